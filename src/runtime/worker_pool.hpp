@@ -1,0 +1,55 @@
+// The one process-wide work-stealing pool, its sizing, and the parallel loop
+// every stage uses. Results are always written by index, so output never
+// depends on scheduling.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace morvelin {
+
+using CoreList = std::vector<std::uint64_t>;
+
+// Longest core list accepted from MORVELIN_CORES; longer lists are invalid.
+constexpr std::size_t kMaxCoreListLength = 4096;
+
+// What MORVELIN_CORES asks for. `cores` is set only for a valid, non-empty
+// list of indices; "all", an empty list and invalid text give none, and
+// `invalid` tells the caller not to fall back to the frequency scan.
+struct CoresVariable {
+  std::optional<CoreList> cores;
+  bool invalid = false;
+};
+
+// Parses the value of MORVELIN_CORES: "all" (any case), or comma-separated
+// indices and inclusive ranges "a-b" with optional white space, e.g.
+// "0-3, 6 , 6". The result is ascending and free of duplicates.
+CoresVariable parse_cores_variable(std::string_view text);
+
+// Looks for a fast class of cores under `cpu_dir` (normally
+// /sys/devices/system/cpu): entries cpuN with cpufreq/cpuinfo_max_freq. The
+// cores faster than the slowest are the list, when there are at least two and
+// not all of them.
+std::optional<CoreList> scan_fast_cores(const std::filesystem::path& cpu_dir);
+
+// Parses a positive decimal integer as RAYON_NUM_THREADS holds it.
+std::optional<std::size_t> parse_thread_count(std::string_view text);
+
+// Sizes the pool from the environment. Runs once at module import; silent on
+// every failure; later calls do nothing.
+void configure_worker_pool();
+
+// Number of threads of the pool (creating it with its default size if needed).
+std::size_t worker_count();
+
+// Runs body(i) for every i in [0, count) on the pool; the calling thread takes
+// part and returns when all are done. Exceptions thrown by a task reach the
+// caller.
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
+
+}  // namespace morvelin

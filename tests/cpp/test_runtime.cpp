@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "image/gray_image.hpp"
+#include "runtime/allocator.hpp"
+#include "runtime/worker_pool.hpp"
+
+using namespace morvelin;
+
+TEST(CoresVariable, ListsRangesAndDuplicates) {
+  const auto v = parse_cores_variable(" 0-3 , 6 , 6 ");
+  ASSERT_TRUE(v.cores);
+  EXPECT_EQ(*v.cores, (CoreList{0, 1, 2, 3, 6}));
+  EXPECT_EQ(*parse_cores_variable("+2,1").cores, (CoreList{1, 2}));
+  EXPECT_EQ(*parse_cores_variable("5 - 7,,6").cores, (CoreList{5, 6, 7}));
+  EXPECT_EQ(*parse_cores_variable("0-3,2-5").cores, (CoreList{0, 1, 2, 3, 4, 5}));
+}
+
+TEST(CoresVariable, AllAndEmptyGiveNoListWithoutBeingInvalid) {
+  for (const char* text : {"ALL", "all", " All\t", "", "  ", ",,"}) {
+    const auto v = parse_cores_variable(text);
+    EXPECT_FALSE(v.cores) << text;
+    EXPECT_FALSE(v.invalid) << text;
+  }
+}
+
+TEST(CoresVariable, InvalidTextGivesNoListAndStopsTheScan) {
+  for (const char* text : {"3-1", "a", "1,x", "+", "-", "-1", "1-", "1-2-3", "18446744073709551616", "1.5", "0x3"}) {
+    const auto v = parse_cores_variable(text);
+    EXPECT_FALSE(v.cores) << text;
+    EXPECT_TRUE(v.invalid) << text;
+  }
+}
+
+TEST(CoresVariable, HugeRangesAreRejectedWithoutExpanding) {
+  EXPECT_TRUE(parse_cores_variable("0-18446744073709551615").invalid);
+  EXPECT_TRUE(parse_cores_variable("0-4096").invalid);  // 4097 entries
+  const auto v = parse_cores_variable("0-4095");
+  ASSERT_TRUE(v.cores);
+  EXPECT_EQ(v.cores->size(), 4096u);
+  EXPECT_EQ(parse_cores_variable("0-4095,0-4095").cores->size(), 4096u);
+  EXPECT_TRUE(parse_cores_variable("0-4095,5000").invalid);
+  EXPECT_EQ(parse_cores_variable("18446744073709551615").cores->front(), UINT64_MAX);
+}
+
+TEST(CoresVariable, UnicodeWhiteSpaceIsTrimmed) {
+  const auto v = parse_cores_variable("\xc2\xa0" "1,2\xe3\x80\x80");
+  ASSERT_TRUE(v.cores);
+  EXPECT_EQ(*v.cores, (CoreList{1, 2}));
+}
+
+namespace {
+
+class FakeCpuTree {
+ public:
+  FakeCpuTree() {
+    root_ = std::filesystem::temp_directory_path() /
+            ("morvelin-cpu-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+  }
+  ~FakeCpuTree() { std::filesystem::remove_all(root_); }
+  void add(const std::string& entry, const std::string& max_freq) {
+    std::filesystem::create_directories(root_ / entry / "cpufreq");
+    std::ofstream(root_ / entry / "cpufreq" / "cpuinfo_max_freq") << max_freq;
+  }
+  const std::filesystem::path& path() const { return root_; }
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace
+
+TEST(FrequencyScan, FastClassOfAtLeastTwoCores) {
+  FakeCpuTree tree;
+  tree.add("cpu0", "2000000\n");
+  tree.add("cpu1", "2000000\n");
+  tree.add("cpu2", "3000000\n");
+  tree.add("cpu3", " 3000000 ");
+  tree.add("cpufreq", "9000000");  // not a core entry
+  std::filesystem::create_directories(tree.path() / "cpu7");  // no frequency file
+  const auto cores = scan_fast_cores(tree.path());
+  ASSERT_TRUE(cores);
+  EXPECT_EQ(*cores, (CoreList{2, 3}));
+}
+
+TEST(FrequencyScan, NoListForUniformOrSingleFastCore) {
+  {
+    FakeCpuTree tree;
+    tree.add("cpu0", "2000000");
+    tree.add("cpu1", "3000000");
+    EXPECT_FALSE(scan_fast_cores(tree.path()));
+  }
+  {
+    FakeCpuTree tree;
+    for (int i = 0; i < 4; ++i) tree.add("cpu" + std::to_string(i), "2400000");
+    EXPECT_FALSE(scan_fast_cores(tree.path()));
+  }
+  {
+    FakeCpuTree tree;
+    tree.add("cpu0", "garbage");
+    tree.add("cpu1", "3000000");
+    EXPECT_FALSE(scan_fast_cores(tree.path()));
+  }
+  EXPECT_FALSE(scan_fast_cores("/nonexistent/morvelin/cpu"));
+}
+
+TEST(ThreadCount, OnlyPositiveIntegers) {
+  EXPECT_EQ(parse_thread_count("4"), 4u);
+  EXPECT_FALSE(parse_thread_count("0"));
+  EXPECT_FALSE(parse_thread_count("-2"));
+  EXPECT_FALSE(parse_thread_count("four"));
+}
+
+TEST(WorkerPool, ParallelForVisitsEveryIndexOnce) {
+  std::vector<std::atomic<int>> hits(1000);
+  parallel_for(hits.size(), [&](std::size_t i) { hits[i]++; });
+  for (const auto& h : hits) EXPECT_EQ(h.load(), 1);
+  EXPECT_GE(worker_count(), 1u);
+  EXPECT_THROW(parallel_for(10, [](std::size_t i) { if (i == 7) throw std::runtime_error("x"); }),
+               std::runtime_error);
+}
+
+TEST(Allocator, CoreBuffersComeFromMimalloc) {
+  GrayImage image(640, 480, 7);
+  EXPECT_TRUE(owned_by_module_allocator(image.pixels.data()));
+  Vec<double> v(1000);
+  EXPECT_TRUE(owned_by_module_allocator(v.data()));
+  double on_stack = 0;
+  EXPECT_FALSE(owned_by_module_allocator(&on_stack));
+}
