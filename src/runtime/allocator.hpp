@@ -1,24 +1,54 @@
-// The module's own memory comes from mimalloc. Core buffers use these
-// aliases instead of the default allocator; the process-wide malloc is left
-// alone so that memory never crosses between allocators.
+// The module's own memory comes from mimalloc. Core buffers use the Vec and
+// String aliases below instead of the default allocator.
+//
+// mimalloc is loaded privately (dlopen with RTLD_LOCAL) instead of being
+// linked: its shared library also replaces malloc and operator new, and linked
+// into an extension module those replacements would capture allocations made
+// by other libraries of the process (libstdc++, NumPy), which then free them
+// with the system allocator. Loaded privately, only the calls below reach it.
+// Should the library be missing, the system allocator serves instead.
 #pragma once
 
-#include <mimalloc.h>
-
+#include <cstddef>
+#include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
 namespace morvelin {
 
+// Allocates `bytes` aligned to `alignment`; throws std::bad_alloc on failure.
+void* module_allocate(std::size_t bytes, std::size_t alignment);
+void module_free(void* p) noexcept;
+
+// True when `p` points into memory managed by mimalloc.
+bool owned_by_module_allocator(const void* p) noexcept;
+
+// Name of the allocator serving module memory ("mimalloc" or "system").
+const char* module_allocator_name() noexcept;
+
 template <class T>
-using Allocator = mi_stl_allocator<T>;
+struct Allocator {
+  using value_type = T;
+  Allocator() noexcept = default;
+  template <class U>
+  Allocator(const Allocator<U>&) noexcept {}  // NOLINT: converting by design
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(module_allocate(n * sizeof(T), alignof(T)));
+  }
+  void deallocate(T* p, std::size_t) noexcept { module_free(p); }
+
+  template <class U>
+  bool operator==(const Allocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 template <class T>
 using Vec = std::vector<T, Allocator<T>>;
 
 using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
-
-// True when `p` points into memory managed by the module's allocator.
-inline bool owned_by_module_allocator(const void* p) noexcept { return mi_is_in_heap_region(p); }
 
 }  // namespace morvelin

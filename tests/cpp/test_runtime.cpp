@@ -133,4 +133,5 @@ TEST(Allocator, CoreBuffersComeFromMimalloc) {
   EXPECT_TRUE(owned_by_module_allocator(v.data()));
   double on_stack = 0;
   EXPECT_FALSE(owned_by_module_allocator(&on_stack));
+  EXPECT_STREQ(module_allocator_name(), "mimalloc");
 }

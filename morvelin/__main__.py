@@ -1,0 +1,26 @@
+"""Command line of morvelin: ``python -m morvelin <command>``."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+
+def _demo(args: argparse.Namespace) -> int:
+    from . import _demo as demo
+
+    return demo.run(args.output)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="morvelin", description=__doc__)
+    commands = parser.add_subparsers(dest="command", required=True)
+    demo = commands.add_parser("demo", help="run the detectors on bundled sample images")
+    demo.add_argument("--output", default="demo_output", help="folder for annotated images")
+    demo.set_defaults(handler=_demo)
+    args = parser.parse_args(argv)
+    return args.handler(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,378 @@
+#include "python/arguments.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "python/errors.hpp"
+
+namespace morvelin::py {
+namespace {
+
+PyObject* g_numpy_array_type = nullptr;  // borrowed for the life of the process
+PyObject* g_numpy_bool_type = nullptr;
+
+bool import_numpy() {
+  if (g_numpy_array_type) return true;
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return false;
+  Ref array_type = Ref::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
+  Ref bool_type = Ref::steal(PyObject_GetAttrString(numpy.get(), "bool_"));
+  if (!array_type || !bool_type) return false;
+  g_numpy_array_type = array_type.release();
+  g_numpy_bool_type = bool_type.release();
+  return true;
+}
+
+bool fail(PyObject* exception_type, const std::string& message, const char* name) {
+  PyErr_SetString(exception_type, message.c_str());
+  return prefix_argument_error(name);
+}
+
+// Releases an acquired buffer on scope exit.
+class Buffer {
+ public:
+  Buffer() { std::memset(&view_, 0, sizeof(view_)); }
+  ~Buffer() {
+    if (acquired_) PyBuffer_Release(&view_);
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  bool acquire(PyObject* obj) {
+    acquired_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
+    return acquired_;
+  }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_;
+  bool acquired_ = false;
+};
+
+// Element kinds that the fast array paths read directly.
+enum class Kind { kNone, kSigned, kUnsigned, kFloat };
+
+// The element kind of a buffer in native byte order, or kNone when the slow
+// path should handle it.
+Kind element_kind(const Py_buffer& view) {
+  const char* f = view.format ? view.format : "B";
+  if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
+  if (f[0] == '\0' || f[1] != '\0') return Kind::kNone;
+  const auto size = view.itemsize;
+  switch (f[0]) {
+    case 'b': case 'h': case 'i': case 'l': case 'q':
+      return (size == 1 || size == 2 || size == 4 || size == 8) ? Kind::kSigned : Kind::kNone;
+    case 'B': case 'H': case 'I': case 'L': case 'Q':
+      return (size == 1 || size == 2 || size == 4 || size == 8) ? Kind::kUnsigned : Kind::kNone;
+    case 'f': return size == 4 ? Kind::kFloat : Kind::kNone;
+    case 'd': return size == 8 ? Kind::kFloat : Kind::kNone;
+    default: return Kind::kNone;
+  }
+}
+
+template <class T>
+T load(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof(T));
+  return v;
+}
+
+double load_double(const char* p, Kind kind, Py_ssize_t size) {
+  switch (kind) {
+    case Kind::kFloat: return size == 4 ? static_cast<double>(load<float>(p)) : load<double>(p);
+    case Kind::kSigned:
+      switch (size) {
+        case 1: return load<std::int8_t>(p);
+        case 2: return load<std::int16_t>(p);
+        case 4: return load<std::int32_t>(p);
+        default: return static_cast<double>(load<std::int64_t>(p));
+      }
+    default:
+      switch (size) {
+        case 1: return load<std::uint8_t>(p);
+        case 2: return load<std::uint16_t>(p);
+        case 4: return load<std::uint32_t>(p);
+        default: return static_cast<double>(load<std::uint64_t>(p));
+      }
+  }
+}
+
+// A numeric NumPy array whose buffer is acquired, for the fast paths.
+bool numeric_array(PyObject* obj, Buffer& buffer, Kind& kind) {
+  if (!import_numpy()) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_numpy_array_type))) return false;
+  if (!buffer.acquire(obj)) {
+    PyErr_Clear();
+    return false;
+  }
+  kind = element_kind(buffer.view());
+  return kind != Kind::kNone;
+}
+
+// Length of a sequence argument; str and non-sequences are refused.
+bool sequence_length(PyObject* obj, Py_ssize_t& length) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s cannot be converted to 'Sequence'", type_name(obj).c_str());
+    return false;
+  }
+  length = PySequence_Size(obj);
+  return length >= 0;
+}
+
+bool read_double(PyObject* obj, double& out) {
+  out = PyFloat_AsDouble(obj);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool read_int64(PyObject* obj, std::int64_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  out = PyLong_AsLongLong(index.get());
+  return !(out == -1 && PyErr_Occurred());
+}
+
+// Reads a sequence row of exactly `n` numbers into `row`.
+bool read_row(PyObject* item, std::size_t n, double* row) {
+  Py_ssize_t length = 0;
+  if (!sequence_length(item, length)) return false;
+  if (static_cast<std::size_t>(length) != n) {
+    PyErr_Format(PyExc_TypeError, "expected a sequence of length %zu (got %zd)", n, length);
+    return false;
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    Ref value = Ref::steal(PySequence_GetItem(item, static_cast<Py_ssize_t>(j)));
+    if (!value || !read_double(value.get(), row[j])) return false;
+  }
+  return true;
+}
+
+template <std::size_t N>
+bool rows_from_array(const Py_buffer& view, Kind kind, Vec<std::array<double, N>>& out) {
+  const auto rows = static_cast<std::size_t>(view.shape[0]);
+  out.resize(rows);
+  const char* base = static_cast<const char*>(view.buf);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const char* row = base + static_cast<Py_ssize_t>(i) * view.strides[0];
+    for (std::size_t j = 0; j < N; ++j) {
+      out[i][j] = load_double(row + static_cast<Py_ssize_t>(j) * view.strides[1], kind, view.itemsize);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string type_name(PyObject* obj) {
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (!text) {
+    PyErr_Clear();
+    return "'object' object";
+  }
+  return std::string("'") + text + "' object";
+}
+
+PyObject* numpy_array_type() { return import_numpy() ? g_numpy_array_type : nullptr; }
+
+bool is_numpy_array(PyObject* obj) {
+  return import_numpy() && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_numpy_array_type));
+}
+
+bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+  const std::size_t count = signature.names.size();
+  std::fill(out.begin(), out.end(), nullptr);
+  const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given < 0) return false;
+  if (static_cast<std::size_t>(given) > count) {
+    if (signature.required == count) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", signature.function,
+                   count, count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                   signature.function, signature.required, count, given, given == 1 ? "was" : "were");
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  if (kwargs) {
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
+      if (!text) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return false;
+      }
+      std::size_t index = 0;
+      for (const char* name : signature.names) {
+        if (std::strcmp(name, text) == 0) break;
+        ++index;
+      }
+      if (index == count) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", signature.function, text);
+        return false;
+      }
+      if (out[index]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.function, text);
+        return false;
+      }
+      out[index] = value;
+    }
+  }
+  std::size_t index = 0;
+  for (const char* name : signature.names) {
+    if (index < signature.required && !out[index]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", signature.function, name,
+                   index + 1);
+      return false;
+    }
+    ++index;
+  }
+  return true;
+}
+
+bool to_int64(PyObject* obj, const char* name, std::int64_t& out) {
+  return read_int64(obj, out) || prefix_argument_error(name);
+}
+
+bool to_int32(PyObject* obj, const char* name, std::int32_t& out) {
+  std::int64_t wide = 0;
+  if (!read_int64(obj, wide)) return prefix_argument_error(name);
+  if (wide < std::numeric_limits<std::int32_t>::min() || wide > std::numeric_limits<std::int32_t>::max()) {
+    return fail(PyExc_OverflowError, "Python int too large to convert to a 32-bit signed integer", name);
+  }
+  out = static_cast<std::int32_t>(wide);
+  return true;
+}
+
+bool to_uint64(PyObject* obj, const char* name, std::uint64_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return prefix_argument_error(name);
+  out = PyLong_AsUnsignedLongLong(index.get());
+  if (out == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return prefix_argument_error(name);
+  return true;
+}
+
+bool to_double(PyObject* obj, const char* name, double& out) {
+  return read_double(obj, out) || prefix_argument_error(name);
+}
+
+bool to_bool(PyObject* obj, const char* name, bool& out) {
+  if (PyBool_Check(obj)) {
+    out = obj == Py_True;
+    return true;
+  }
+  if (import_numpy() && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_numpy_bool_type))) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) return prefix_argument_error(name);
+    out = truth != 0;
+    return true;
+  }
+  PyErr_Clear();
+  return fail(PyExc_TypeError, type_name(obj) + " cannot be converted to 'bool'", name);
+}
+
+bool to_string(PyObject* obj, const char* name, std::string& out) {
+  if (!PyUnicode_Check(obj)) return fail(PyExc_TypeError, type_name(obj) + " cannot be converted to 'str'", name);
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) return prefix_argument_error(name);
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+template <std::size_t N>
+bool to_rows(PyObject* obj, const char* name, Vec<std::array<double, N>>& out) {
+  {
+    Buffer buffer;
+    Kind kind = Kind::kNone;
+    if (numeric_array(obj, buffer, kind) && buffer.view().ndim == 2 && buffer.view().shape[1] == N) {
+      return rows_from_array<N>(buffer.view(), kind, out);
+    }
+  }
+  Py_ssize_t length = 0;
+  if (!sequence_length(obj, length)) return prefix_argument_error(name);
+  out.resize(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    if (!item || !read_row(item.get(), N, out[static_cast<std::size_t>(i)].data())) {
+      return prefix_argument_error(name);
+    }
+  }
+  return true;
+}
+
+template bool to_rows<2>(PyObject*, const char*, Vec<std::array<double, 2>>&);
+template bool to_rows<3>(PyObject*, const char*, Vec<std::array<double, 3>>&);
+
+bool to_ragged_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out) {
+  Py_ssize_t length = 0;
+  if (!sequence_length(obj, length)) return prefix_argument_error(name);
+  out.assign(static_cast<std::size_t>(length), {});
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    if (!item || !to_doubles(item.get(), name, out[static_cast<std::size_t>(i)])) {
+      if (!item) return prefix_argument_error(name);
+      return false;  // already prefixed
+    }
+  }
+  return true;
+}
+
+bool to_doubles(PyObject* obj, const char* name, Vec<double>& out) {
+  {
+    Buffer buffer;
+    Kind kind = Kind::kNone;
+    if (numeric_array(obj, buffer, kind) && buffer.view().ndim == 1) {
+      const auto& view = buffer.view();
+      out.resize(static_cast<std::size_t>(view.shape[0]));
+      for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = load_double(static_cast<const char*>(view.buf) + static_cast<Py_ssize_t>(i) * view.strides[0], kind,
+                             view.itemsize);
+      }
+      return true;
+    }
+  }
+  Py_ssize_t length = 0;
+  if (!sequence_length(obj, length)) return prefix_argument_error(name);
+  out.resize(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    if (!item || !read_double(item.get(), out[static_cast<std::size_t>(i)])) return prefix_argument_error(name);
+  }
+  return true;
+}
+
+bool to_int64s(PyObject* obj, const char* name, Vec<std::int64_t>& out) {
+  Py_ssize_t length = 0;
+  if (!sequence_length(obj, length)) return prefix_argument_error(name);
+  out.resize(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    if (!item || !read_int64(item.get(), out[static_cast<std::size_t>(i)])) return prefix_argument_error(name);
+  }
+  return true;
+}
+
+PyObject* float_list(std::span<const double> values) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = PyFloat_FromDouble(values[i]);
+    if (!value) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return list.release();
+}
+
+PyObject* float_pair(double x, double y) { return Py_BuildValue("(dd)", x, y); }
+
+}  // namespace morvelin::py

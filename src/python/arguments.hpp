@@ -1,0 +1,71 @@
+// Argument matching and conversion of Python arguments to owned native data.
+// Every converter returns false with a Python exception set whose message
+// starts with "argument 'NAME': ".
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+
+#include "image/gray_image.hpp"
+#include "python/py_ref.hpp"
+#include "runtime/allocator.hpp"
+
+namespace morvelin::py {
+
+// The calling convention of one module function: positional or keyword
+// arguments under `names`, the first `required` of them mandatory.
+struct Signature {
+  const char* function;
+  std::initializer_list<const char*> names;
+  std::size_t required;
+};
+
+// Matches `args` and `kwargs` against `signature`; out[i] receives a borrowed
+// reference to argument i, or nullptr when an optional one is absent.
+bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+// True for nullptr and None: an optional argument that was not given.
+inline bool absent(PyObject* obj) noexcept { return obj == nullptr || obj == Py_None; }
+
+// "'TYPE' object" naming the Python type of obj, for messages.
+std::string type_name(PyObject* obj);
+
+// NumPy's ndarray type, imported on first use (borrowed; nullptr with an
+// exception set if NumPy cannot be imported).
+PyObject* numpy_array_type();
+bool is_numpy_array(PyObject* obj);
+
+// Scalars.
+bool to_int32(PyObject* obj, const char* name, std::int32_t& out);
+bool to_int64(PyObject* obj, const char* name, std::int64_t& out);
+bool to_uint64(PyObject* obj, const char* name, std::uint64_t& out);
+bool to_double(PyObject* obj, const char* name, double& out);
+bool to_bool(PyObject* obj, const char* name, bool& out);
+bool to_string(PyObject* obj, const char* name, std::string& out);
+
+// Point lists: a sequence of rows of exactly N numbers each.
+template <std::size_t N>
+bool to_rows(PyObject* obj, const char* name, Vec<std::array<double, N>>& out);
+extern template bool to_rows<2>(PyObject*, const char*, Vec<std::array<double, 2>>&);
+extern template bool to_rows<3>(PyObject*, const char*, Vec<std::array<double, 3>>&);
+
+// A sequence of rows of any length (matrices whose shape is checked later).
+bool to_ragged_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out);
+
+// A flat sequence of numbers, or of integers.
+bool to_doubles(PyObject* obj, const char* name, Vec<double>& out);
+bool to_int64s(PyObject* obj, const char* name, Vec<std::int64_t>& out);
+
+// An image: a uint8 NumPy array, H x W or H x W x C with C in {1, 3}, any
+// strides; three channels are BGR and become gray.
+bool to_gray_image(PyObject* obj, const char* name, GrayImage& out);
+
+// Python results.
+PyObject* float_list(std::span<const double> values);
+PyObject* float_pair(double x, double y);
+
+}  // namespace morvelin::py

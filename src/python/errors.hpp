@@ -1,0 +1,42 @@
+// The one place where core errors and C++ exceptions become Python
+// exceptions.
+#pragma once
+
+#include <new>
+#include <stdexcept>
+
+#include "python/py_ref.hpp"
+#include "runtime/status.hpp"
+
+namespace morvelin::py {
+
+// Raises `error` as the matching Python exception; returns nullptr.
+PyObject* raise(const Error& error);
+
+// Raises ValueError(message); returns nullptr.
+PyObject* raise_value_error(const char* message);
+
+// Re-raises the pending Python exception with "argument 'NAME': " in front
+// of its message, keeping its type. Returns false for use in converters.
+bool prefix_argument_error(const char* name);
+
+// Runs a wrapper body; C++ exceptions (out of memory, broken invariants)
+// become Python exceptions instead of escaping into the interpreter.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown internal error");
+    return nullptr;
+  }
+}
+
+}  // namespace morvelin::py

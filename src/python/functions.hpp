@@ -1,0 +1,11 @@
+// Module functions, each defined in the binding file of its subsystem and
+// registered by module.cpp in the order of the public function table.
+#pragma once
+
+#include "python/py_ref.hpp"
+
+namespace morvelin::py {
+
+extern const PyMethodDef kPredefinedDictionaries;
+
+}  // namespace morvelin::py

@@ -1,0 +1,110 @@
+// Conversion of NumPy uint8 arrays into GrayImage, read through the buffer
+// protocol so that any NumPy version and any memory layout is accepted.
+#include <cstring>
+#include <limits>
+
+#include "image/color.hpp"
+#include "python/arguments.hpp"
+#include "python/errors.hpp"
+
+namespace morvelin::py {
+namespace {
+
+bool is_uint8_format(const char* format) {
+  if (!format) return true;  // no format means unsigned bytes
+  if (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '|' || *format == '!') {
+    ++format;
+  }
+  return format[0] == 'B' && format[1] == '\0';
+}
+
+std::string dtype_text(PyObject* array) {
+  Ref dtype = Ref::steal(PyObject_GetAttrString(array, "dtype"));
+  Ref text = Ref::steal(dtype ? PyObject_Str(dtype.get()) : nullptr);
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return "another dtype";
+  }
+  return utf8;
+}
+
+// Copies row y of a three-channel view into gray pixels.
+void convert_bgr_row(const char* row, Py_ssize_t width, Py_ssize_t column_stride, Py_ssize_t channel_stride,
+                     Vec<std::uint8_t>& scratch, std::uint8_t* gray) {
+  if (column_stride == 3 && channel_stride == 1) {
+    bgr_to_gray(reinterpret_cast<const std::uint8_t*>(row), static_cast<std::size_t>(width), gray);
+    return;
+  }
+  for (Py_ssize_t x = 0; x < width; ++x) {
+    const char* pixel = row + x * column_stride;
+    scratch[3 * x] = static_cast<std::uint8_t>(pixel[0]);
+    scratch[3 * x + 1] = static_cast<std::uint8_t>(pixel[channel_stride]);
+    scratch[3 * x + 2] = static_cast<std::uint8_t>(pixel[2 * channel_stride]);
+  }
+  bgr_to_gray(scratch.data(), static_cast<std::size_t>(width), gray);
+}
+
+void copy_gray_row(const char* row, Py_ssize_t width, Py_ssize_t column_stride, std::uint8_t* gray) {
+  if (column_stride == 1) {
+    std::memcpy(gray, row, static_cast<std::size_t>(width));
+    return;
+  }
+  for (Py_ssize_t x = 0; x < width; ++x) gray[x] = static_cast<std::uint8_t>(row[x * column_stride]);
+}
+
+}  // namespace
+
+bool to_gray_image(PyObject* obj, const char* name, GrayImage& out) {
+  if (!is_numpy_array(obj)) {
+    if (PyErr_Occurred()) return prefix_argument_error(name);
+    PyErr_Format(PyExc_TypeError, "%s cannot be converted to a uint8 NumPy array", type_name(obj).c_str());
+    return prefix_argument_error(name);
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) return prefix_argument_error(name);
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+
+  if (view.itemsize != 1 || !is_uint8_format(view.format)) {
+    PyErr_Format(PyExc_TypeError, "array of dtype %s cannot be converted to a uint8 image", dtype_text(obj).c_str());
+    return prefix_argument_error(name);
+  }
+  if (view.ndim == 3 && view.shape[2] != 1 && view.shape[2] != 3) {
+    PyErr_SetString(PyExc_ValueError, "image must have 1 or 3 channels");
+    return false;
+  }
+  if (view.ndim != 2 && view.ndim != 3) {
+    PyErr_SetString(PyExc_ValueError, "image must be 2D (gray) or 3D (BGR)");
+    return false;
+  }
+  const Py_ssize_t height = view.shape[0], width = view.shape[1];
+  constexpr Py_ssize_t kLimit = std::numeric_limits<std::uint32_t>::max();
+  if (height > kLimit || width > kLimit) {
+    PyErr_SetString(PyExc_ValueError, "image is too large: width and height must each be below 2**32");
+    return false;
+  }
+  const bool bgr = view.ndim == 3 && view.shape[2] == 3;
+  out.width = static_cast<std::uint32_t>(width);
+  out.height = static_cast<std::uint32_t>(height);
+  out.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  const char* base = static_cast<const char*>(view.buf);
+  if (bgr) {
+    Vec<std::uint8_t> scratch(3 * static_cast<std::size_t>(width));
+    for (Py_ssize_t y = 0; y < height; ++y) {
+      convert_bgr_row(base + y * view.strides[0], width, view.strides[1], view.strides[2], scratch,
+                      out.row(static_cast<std::uint32_t>(y)));
+    }
+  } else if (out.size() > 0 && view.strides[1] == 1 && (height == 1 || view.strides[0] == width)) {
+    std::memcpy(out.pixels.data(), base, out.size());  // C-contiguous: one block copy
+  } else {
+    for (Py_ssize_t y = 0; y < height; ++y) {
+      copy_gray_row(base + y * view.strides[0], width, view.strides[1], out.row(static_cast<std::uint32_t>(y)));
+    }
+  }
+  return true;
+}
+
+}  // namespace morvelin::py

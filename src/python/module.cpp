@@ -1,0 +1,70 @@
+// Module initialisation: size the worker pool, then register the constants,
+// the classes and the functions, in that order.
+#include <vector>
+
+#include "detector/detector_parameters.hpp"
+#include "python/errors.hpp"
+#include "python/functions.hpp"
+#include "python/parameters_type.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace morvelin::py {
+namespace {
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "morvelin.morvelin",
+    "Fiducial marker, ChArUco and chessboard detection and camera pose estimation.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool add_constants(PyObject* module) {
+  return PyModule_AddIntConstant(module, "CORNER_REFINE_NONE", kCornerRefineNone) == 0 &&
+         PyModule_AddIntConstant(module, "CORNER_REFINE_SUBPIX", kCornerRefineSubpix) == 0 &&
+         PyModule_AddIntConstant(module, "CORNER_REFINE_CONTOUR", kCornerRefineContour) == 0 &&
+         PyModule_AddIntConstant(module, "CORNER_REFINE_APRILTAG", kCornerRefineAprilTag) == 0;
+}
+
+bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
+  Ref type = Ref::steal(create());
+  if (!type) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
+    return false;
+  }
+  // The classes live as long as the process; keep one reference for the
+  // converters that check instances.
+  Py_INCREF(type.get());
+  return PyModule_AddObjectRef(module, name, type.get()) == 0;
+}
+
+bool add_functions(PyObject* module) {
+  // The public function table, in registration order.
+  static std::vector<PyMethodDef> methods = {
+      kPredefinedDictionaries,
+  };
+  methods.push_back({nullptr, nullptr, 0, nullptr});
+  return PyModule_AddFunctions(module, methods.data()) == 0;
+}
+
+PyObject* init_module() {
+  configure_worker_pool();
+  Ref module = Ref::steal(PyModule_Create(&g_module));
+  if (!module) return nullptr;
+  if (!add_constants(module.get())) return nullptr;
+  if (!add_class(module.get(), "DetectorParameters", create_parameters_type)) return nullptr;
+  if (!add_functions(module.get())) return nullptr;
+  return module.release();
+}
+
+}  // namespace
+}  // namespace morvelin::py
+
+extern "C" PyMODINIT_FUNC PyInit_morvelin(void) {
+  return morvelin::py::guarded([] { return morvelin::py::init_module(); });
+}

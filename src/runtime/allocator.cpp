@@ -1,0 +1,65 @@
+#include "runtime/allocator.hpp"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace morvelin {
+namespace {
+
+struct Mimalloc {
+  void* (*malloc_aligned)(std::size_t, std::size_t) = nullptr;
+  void (*free)(void*) = nullptr;
+  bool (*in_heap)(const void*) = nullptr;
+};
+
+const Mimalloc& mimalloc() {
+  static const Mimalloc functions = [] {
+    Mimalloc f;
+    void* library = dlopen("libmimalloc.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (!library) return f;
+    f.malloc_aligned = reinterpret_cast<void* (*)(std::size_t, std::size_t)>(dlsym(library, "mi_malloc_aligned"));
+    f.free = reinterpret_cast<void (*)(void*)>(dlsym(library, "mi_free"));
+    f.in_heap = reinterpret_cast<bool (*)(const void*)>(dlsym(library, "mi_is_in_heap_region"));
+    if (!f.malloc_aligned || !f.free || !f.in_heap) f = Mimalloc{};
+    return f;  // the library stays loaded for the life of the process
+  }();
+  return functions;
+}
+
+}  // namespace
+
+void* module_allocate(std::size_t bytes, std::size_t alignment) {
+  const Mimalloc& mi = mimalloc();
+  if (bytes == 0) bytes = 1;
+  void* p = nullptr;
+  if (mi.malloc_aligned) {
+    p = mi.malloc_aligned(bytes, alignment);
+  } else if (alignment <= alignof(std::max_align_t)) {
+    p = std::malloc(bytes);
+  } else {
+    p = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+  }
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+void module_free(void* p) noexcept {
+  if (!p) return;
+  const Mimalloc& mi = mimalloc();
+  if (mi.free) {
+    mi.free(p);
+  } else {
+    std::free(p);
+  }
+}
+
+bool owned_by_module_allocator(const void* p) noexcept {
+  const Mimalloc& mi = mimalloc();
+  return mi.in_heap && mi.in_heap(p);
+}
+
+const char* module_allocator_name() noexcept { return mimalloc().free ? "mimalloc" : "system"; }
+
+}  // namespace morvelin
