@@ -48,7 +48,7 @@ test-python: build
 test: test-cpp test-python
 
 demo: build
-	$(PY) -m morvelin demo
+	$(PY) -P -m morvelin demo
 
 bench: build
 	$(PY) -m pip install -q ".[bench]" --no-build-isolation -C build-dir=$(BUILD_DIR)
