@@ -313,6 +313,11 @@ bool to_rows(PyObject* obj, const char* name, Vec<std::array<double, N>>& out) {
 template bool to_rows<2>(PyObject*, const char*, Vec<std::array<double, 2>>&);
 template bool to_rows<3>(PyObject*, const char*, Vec<std::array<double, 3>>&);
 
+bool check_sequence(PyObject* obj, const char* name) {
+  Py_ssize_t length = 0;
+  return sequence_length(obj, length) || prefix_argument_error(name);
+}
+
 bool to_ragged_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out) {
   Py_ssize_t length = 0;
   if (!sequence_length(obj, length)) return prefix_argument_error(name);

@@ -60,6 +60,13 @@ bool to_ragged_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out);
 bool to_doubles(PyObject* obj, const char* name, Vec<double>& out);
 bool to_int64s(PyObject* obj, const char* name, Vec<std::int64_t>& out);
 
+// The type checks of an image argument alone (a uint8 NumPy array), for
+// functions that validate other arguments before converting the image.
+bool check_image_type(PyObject* obj, const char* name);
+
+// A sequence argument other than str, checked before it is iterated.
+bool check_sequence(PyObject* obj, const char* name);
+
 // An image: a uint8 NumPy array, H x W or H x W x C with C in {1, 3}, any
 // strides; three channels are BGR and become gray.
 bool to_gray_image(PyObject* obj, const char* name, GrayImage& out);

@@ -53,25 +53,38 @@ void copy_gray_row(const char* row, Py_ssize_t width, Py_ssize_t column_stride, 
   for (Py_ssize_t x = 0; x < width; ++x) gray[x] = static_cast<std::uint8_t>(row[x * column_stride]);
 }
 
-}  // namespace
-
-bool to_gray_image(PyObject* obj, const char* name, GrayImage& out) {
+// Acquires the buffer of a uint8 NumPy array, or raises TypeError.
+bool acquire_uint8_buffer(PyObject* obj, const char* name, Py_buffer& view) {
   if (!is_numpy_array(obj)) {
     if (PyErr_Occurred()) return prefix_argument_error(name);
     PyErr_Format(PyExc_TypeError, "%s cannot be converted to a uint8 NumPy array", type_name(obj).c_str());
     return prefix_argument_error(name);
   }
-  Py_buffer view;
   if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) return prefix_argument_error(name);
+  if (view.itemsize != 1 || !is_uint8_format(view.format)) {
+    PyBuffer_Release(&view);
+    PyErr_Format(PyExc_TypeError, "array of dtype %s cannot be converted to a uint8 image", dtype_text(obj).c_str());
+    return prefix_argument_error(name);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool check_image_type(PyObject* obj, const char* name) {
+  Py_buffer view;
+  if (!acquire_uint8_buffer(obj, name, view)) return false;
+  PyBuffer_Release(&view);
+  return true;
+}
+
+bool to_gray_image(PyObject* obj, const char* name, GrayImage& out) {
+  Py_buffer view;
+  if (!acquire_uint8_buffer(obj, name, view)) return false;
   struct Release {
     Py_buffer* v;
     ~Release() { PyBuffer_Release(v); }
   } release{&view};
-
-  if (view.itemsize != 1 || !is_uint8_format(view.format)) {
-    PyErr_Format(PyExc_TypeError, "array of dtype %s cannot be converted to a uint8 image", dtype_text(obj).c_str());
-    return prefix_argument_error(name);
-  }
   if (view.ndim == 3 && view.shape[2] != 1 && view.shape[2] != 3) {
     PyErr_SetString(PyExc_ValueError, "image must have 1 or 3 channels");
     return false;
