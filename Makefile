@@ -51,8 +51,7 @@ demo: build
 	$(PY) -P -m morvelin demo
 
 bench: build
-	$(PY) -m pip install -q ".[bench]" --no-build-isolation -C build-dir=$(BUILD_DIR)
-	$(PY) bench/run.py
+	cd bench && ../$(PY) -P run.py
 
 clean:
 	rm -rf build $(VENV)
