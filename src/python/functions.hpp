@@ -7,5 +7,6 @@
 namespace morvelin::py {
 
 extern const PyMethodDef kPredefinedDictionaries;
+extern const PyMethodDef kCornerSubPix;
 
 }  // namespace morvelin::py

@@ -47,6 +47,7 @@ bool add_functions(PyObject* module) {
   // The public function table, in registration order.
   static std::vector<PyMethodDef> methods = {
       kPredefinedDictionaries,
+      kCornerSubPix,
   };
   methods.push_back({nullptr, nullptr, 0, nullptr});
   return PyModule_AddFunctions(module, methods.data()) == 0;

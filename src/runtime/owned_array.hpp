@@ -7,13 +7,13 @@
 // allocation failures all take that route.
 #pragma once
 
-#include <mimalloc.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <type_traits>
+
+#include "runtime/allocator.hpp"
 
 namespace morvelin {
 
@@ -31,8 +31,7 @@ class OwnedArray {
   explicit OwnedArray(std::size_t count) : size_(count) {
     if (count == 0) return;
     if (count > kMaxBytes / sizeof(T) || !fits_in_physical_memory(count * sizeof(T))) throw std::bad_alloc();
-    data_.reset(static_cast<T*>(mi_malloc_aligned(count * sizeof(T), kAlignment)));
-    if (!data_) throw std::bad_alloc();
+    data_.reset(static_cast<T*>(module_allocate(count * sizeof(T), kAlignment)));
   }
 
   T* data() noexcept { return data_.get(); }
@@ -46,7 +45,7 @@ class OwnedArray {
   static constexpr std::size_t kAlignment = 64;  // one cache line, full vector loads
 
   struct Free {
-    void operator()(T* p) const noexcept { mi_free(p); }
+    void operator()(T* p) const noexcept { module_free(p); }
   };
   std::unique_ptr<T[], Free> data_;
   std::size_t size_ = 0;

@@ -1,0 +1,52 @@
+// _corner_sub_pix: the sub-pixel corner refiner exposed as a test hook.
+#include "cornersubpix/corner_sub_pix.hpp"
+#include "python/arguments.hpp"
+#include "python/errors.hpp"
+#include "python/functions.hpp"
+
+namespace morvelin::py {
+namespace {
+
+PyObject* corner_sub_pix_impl(PyObject* args, PyObject* kwargs) {
+  static const Signature signature{"_corner_sub_pix", {"image", "corners", "win", "max_iters", "eps"}, 5};
+  PyObject* argv[5];
+  if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+  GrayImage image;
+  Vec<std::array<double, 2>> points;
+  std::uint64_t win = 0;
+  std::int32_t max_iters = 0;
+  double eps = 0.0;
+  if (!to_gray_image(argv[0], "image", image) || !to_rows<2>(argv[1], "corners", points) ||
+      !to_uint64(argv[2], "win", win) || !to_int32(argv[3], "max_iters", max_iters) ||
+      !to_double(argv[4], "eps", eps)) {
+    return nullptr;
+  }
+  Vec<Point2f> corners(points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    corners[i] = {static_cast<float>(points[i][0]), static_cast<float>(points[i][1])};
+  }
+  corner_sub_pix(image, corners, win, max_iters, eps);
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(corners.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < corners.size(); ++i) {
+    PyObject* pair = float_pair(corners[i].x, corners[i].y);
+    if (!pair) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+PyObject* corner_sub_pix_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return corner_sub_pix_impl(args, kwargs); });
+}
+
+}  // namespace
+
+const PyMethodDef kCornerSubPix = {
+    "_corner_sub_pix", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(corner_sub_pix_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "_corner_sub_pix(image, corners, win, max_iters, eps)\n--\n\n"
+    "Test hook: run cornerSubPix directly so it can be compared against\n"
+    "cv2.cornerSubPix on identical inputs. Not part of the public API."};
+
+}  // namespace morvelin::py
