@@ -20,7 +20,9 @@ std::optional<Pose> solve_pnp(std::span<const Point3> object_points, std::span<c
   const std::optional<Pose> initial = start ? start : initial_pnp_pose(object_points, image_points, camera);
   if (!initial) return std::nullopt;
   const LmOutcome refined = refine_pose_lm(object_points, image_points, camera, *initial, iteration_limit);
-  if (!finite_pose(refined.pose)) return std::nullopt;
+  // A non-finite cost means non-finite input: no step could be judged, and
+  // handing back the untouched starting pose would pass it off as a solution.
+  if (!finite_pose(refined.pose) || !std::isfinite(refined.cost)) return std::nullopt;
   return refined.pose;
 }
 

@@ -22,7 +22,8 @@ inline constexpr unsigned kSolvePnpIterations = 20;  // iteration limit of solve
 // Full solver. No pose when N < 4, the lists differ in length, a stage-1
 // test fails (non-planar with N < 6, failed decomposition, singular
 // normalisation, non-finite homography, degenerate projection block) or the
-// final pose is not finite. With `start` the closed-form stage is skipped.
+// final pose or its cost is not finite. With `start` the closed-form stage is
+// skipped.
 std::optional<Pose> solve_pnp(std::span<const Point3> object_points, std::span<const Point2> image_points,
                               const CameraModel& camera, const std::optional<Pose>& start, unsigned iteration_limit);
 
