@@ -88,6 +88,7 @@ TEST(BoardPose, CollinearityIsJudgedInBoardUnits) {
   // The direction comes from the first point more than 1e-9 away, so a
   // near-duplicate second point does not set it.
   EXPECT_TRUE(board_points_collinear(Vec<Point3>{{0, 0, 0}, {1e-10, 0, 0}, {1, 1, 0}, {2, 2, 0}}));
+  EXPECT_FALSE(board_points_collinear(Vec<Point3>{{0, 0, 0}, {1e-10, 0, 0}, {1, 1, 0}, {2, 0, 0}}));
   EXPECT_TRUE(board_points_collinear(Vec<Point3>{{1, 1, 0}, {1, 1 + 1e-10, 0}, {1, 1, 0}}));
   EXPECT_TRUE(board_points_collinear({}));
   EXPECT_FALSE(board_points_collinear(Vec<Point3>{{0, 0, 0}, {0, 1, 0}, {1, 0, 0}}));

@@ -112,11 +112,15 @@ TEST(RotationVector, HalfTurnsTakeTheDiagonalBranch) {
   EXPECT_NEAR(diagonal[1], c, 1e-14);
   EXPECT_NEAR(diagonal[2], 0.0, 1e-14);
 
-  // Axis with mixed signs: the off-diagonal signs pick the axis direction.
-  const Vector3 axis = {1.0 / std::sqrt(3.0), -1.0 / std::sqrt(3.0), 1.0 / std::sqrt(3.0)};
-  const Vector3 mixed = rotation_vector(rotation_matrix({axis[0] * pi, axis[1] * pi, axis[2] * pi}));
-  const double sign = mixed[0] > 0 ? 1.0 : -1.0;  // ±axis·π are the same rotation
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(mixed[i], sign * axis[i] * pi, 1e-6);
+  // Axes with mixed signs: the off-diagonal signs restore the signs lost in
+  // the square roots, and with a vanishing x component R12 decides z.
+  const double r3 = 1.0 / std::sqrt(3.0), r2 = std::sqrt(0.5);
+  for (const Vector3& axis : {Vector3{r3, -r3, r3}, Vector3{r3, r3, -r3}, Vector3{0.0, r2, -r2}, Vector3{0.0, -r2, -r2}}) {
+    const Vector3 v = rotation_vector(rotation_matrix({axis[0] * pi, axis[1] * pi, axis[2] * pi}));
+    // ±axis·π are the same rotation; the branch picks x ≥ 0, then y ≥ 0.
+    const double sign = (axis[0] > 0.0 || (axis[0] == 0.0 && axis[1] > 0.0)) ? 1.0 : -1.0;
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(v[i], sign * axis[i] * pi, 1e-6) << axis[0] << axis[1] << axis[2];
+  }
 }
 
 TEST(RotationVector, OrthonormalisesScaledAndNoisyMatrices) {

@@ -162,11 +162,16 @@ TEST(PnpNormalisation, UndistortsAndKeepsPointsWithANegativeFactor) {
 
   CameraModel strong = pinhole();
   strong.dist[kK1] = -2.0;  // 1 + k1·r² < 0 once r² > 0.5
-  const Vec<Point2> pixels = {{strong.cx + strong.fx * 1.0, strong.cy}, {strong.cx + strong.fx * 0.1, strong.cy}};
+  // The factor is negative at once for x0 = 1, and from the second step for
+  // x0 = 0.625 (the first step moves it to about 2.86); both keep x0, not an iterate.
+  const Vec<Point2> pixels = {{strong.cx + strong.fx * 1.0, strong.cy},
+                              {strong.cx + strong.fx * 0.625, strong.cy},
+                              {strong.cx + strong.fx * 0.1, strong.cy}};
   const auto out = normalise_image_points(pixels, strong);
   EXPECT_EQ(out[0], (Point2{1.0, 0.0}));
-  EXPECT_NE(out[1][0], 0.1);
-  EXPECT_NEAR(out[1][0] * (1 - 2.0 * out[1][0] * out[1][0]), 0.1, 1e-3);
+  EXPECT_EQ(out[1], (Point2{0.625, 0.0}));
+  EXPECT_NE(out[2][0], 0.1);
+  EXPECT_NEAR(out[2][0] * (1 - 2.0 * out[2][0] * out[2][0]), 0.1, 1e-3);
 }
 
 TEST(SolvePnpChecked, ChecksArgumentsInOrder) {
