@@ -6,6 +6,7 @@
 
 #include "pose/pnp.hpp"
 #include "pose/projection.hpp"
+#include "pose/small_lu.hpp"
 
 namespace morvelin {
 
@@ -20,7 +21,7 @@ constexpr double kConvergedCost = 1e-24;
 constexpr int kAttemptsPerIteration = 10;
 
 using Params = std::array<double, 6>;
-using Matrix6 = std::array<std::array<double, 6>, 6>;
+using Matrix6 = SquareMatrix<6>;
 
 Pose to_pose(const Params& p) noexcept { return {{p[0], p[1], p[2]}, {p[3], p[4], p[5]}}; }
 Params to_params(const Pose& pose) noexcept {
@@ -31,36 +32,6 @@ double sum_of_squares(std::span<const double> r) noexcept {
   double sum = 0.0;
   for (double v : r) sum += v * v;
   return sum;
-}
-
-// In-place LU factorisation with partial pivoting (first largest magnitude
-// wins ties) and the solve of A·x = b. False when a pivot is exactly zero.
-bool lu_solve(Matrix6& a, Params b, Params& x) noexcept {
-  for (std::size_t k = 0; k < 6; ++k) {
-    std::size_t pivot = k;
-    double largest = std::fabs(a[k][k]);
-    for (std::size_t i = k + 1; i < 6; ++i) {
-      if (std::fabs(a[i][k]) > largest) {
-        largest = std::fabs(a[i][k]);
-        pivot = i;
-      }
-    }
-    if (a[pivot][k] == 0.0) return false;
-    std::swap(a[k], a[pivot]);
-    std::swap(b[k], b[pivot]);
-    for (std::size_t i = k + 1; i < 6; ++i) {
-      const double factor = a[i][k] / a[k][k];
-      a[i][k] = factor;
-      for (std::size_t j = k + 1; j < 6; ++j) a[i][j] -= factor * a[k][j];
-      b[i] -= factor * b[k];
-    }
-  }
-  for (std::size_t k = 6; k-- > 0;) {
-    double sum = b[k];
-    for (std::size_t j = k + 1; j < 6; ++j) sum -= a[k][j] * x[j];
-    x[k] = sum / a[k][k];
-  }
-  return true;
 }
 
 // Buffers of one solve, sized once from N.
@@ -132,7 +103,7 @@ LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const 
       Matrix6 a = h;
       for (std::size_t i = 0; i < 6; ++i) a[i][i] = h[i][i] + lambda * std::max(h[i][i], kDampingFloor);
       Params delta{};
-      if (!lu_solve(a, g, delta)) {
+      if (!lu_solve_in_place(a, g, delta)) {
         lambda *= kDampingUp;  // singular system: damp harder, no ceiling test here
         continue;
       }

@@ -10,6 +10,7 @@
 #include "pose/pnp.hpp"
 #include "pose/projection.hpp"
 #include "pose/rotation_vector.hpp"
+#include "pose/small_lu.hpp"
 #include "pose_fixtures.hpp"
 
 using namespace morvelin;
@@ -205,4 +206,22 @@ TEST(SolvePnpChecked, ChecksArgumentsInOrder) {
   auto four = solve_pnp_checked(obj.first(4), img.first(4), good, std::nullopt, none, none);
   ASSERT_TRUE(four);
   EXPECT_FALSE(four->has_value());
+}
+
+TEST(SmallLu, SolvesAndReportsExactlyZeroPivots) {
+  SquareMatrix<3> a = {{{0, 2, 1}, {4, 1, 0}, {-4, 3, 3}}};  // needs row exchanges
+  std::array<double, 3> x{};
+  ASSERT_TRUE(lu_solve_in_place<3>(a, {5, 6, 5}, x));
+  EXPECT_NEAR(x[0], 1.0, 1e-15);
+  EXPECT_NEAR(x[1], 2.0, 1e-15);
+  EXPECT_NEAR(x[2], 1.0, 1e-15);
+
+  // Rank 2: elimination leaves an exact zero in the last pivot.
+  SquareMatrix<3> singular = {{{1, 2, 3}, {2, 4, 7}, {3, 6, 10}}};
+  std::array<double, 3> untouched = {7, 7, 7};
+  EXPECT_FALSE(lu_solve_in_place<3>(singular, {1, 2, 3}, untouched));
+  EXPECT_EQ(untouched, (std::array<double, 3>{7, 7, 7}));
+  SquareMatrix<2> zero{};
+  std::array<double, 2> y{};
+  EXPECT_FALSE(lu_solve_in_place<2>(zero, {1, 1}, y));
 }
