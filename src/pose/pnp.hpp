@@ -1,0 +1,94 @@
+// Iterative perspective-n-point: the camera pose from N 3-D/2-D
+// correspondences. A closed-form start (a homography for a planar object, a
+// linear 3x4 projection otherwise) is refined by Levenberg–Marquardt on the
+// pixel reprojection error through the full distortion model.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "pose/camera_model.hpp"
+#include "pose/pose.hpp"
+#include "runtime/allocator.hpp"
+#include "runtime/status.hpp"
+
+namespace morvelin {
+
+inline constexpr std::size_t kMinPnpPoints = 4;
+inline constexpr unsigned kSolvePnpIterations = 20;  // iteration limit of solve_pnp and board poses
+
+// Full solver. No pose when N < 4, the lists differ in length, a stage-1
+// test fails (non-planar with N < 6, failed decomposition, singular
+// normalisation, non-finite homography, degenerate projection block) or the
+// final pose or its cost is not finite. With `start` the closed-form stage is
+// skipped.
+std::optional<Pose> solve_pnp(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                              const CameraModel& camera, const std::optional<Pose>& start, unsigned iteration_limit);
+
+// The `solve_pnp` entry point with its argument checks in order:
+//   "object_points and image_points must have the same length"
+//   "need at least 4 point correspondences"
+//   the camera-model messages of parse_camera_model
+//   "rvec and tvec must be supplied together"
+// then the solver with the limit of 20. The inner optional is empty when no
+// pose was found.
+Result<std::optional<Pose>> solve_pnp_checked(std::span<const Point3> object_points,
+                                              std::span<const Point2> image_points,
+                                              std::span<const Vec<double>> camera_matrix,
+                                              std::optional<std::span<const double>> dist_coeffs,
+                                              const std::optional<Vector3>& rvec, const std::optional<Vector3>& tvec);
+
+// ---- Stage 1: closed-form initial pose -------------------------------------
+
+// Centroid and scatter Σ (X − c)(X − c)ᵀ (not divided by N) of the object.
+struct ObjectScatter {
+  Point3 centroid{};
+  Matrix3 scatter{};
+};
+ObjectScatter object_scatter(std::span<const Point3> object_points) noexcept;
+
+// Planar when σ1 > ε and σ2/σ1 < 0.001 (singular values of the scatter,
+// descending).
+bool is_planar_spread(double sigma1, double sigma2) noexcept;
+
+// Pixels to normalised image coordinates, removing the distortion with 5
+// fixed-point steps; a point whose undistortion factor turns negative keeps
+// its plain normalised coordinates.
+Vec<Point2> normalise_image_points(std::span<const Point2> image_points, const CameraModel& camera);
+
+// The closed-form pose alone (no refinement); no pose on the stage-1 failures.
+std::optional<Pose> initial_pnp_pose(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                                     const CameraModel& camera);
+
+// ---- Stage 2: Levenberg–Marquardt ------------------------------------------
+
+// Residuals r[2i] = projected x − observed x, r[2i+1] likewise for y, and
+// optionally the 2N x 6 Jacobian (row-major, columns ∂/∂rvec then ∂/∂tvec).
+// `residuals` must hold 2N values, `jacobian` 12N or none.
+void pnp_residuals(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
+                   const CameraModel& camera, std::span<double> residuals, std::span<double> jacobian);
+
+enum class LmStop {
+  kIterationLimit,  // ran all iterations
+  kConverged,       // an accepted step brought the cost below 1e-24
+  kNoImprovement,   // 10 attempts of one iteration without an accepted step
+  kDampingCeiling,  // the damping grew beyond 1e12 after a rejected step
+};
+
+struct LmOutcome {
+  Pose pose;                 // parameters at the stop, finite or not
+  double cost = 0.0;         // Σ r² at `pose`
+  double damping = 0.0;      // λ at the stop
+  unsigned iterations = 0;   // iterations begun
+  LmStop stop = LmStop::kIterationLimit;
+};
+
+// Damped Gauss–Newton from `start`: λ starts at 0.001, each attempt solves
+// (H + λ·diag(max(H_ii, 1e-12)))·δ = Jᵀr by LU with partial pivoting, takes
+// p − δ when the cost drops strictly (λ ← max(λ/10, 1e-12)), else λ ← 10λ.
+LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                         const CameraModel& camera, const Pose& start, unsigned iteration_limit);
+
+}  // namespace morvelin
