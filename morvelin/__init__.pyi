@@ -1,8 +1,20 @@
 """Type stubs for morvelin."""
 
-from typing import Final
+from typing import Final, Sequence, SupportsFloat, SupportsIndex
+
+import numpy as np
+from numpy.typing import NDArray
 
 __version__: str
+
+# Images are uint8 arrays, H x W gray or H x W x 3 BGR, in any layout.
+Image = NDArray[np.uint8]
+# Point lists: N x 2 / N x 3 arrays or nested sequences of numbers.
+Points2 = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
+Points3 = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
+Floats = NDArray[np.floating] | NDArray[np.integer] | Sequence[SupportsFloat]
+Matrix = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
+Ints = NDArray[np.integer] | Sequence[SupportsIndex]
 
 CORNER_REFINE_NONE: Final[int]
 CORNER_REFINE_SUBPIX: Final[int]
@@ -37,4 +49,71 @@ class DetectorParameters:
     april_tag_deglitch: bool
     def __eq__(self, other: object) -> bool: ...
 
+class RigidBody:
+    """A collection of square markers with fixed transforms into one reference frame."""
+
+    def __init__(
+        self,
+        tag_size_m: float,
+        marker_ids: Ints,
+        rotations_marker_to_reference: Sequence[Matrix],
+        translations_marker_to_reference: Points3,
+    ) -> None: ...
+    @property
+    def tag_size_m(self) -> float: ...
+    @property
+    def marker_ids(self) -> list[int]: ...
+
+class RigidBodyPose:
+    """Result returned by `estimate_rigid_body_pose`."""
+
+    @property
+    def rvec(self) -> list[float]: ...
+    @property
+    def tvec(self) -> list[float]: ...
+    @property
+    def inlier_indices(self) -> list[int]: ...
+    @property
+    def inlier_marker_ids(self) -> list[int]: ...
+    @property
+    def used_marker_ids(self) -> list[int]: ...
+    @property
+    def reprojection_rmse(self) -> float: ...
+
 def predefined_dictionaries() -> list[str]: ...
+def _corner_sub_pix(
+    image: Image, corners: Points2, win: int, max_iters: int, eps: float
+) -> list[tuple[float, float]]: ...
+def solve_pnp(
+    object_points: Points3,
+    image_points: Points2,
+    camera_matrix: Matrix,
+    dist_coeffs: Floats | None = None,
+    rvec: Floats | None = None,
+    tvec: Floats | None = None,
+) -> tuple[list[float], list[float]] | None: ...
+def solve_pnp_ransac(
+    object_points: Points3,
+    image_points: Points2,
+    camera_matrix: Matrix,
+    dist_coeffs: Floats | None = None,
+    iterations: int = 100,
+    reprojection_error: float = 3.0,
+    confidence: float = 0.99,
+    seed: int = 0,
+) -> tuple[list[float], list[float], list[int], float] | None: ...
+def estimate_rigid_body_pose(
+    marker_corners: Sequence[Points2],
+    marker_ids: Ints,
+    rigid_body: RigidBody,
+    camera_matrix: Matrix,
+    dist_coeffs: Floats | None = None,
+    iterations: int = 100,
+    reprojection_error: float = 3.0,
+    confidence: float = 0.99,
+    seed: int = 0,
+) -> RigidBodyPose | None: ...
+def project_points(
+    object_points: Points3, rvec: Floats, tvec: Floats, camera_matrix: Matrix, dist_coeffs: Floats | None = None
+) -> list[list[float]]: ...
+def rodrigues(src: Matrix | Floats) -> list[list[float]]: ...

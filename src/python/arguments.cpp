@@ -168,6 +168,32 @@ bool rows_from_array(const Py_buffer& view, Kind kind, Vec<std::array<double, N>
   return true;
 }
 
+// Reads a NumPy array holding one row or one column of numbers (shapes n,
+// (n, 1) and (1, n)), as calibration routines commonly return them.
+bool flat_array(const Py_buffer& view, Kind kind, Vec<double>& out) {
+  Py_ssize_t length = 0, stride = 0;
+  if (view.ndim == 1) {
+    length = view.shape[0];
+    stride = view.strides[0];
+  } else if (view.ndim == 2 && (view.shape[0] == 1 || view.shape[1] == 1)) {
+    const int axis = view.shape[0] == 1 ? 1 : 0;
+    length = view.shape[axis];
+    stride = view.strides[axis];
+  } else {
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    out[static_cast<std::size_t>(i)] = load_double(static_cast<const char*>(view.buf) + i * stride, kind, view.itemsize);
+  }
+  return true;
+}
+
+bool length_error(std::size_t expected, std::size_t got) {
+  PyErr_Format(PyExc_TypeError, "expected a sequence of length %zu (got %zu)", expected, got);
+  return false;
+}
+
 }  // namespace
 
 std::string type_name(PyObject* obj) {
@@ -336,15 +362,7 @@ bool to_doubles(PyObject* obj, const char* name, Vec<double>& out) {
   {
     Buffer buffer;
     Kind kind = Kind::kNone;
-    if (numeric_array(obj, buffer, kind) && buffer.view().ndim == 1) {
-      const auto& view = buffer.view();
-      out.resize(static_cast<std::size_t>(view.shape[0]));
-      for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = load_double(static_cast<const char*>(view.buf) + static_cast<Py_ssize_t>(i) * view.strides[0], kind,
-                             view.itemsize);
-      }
-      return true;
-    }
+    if (numeric_array(obj, buffer, kind) && flat_array(buffer.view(), kind, out)) return true;
   }
   Py_ssize_t length = 0;
   if (!sequence_length(obj, length)) return prefix_argument_error(name);
@@ -352,6 +370,65 @@ bool to_doubles(PyObject* obj, const char* name, Vec<double>& out) {
   for (Py_ssize_t i = 0; i < length; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(obj, i));
     if (!item || !read_double(item.get(), out[static_cast<std::size_t>(i)])) return prefix_argument_error(name);
+  }
+  return true;
+}
+
+template <std::size_t N>
+bool to_vector(PyObject* obj, const char* name, std::array<double, N>& out) {
+  Vec<double> values;
+  if (!to_doubles(obj, name, values)) return false;
+  if (values.size() != N) return length_error(N, values.size()) || prefix_argument_error(name);
+  std::copy(values.begin(), values.end(), out.begin());
+  return true;
+}
+
+template bool to_vector<3>(PyObject*, const char*, std::array<double, 3>&);
+
+template <std::size_t N, std::size_t M>
+bool to_matrices(PyObject* obj, const char* name, Vec<std::array<std::array<double, M>, N>>& out) {
+  Py_ssize_t length = 0;
+  if (!sequence_length(obj, length)) return prefix_argument_error(name);
+  out.resize(static_cast<std::size_t>(length));
+  Vec<std::array<double, M>> rows;
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    if (!item) return prefix_argument_error(name);
+    if (!to_rows<M>(item.get(), name, rows)) return false;
+    if (rows.size() != N) return length_error(N, rows.size()) || prefix_argument_error(name);
+    std::copy(rows.begin(), rows.end(), out[static_cast<std::size_t>(i)].begin());
+  }
+  return true;
+}
+
+template bool to_matrices<3, 3>(PyObject*, const char*, Vec<std::array<std::array<double, 3>, 3>>&);
+template bool to_matrices<4, 2>(PyObject*, const char*, Vec<std::array<std::array<double, 2>, 4>>&);
+
+bool to_int32s(PyObject* obj, const char* name, Vec<std::int32_t>& out) {
+  Vec<std::int64_t> wide;
+  if (!to_int64s(obj, name, wide)) return false;
+  out.resize(wide.size());
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    if (wide[i] < std::numeric_limits<std::int32_t>::min() || wide[i] > std::numeric_limits<std::int32_t>::max()) {
+      return fail(PyExc_OverflowError, "Python int too large to convert to a 32-bit signed integer", name);
+    }
+    out[i] = static_cast<std::int32_t>(wide[i]);
+  }
+  return true;
+}
+
+bool to_uint64s(PyObject* obj, const char* name, Vec<std::uint64_t>& out) {
+  Py_ssize_t length = 0;
+  if (!sequence_length(obj, length)) return prefix_argument_error(name);
+  out.resize(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    Ref index = Ref::steal(item ? PyNumber_Index(item.get()) : nullptr);
+    if (!index) return prefix_argument_error(name);
+    out[static_cast<std::size_t>(i)] = PyLong_AsUnsignedLongLong(index.get());
+    if (out[static_cast<std::size_t>(i)] == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+      return prefix_argument_error(name);
+    }
   }
   return true;
 }
@@ -379,5 +456,27 @@ PyObject* float_list(std::span<const double> values) {
 }
 
 PyObject* float_pair(double x, double y) { return Py_BuildValue("(dd)", x, y); }
+
+PyObject* int_list(std::span<const std::int32_t> values) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = PyLong_FromLong(values[i]);
+    if (!value) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return list.release();
+}
+
+PyObject* index_list(std::span<const std::size_t> values) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = PyLong_FromSize_t(values[i]);
+    if (!value) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return list.release();
+}
 
 }  // namespace morvelin::py

@@ -53,12 +53,27 @@ bool to_rows(PyObject* obj, const char* name, Vec<std::array<double, N>>& out);
 extern template bool to_rows<2>(PyObject*, const char*, Vec<std::array<double, 2>>&);
 extern template bool to_rows<3>(PyObject*, const char*, Vec<std::array<double, 3>>&);
 
+// Exactly N numbers, e.g. a rotation vector. A NumPy array holding N numbers
+// in any shape (3, (3, 1), (1, 3)) is accepted as well.
+template <std::size_t N>
+bool to_vector(PyObject* obj, const char* name, std::array<double, N>& out);
+extern template bool to_vector<3>(PyObject*, const char*, std::array<double, 3>&);
+
+// A sequence of N x M matrices given as rows, e.g. 3 x 3 rotations or a
+// marker's 4 corners of 2 coordinates.
+template <std::size_t N, std::size_t M>
+bool to_matrices(PyObject* obj, const char* name, Vec<std::array<std::array<double, M>, N>>& out);
+extern template bool to_matrices<3, 3>(PyObject*, const char*, Vec<std::array<std::array<double, 3>, 3>>&);
+extern template bool to_matrices<4, 2>(PyObject*, const char*, Vec<std::array<std::array<double, 2>, 4>>&);
+
 // A sequence of rows of any length (matrices whose shape is checked later).
 bool to_ragged_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out);
 
 // A flat sequence of numbers, or of integers.
 bool to_doubles(PyObject* obj, const char* name, Vec<double>& out);
 bool to_int64s(PyObject* obj, const char* name, Vec<std::int64_t>& out);
+bool to_int32s(PyObject* obj, const char* name, Vec<std::int32_t>& out);
+bool to_uint64s(PyObject* obj, const char* name, Vec<std::uint64_t>& out);
 
 // The type checks of an image argument alone (a uint8 NumPy array), for
 // functions that validate other arguments before converting the image.
@@ -74,5 +89,7 @@ bool to_gray_image(PyObject* obj, const char* name, GrayImage& out);
 // Python results.
 PyObject* float_list(std::span<const double> values);
 PyObject* float_pair(double x, double y);
+PyObject* int_list(std::span<const std::int32_t> values);
+PyObject* index_list(std::span<const std::size_t> values);
 
 }  // namespace morvelin::py

@@ -8,5 +8,10 @@ namespace morvelin::py {
 
 extern const PyMethodDef kPredefinedDictionaries;
 extern const PyMethodDef kCornerSubPix;
+extern const PyMethodDef kSolvePnp;
+extern const PyMethodDef kSolvePnpRansac;
+extern const PyMethodDef kEstimateRigidBodyPose;
+extern const PyMethodDef kProjectPoints;
+extern const PyMethodDef kRodrigues;
 
 }  // namespace morvelin::py

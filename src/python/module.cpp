@@ -6,6 +6,7 @@
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/parameters_type.hpp"
+#include "python/rigid_body_types.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace morvelin::py {
@@ -48,6 +49,11 @@ bool add_functions(PyObject* module) {
   static std::vector<PyMethodDef> methods = {
       kPredefinedDictionaries,
       kCornerSubPix,
+      kSolvePnp,
+      kSolvePnpRansac,
+      kEstimateRigidBodyPose,
+      kProjectPoints,
+      kRodrigues,
   };
   methods.push_back({nullptr, nullptr, 0, nullptr});
   return PyModule_AddFunctions(module, methods.data()) == 0;
@@ -58,7 +64,11 @@ PyObject* init_module() {
   Ref module = Ref::steal(PyModule_Create(&g_module));
   if (!module) return nullptr;
   if (!add_constants(module.get())) return nullptr;
-  if (!add_class(module.get(), "DetectorParameters", create_parameters_type)) return nullptr;
+  if (!add_class(module.get(), "DetectorParameters", create_parameters_type) ||
+      !add_class(module.get(), "RigidBody", create_rigid_body_type) ||
+      !add_class(module.get(), "RigidBodyPose", create_rigid_body_pose_type)) {
+    return nullptr;
+  }
   if (!add_functions(module.get())) return nullptr;
   return module.release();
 }

@@ -1,6 +1,7 @@
 #include "runtime/allocator.hpp"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -30,7 +31,25 @@ const Mimalloc& mimalloc() {
 
 }  // namespace
 
+bool fits_in_physical_memory(std::size_t bytes) noexcept {
+  // Below this size a request can never be the problem worth a system call.
+  constexpr std::size_t kAlwaysFine = std::size_t{64} << 20;
+  if (bytes <= kAlwaysFine) return true;
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  // Unknown memory size: leave the decision to the allocator.
+  if (pages <= 0 || page_size <= 0) return true;
+  const auto page_count = static_cast<std::size_t>(pages);
+  const auto page_bytes = static_cast<std::size_t>(page_size);
+  if (page_count > SIZE_MAX / page_bytes) return true;
+  return bytes <= page_count * page_bytes;
+}
+
 void* module_allocate(std::size_t bytes, std::size_t alignment) {
+  // The system promises address space far beyond memory and kills the
+  // process when it is touched; a request larger than the machine fails here
+  // instead, as std::bad_alloc.
+  if (!fits_in_physical_memory(bytes)) throw std::bad_alloc();
   const Mimalloc& mi = mimalloc();
   if (bytes == 0) bytes = 1;
   void* p = nullptr;

@@ -17,7 +17,11 @@
 
 namespace morvelin {
 
-// Allocates `bytes` aligned to `alignment`; throws std::bad_alloc on failure.
+// True when `bytes` fits in the machine's physical memory.
+bool fits_in_physical_memory(std::size_t bytes) noexcept;
+
+// Allocates `bytes` aligned to `alignment`; throws std::bad_alloc on failure
+// and for requests larger than physical memory.
 void* module_allocate(std::size_t bytes, std::size_t alignment);
 void module_free(void* p) noexcept;
 

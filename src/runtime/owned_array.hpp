@@ -1,10 +1,8 @@
-// OwnedArray: a fixed-size, uninitialised buffer of trivially copyable values
-// from the module's allocator, for scratch arrays whose size comes from the
-// caller (window sizes and the like). Unlike Vec, a request that cannot be
-// met throws std::bad_alloc instead of ending the process: sizes that
-// overflow, sizes beyond the machine's physical memory (which the system
-// would promise and then fail to deliver on first touch) and plain
-// allocation failures all take that route.
+// OwnedArray: a fixed-size, uninitialised, cache-line aligned buffer of
+// trivially copyable values from the module's allocator, for scratch arrays
+// whose size comes from the caller (window sizes and the like). A request
+// that cannot be met, including one whose byte size overflows, throws
+// std::bad_alloc.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +15,6 @@
 
 namespace morvelin {
 
-// True when `bytes` fits in the machine's physical memory. Small requests are
-// answered without asking the system.
-bool fits_in_physical_memory(std::size_t bytes) noexcept;
-
 template <class T>
   requires std::is_trivially_copyable_v<T>
 class OwnedArray {
@@ -30,7 +24,7 @@ class OwnedArray {
   // Throws std::bad_alloc when `count` values cannot be allocated.
   explicit OwnedArray(std::size_t count) : size_(count) {
     if (count == 0) return;
-    if (count > kMaxBytes / sizeof(T) || !fits_in_physical_memory(count * sizeof(T))) throw std::bad_alloc();
+    if (count > kMaxBytes / sizeof(T)) throw std::bad_alloc();
     data_.reset(static_cast<T*>(module_allocate(count * sizeof(T), kAlignment)));
   }
 

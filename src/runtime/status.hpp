@@ -34,7 +34,9 @@ class Result {
   const T& value() const& { return std::get<0>(state_); }
   const Error& error() const { return std::get<1>(state_); }
   T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
 
  private:
   std::variant<T, Error> state_;

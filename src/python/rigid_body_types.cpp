@@ -1,0 +1,239 @@
+#include "python/rigid_body_types.hpp"
+
+#include <memory>
+#include <new>
+
+#include "pose/rigid_body.hpp"
+#include "python/arguments.hpp"
+#include "python/errors.hpp"
+#include "python/functions.hpp"
+#include "python/pose_results.hpp"
+
+namespace morvelin::py {
+namespace {
+
+struct RigidBodyObject {
+  PyObject_HEAD
+  RigidBody* body;  // owned; immutable after construction
+};
+
+struct RigidBodyPoseObject {
+  PyObject_HEAD
+  RigidBodyPose* pose;  // owned
+};
+
+PyTypeObject* g_body_type = nullptr;
+PyTypeObject* g_pose_type = nullptr;
+
+template <class Object>
+Object* as(PyObject* self) {
+  return reinterpret_cast<Object*>(self);
+}
+
+PyObject* allocate(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
+}
+
+template <class Object>
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  if constexpr (std::is_same_v<Object, RigidBodyObject>) {
+    delete as<Object>(self)->body;
+  } else {
+    delete as<Object>(self)->pose;
+  }
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+// --- RigidBody ------------------------------------------------------------
+
+PyObject* body_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature signature{"RigidBody",
+                                   {"tag_size_m", "marker_ids", "rotations_marker_to_reference",
+                                    "translations_marker_to_reference"},
+                                   4};
+  PyObject* argv[4];
+  if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+  double tag_size = 0.0;
+  Vec<std::int32_t> ids;
+  Vec<Matrix3> rotations;
+  Vec<std::array<double, 3>> translations;
+  if (!to_double(argv[0], "tag_size_m", tag_size) || !to_int32s(argv[1], "marker_ids", ids) ||
+      !to_matrices<3, 3>(argv[2], "rotations_marker_to_reference", rotations) ||
+      !to_rows<3>(argv[3], "translations_marker_to_reference", translations)) {
+    return nullptr;
+  }
+  Result<RigidBody> body = RigidBody::create(tag_size, ids, rotations, translations);
+  if (!body) return raise(body.error());
+  auto owned = std::make_unique<RigidBody>(std::move(body).value());
+  PyObject* self = allocate(type);
+  if (!self) return nullptr;
+  as<RigidBodyObject>(self)->body = owned.release();
+  return self;
+}
+
+PyObject* body_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return body_new_impl(type, args, kwargs); });
+}
+
+PyObject* body_tag_size(PyObject* self, void*) { return PyFloat_FromDouble(as<RigidBodyObject>(self)->body->tag_size_m()); }
+
+PyObject* body_marker_ids(PyObject* self, void*) {
+  return guarded([&] { return int_list(as<RigidBodyObject>(self)->body->marker_ids()); });
+}
+
+PyObject* body_repr(PyObject* self) {
+  const RigidBody& body = *as<RigidBodyObject>(self)->body;
+  Ref ids = Ref::steal(int_list(body.marker_ids()));
+  Ref size = Ref::steal(PyFloat_FromDouble(body.tag_size_m()));
+  if (!ids || !size) return nullptr;
+  return PyUnicode_FromFormat("RigidBody(tag_size_m=%R, marker_ids=%R)", size.get(), ids.get());
+}
+
+PyGetSetDef g_body_getset[] = {
+    {"tag_size_m", body_tag_size, nullptr, nullptr, nullptr},
+    {"marker_ids", body_marker_ids, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kBodyDoc =
+    "RigidBody(tag_size_m, marker_ids, rotations_marker_to_reference, translations_marker_to_reference)\n--\n\n"
+    "A collection of square markers with fixed transforms into one reference frame.\n\n"
+    "Construct this once from a rigid-body calibration and reuse it for every frame.";
+
+// --- RigidBodyPose --------------------------------------------------------
+
+const RigidBodyPose& pose_of(PyObject* self) { return *as<RigidBodyPoseObject>(self)->pose; }
+
+PyObject* pose_rvec(PyObject* self, void*) { return guarded([&] { return float_list(pose_of(self).rvec); }); }
+PyObject* pose_tvec(PyObject* self, void*) { return guarded([&] { return float_list(pose_of(self).tvec); }); }
+PyObject* pose_inlier_indices(PyObject* self, void*) {
+  return guarded([&] { return index_list(pose_of(self).inlier_indices); });
+}
+PyObject* pose_inlier_marker_ids(PyObject* self, void*) {
+  return guarded([&] { return int_list(pose_of(self).inlier_marker_ids); });
+}
+PyObject* pose_used_marker_ids(PyObject* self, void*) {
+  return guarded([&] { return int_list(pose_of(self).used_marker_ids); });
+}
+PyObject* pose_rmse(PyObject* self, void*) { return PyFloat_FromDouble(pose_of(self).reprojection_rmse); }
+
+PyObject* pose_repr(PyObject* self) {
+  Ref rvec = Ref::steal(pose_rvec(self, nullptr));
+  Ref tvec = Ref::steal(pose_tvec(self, nullptr));
+  Ref used = Ref::steal(pose_used_marker_ids(self, nullptr));
+  Ref rmse = Ref::steal(pose_rmse(self, nullptr));
+  if (!rvec || !tvec || !used || !rmse) return nullptr;
+  return PyUnicode_FromFormat("RigidBodyPose(rvec=%R, tvec=%R, used_marker_ids=%R, reprojection_rmse=%R)",
+                              rvec.get(), tvec.get(), used.get(), rmse.get());
+}
+
+PyGetSetDef g_pose_getset[] = {
+    {"rvec", pose_rvec, nullptr, nullptr, nullptr},
+    {"tvec", pose_tvec, nullptr, nullptr, nullptr},
+    {"inlier_indices", pose_inlier_indices, nullptr, nullptr, nullptr},
+    {"inlier_marker_ids", pose_inlier_marker_ids, nullptr, nullptr, nullptr},
+    {"used_marker_ids", pose_used_marker_ids, nullptr, nullptr, nullptr},
+    {"reprojection_rmse", pose_rmse, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* wrap_pose(RigidBodyPose pose) {
+  auto owned = std::make_unique<RigidBodyPose>(std::move(pose));
+  PyObject* self = allocate(g_pose_type);
+  if (!self) return nullptr;
+  as<RigidBodyPoseObject>(self)->pose = owned.release();
+  return self;
+}
+
+// --- estimate_rigid_body_pose ----------------------------------------------
+
+PyObject* estimate_impl(PyObject* args, PyObject* kwargs) {
+  static const Signature signature{"estimate_rigid_body_pose",
+                                   {"marker_corners", "marker_ids", "rigid_body", "camera_matrix", "dist_coeffs",
+                                    "iterations", "reprojection_error", "confidence", "seed"},
+                                   4};
+  PyObject* argv[9];
+  if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+  Vec<MarkerCorners2> corners;
+  Vec<std::int32_t> ids;
+  CameraArguments camera_args;
+  RansacPnpSettings settings;
+  if (!to_matrices<4, 2>(argv[0], "marker_corners", corners) || !to_int32s(argv[1], "marker_ids", ids)) {
+    return nullptr;
+  }
+  if (!PyObject_TypeCheck(argv[2], g_body_type)) {
+    PyErr_Format(PyExc_TypeError, "%s cannot be converted to 'RigidBody'", type_name(argv[2]).c_str());
+    return prefix_argument_error("rigid_body"), nullptr;
+  }
+  if (!to_camera_arguments(argv[3], argv[4], camera_args) || !to_ransac_settings(argv + 5, settings)) return nullptr;
+  if (auto error = validate_ransac_settings(settings)) return raise(*error);
+  // Keep the body alive while the lock is released.
+  Ref body_ref = Ref::borrow(argv[2]);
+  const RigidBody& body = *as<RigidBodyObject>(argv[2])->body;
+  Result<RigidBodyObservations> observations = collect_rigid_body_observations(body, corners, ids);
+  if (!observations) return raise(observations.error());
+  if (observations->empty()) Py_RETURN_NONE;
+  const Result<CameraModel> camera = camera_args.parse();
+  if (!camera) return raise(camera.error());
+  std::optional<RigidBodyPose> pose;
+  {
+    GilRelease unlocked;
+    pose = estimate_rigid_body_pose(*observations, *camera, settings);
+  }
+  if (!pose) Py_RETURN_NONE;
+  return wrap_pose(std::move(*pose));
+}
+
+PyObject* estimate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return estimate_impl(args, kwargs); });
+}
+
+}  // namespace
+
+PyObject* create_rigid_body_type() {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(kBodyDoc)},
+      {Py_tp_new, reinterpret_cast<void*>(body_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<RigidBodyObject>)},
+      {Py_tp_repr, reinterpret_cast<void*>(body_repr)},
+      {Py_tp_getset, g_body_getset},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"morvelin.RigidBody", static_cast<int>(sizeof(RigidBodyObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  g_body_type = reinterpret_cast<PyTypeObject*>(type);
+  return type;
+}
+
+PyObject* create_rigid_body_pose_type() {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Result returned by `estimate_rigid_body_pose`.")},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<RigidBodyPoseObject>)},
+      {Py_tp_repr, reinterpret_cast<void*>(pose_repr)},
+      {Py_tp_getset, g_pose_getset},
+      {0, nullptr},
+  };
+  // No tp_new: instances come only from estimate_rigid_body_pose.
+  PyType_Spec spec = {"morvelin.RigidBodyPose", static_cast<int>(sizeof(RigidBodyPoseObject)), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  g_pose_type = reinterpret_cast<PyTypeObject*>(type);
+  return type;
+}
+
+const PyMethodDef kEstimateRigidBodyPose = {
+    "estimate_rigid_body_pose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(estimate_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "estimate_rigid_body_pose(marker_corners, marker_ids, rigid_body, camera_matrix, dist_coeffs=None, "
+    "iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)\n--\n\n"
+    "Estimate a rigid body's pose directly from detected marker corners and ids.\n\n"
+    "Marker transforms are precomputed by `RigidBody`. Unknown detected ids are\n"
+    "ignored. A single known marker uses iterative PnP; two or more known markers\n"
+    "use RANSAC and reject bad corners. `inlier_indices` index the flattened known\n"
+    "marker corners, while `inlier_marker_ids` contains markers with at least three\n"
+    "inlier corners."};
+
+}  // namespace morvelin::py

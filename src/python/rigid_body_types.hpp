@@ -1,0 +1,11 @@
+// The Python classes RigidBody and RigidBodyPose, and estimate_rigid_body_pose.
+#pragma once
+
+#include "python/py_ref.hpp"
+
+namespace morvelin::py {
+
+PyObject* create_rigid_body_type();
+PyObject* create_rigid_body_pose_type();
+
+}  // namespace morvelin::py
