@@ -1,6 +1,7 @@
 #include "contours/border_following.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -21,7 +22,7 @@ class BorderTracer {
         max_length_(static_cast<std::uint64_t>(image.width) * image.height + 2),
         on_contour_(on_contour) {
     const auto stride = static_cast<std::ptrdiff_t>(image.stride());
-    for (int d = 0; d < 8; ++d) offset_[d] = kStepX[d] + kStepY[d] * stride;
+    for (int d = 0; d < 16; ++d) offset_[d] = kStepX[d & 7] + kStepY[d & 7] * stride;
   }
 
   // Traces the border through cell `start` (image pixel (x, y)) whose
@@ -48,11 +49,8 @@ class BorderTracer {
     while (true) {
       contour_.push_back(position(x, y));
       int k = 7;
-      int n = 0;
-      for (; k >= 0; --k) {
-        n = (d + k) & 7;
-        if (cells_[c + offset_[n]] != 0) break;
-      }
+      while (k >= 0 && cells_[c + offset_[d + k]] == 0) --k;
+      const int n = (d + k) & 7;
       if (k < 0) {  // no foreground neighbour left: cannot happen on a real border
         cells_[c] = -2;
         break;
@@ -84,14 +82,34 @@ class BorderTracer {
   std::uint32_t width_;
   std::uint64_t max_length_;
   const ContourCallback& on_contour_;
-  std::array<std::ptrdiff_t, 8> offset_{};
+  std::array<std::ptrdiff_t, 16> offset_{};  // direction d at d and d + 8
   Contour contour_;
 };
 
-bool eight_background_cells(const std::int8_t* p) {
+std::uint64_t load_word(const std::int8_t* p) {
   std::uint64_t word;
   std::memcpy(&word, p, sizeof(word));
-  return word == 0;
+  return word;
+}
+
+// Index of the first background (zero) or, with `want_zero` false, the
+// first foreground cell in row[from, width), or width when there is none.
+// Eight cells are examined at once where possible.
+std::uint32_t find_cell(const std::int8_t* row, std::uint32_t from, std::uint32_t width, bool want_zero) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  std::uint32_t x = from;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (width - x >= 8) {
+      const std::uint64_t word = load_word(row + x);
+      // Flags the lowest zero byte exactly (higher flags may be spurious).
+      const std::uint64_t flags = want_zero ? ((word - kOnes) & ~word & kHighs) : word;
+      if (flags != 0) return x + static_cast<std::uint32_t>(std::countr_zero(flags)) / 8;
+      x += 8;
+    }
+  }
+  while (x < width && (row[x] == 0) != want_zero) ++x;
+  return x;
 }
 
 }  // namespace
@@ -105,24 +123,25 @@ void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour) {
   for (std::uint32_t y = 0; y < height; ++y) {
     const std::ptrdiff_t row_start = static_cast<std::ptrdiff_t>((y + 1) * stride + 1);
     const std::int8_t* row = image.cells.data() + row_start;
+    const auto yi = static_cast<std::int64_t>(y);
     std::uint32_t x = 0;
-    while (x < width) {
-      if (width - x >= 8 && eight_background_cells(row + x)) {
-        x += 8;
-        continue;
+    while (true) {
+      // Runs of background cells start nothing. In a run of foreground cells
+      // only the first can start an outer border and only the last can start
+      // a hole border; tracing re-marks cells but never changes which cells
+      // are background, so the run's extent stays valid while it is handled.
+      const std::uint32_t first = find_cell(row, x, width, false);
+      if (first == width) break;
+      const std::uint32_t end = find_cell(row, first + 1, width, true);
+      const std::uint32_t last = end - 1;
+      const std::int8_t v = row[first];
+      if (first >= 1 && v == 1) {
+        tracer.trace(row_start + first, first, yi, kWest);
+      } else if (v >= 1 && first == last && end < width) {
+        tracer.trace(row_start + first, first, yi, kEast);
       }
-      const std::int8_t v = row[x];
-      if (v != 0) {
-        const auto cell = row_start + static_cast<std::ptrdiff_t>(x);
-        const auto xi = static_cast<std::int64_t>(x);
-        const auto yi = static_cast<std::int64_t>(y);
-        if (x >= 1 && v == 1 && row[x - 1] == 0) {
-          tracer.trace(cell, xi, yi, kWest);
-        } else if (v >= 1 && x + 1 < width && row[x + 1] == 0) {
-          tracer.trace(cell, xi, yi, kEast);
-        }
-      }
-      ++x;
+      if (last > first && row[last] >= 1 && end < width) tracer.trace(row_start + last, last, yi, kEast);
+      x = end;
     }
   }
 }

@@ -51,6 +51,18 @@ float corner_distance_sq(const Quad& a, const Quad& b) {
   return best;
 }
 
+// round_saturate<int32_t> without the library call: within +-2^31 the
+// fraction x - trunc(x) is exact, so comparing it with +-0.5 rounds half away
+// from zero exactly.
+std::int32_t round_to_pixel(double x) {
+  if (!(std::fabs(x) < 2147483647.0)) return round_saturate<std::int32_t>(x);
+  auto i = static_cast<std::int64_t>(x);
+  const double fraction = x - static_cast<double>(i);
+  if (fraction >= 0.5) ++i;
+  if (fraction <= -0.5) --i;
+  return saturating_cast<std::int32_t>(static_cast<double>(i));
+}
+
 Point2f centroid(const Quad& q) {
   return {(q[0].x + q[1].x + q[2].x + q[3].x) / 4.0f, (q[0].y + q[1].y + q[2].y + q[3].y) / 4.0f};
 }
@@ -174,8 +186,8 @@ class MarkerDecoder {
     for (std::uint32_t v = 0; v < side_; ++v) {
       for (std::uint32_t u = 0; u < side_; ++u) {
         const ProjectedPoint p = apply_homography(h.value(), u, v);
-        const auto x = round_saturate<std::int32_t>(p.x);
-        const auto y = round_saturate<std::int32_t>(p.y);
+        const std::int32_t x = round_to_pixel(p.x);
+        const std::int32_t y = round_to_pixel(p.y);
         const bool inside = x >= 0 && y >= 0 && static_cast<std::uint32_t>(x) < image_.width &&
                             static_cast<std::uint32_t>(y) < image_.height;
         *out++ = inside ? image_.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)) : 0;

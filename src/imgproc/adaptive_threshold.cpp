@@ -6,6 +6,7 @@
 
 #include "numeric/conversions.hpp"
 #include "runtime/allocator.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 namespace {
@@ -22,14 +23,23 @@ class BoxThreshold {
       : image_(image), out_(out), w_(image.width), h_(image.height), half_(half), c_(c),
         columns_(w_, 0), prefix_(static_cast<std::size_t>(w_) + 1, 0) {}
 
-  void run() {
-    // Column sums over rows 0 .. min(H - 1, half) for the first output row.
-    const std::int64_t first_rows = std::min<std::int64_t>(h_ - 1, half_);
-    for (std::int64_t y = 0; y <= first_rows; ++y) add_row(static_cast<std::uint32_t>(y));
-    for (std::int64_t y = 0; y < h_; ++y) {
-      if (y > 0) {
-        if (y + half_ < h_) add_row(static_cast<std::uint32_t>(y + half_));
-        if (y - half_ - 1 >= 0) remove_row(static_cast<std::uint32_t>(y - half_ - 1));
+  // Thresholds rows [first, end). Bands of rows are independent: each
+  // starts from the column sums of its own first window.
+  void run(std::int64_t first, std::int64_t end) {
+    const std::int64_t top = std::max<std::int64_t>(0, first - half_);
+    const std::int64_t bottom = std::min<std::int64_t>(h_ - 1, first + half_);
+    for (std::int64_t y = top; y <= bottom; ++y) add_row(static_cast<std::uint32_t>(y));
+    for (std::int64_t y = first; y < end; ++y) {
+      if (y > first) {
+        const bool entering = y + half_ < h_;
+        const bool leaving = y - half_ - 1 >= 0;
+        if (entering && leaving) {
+          replace_row(static_cast<std::uint32_t>(y + half_), static_cast<std::uint32_t>(y - half_ - 1));
+        } else if (entering) {
+          add_row(static_cast<std::uint32_t>(y + half_));
+        } else if (leaving) {
+          remove_row(static_cast<std::uint32_t>(y - half_ - 1));
+        }
       }
       const std::int64_t rows = std::min<std::int64_t>(h_ - 1, y + half_) - std::max<std::int64_t>(0, y - half_) + 1;
       threshold_row(static_cast<std::uint32_t>(y), rows);
@@ -47,6 +57,13 @@ class BoxThreshold {
     const std::uint8_t* p = image_.row(y);
     Sum* col = columns_.data();
     for (std::int64_t x = 0; x < w_; ++x) col[x] = static_cast<Sum>(col[x] - p[x]);
+  }
+
+  void replace_row(std::uint32_t entering, std::uint32_t leaving) {
+    const std::uint8_t* in = image_.row(entering);
+    const std::uint8_t* out = image_.row(leaving);
+    Sum* col = columns_.data();
+    for (std::int64_t x = 0; x < w_; ++x) col[x] = static_cast<Sum>(col[x] + in[x] - out[x]);
   }
 
   void threshold_row(std::uint32_t y, std::int64_t rows) {
@@ -95,6 +112,33 @@ class BoxThreshold {
   Vec<Sum> prefix_;
 };
 
+// Splits the rows into bands for the worker pool when the image is large
+// and the window small next to a band (each band re-sums its first window).
+std::size_t band_count(const GrayImage& image, std::int64_t half) {
+  constexpr std::uint64_t kMinPixelsPerBand = std::uint64_t{1} << 17;
+  const std::size_t workers = worker_count();
+  if (workers < 2) return 1;
+  const std::uint64_t by_pixels = image.size() / kMinPixelsPerBand;
+  const std::uint64_t by_window = static_cast<std::uint64_t>(image.height) / static_cast<std::uint64_t>(8 * (2 * half + 1));
+  return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({by_pixels, by_window, std::uint64_t{2} * workers})));
+}
+
+template <class Sum, class Cmp>
+void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out) {
+  const std::size_t bands = band_count(image, half);
+  const std::int64_t height = image.height;
+  const auto band_rows = static_cast<std::int64_t>((static_cast<std::uint64_t>(height) + bands - 1) / bands);
+  if (bands == 1) {
+    BoxThreshold<Sum, Cmp>(image, half, c, out).run(0, height);
+    return;
+  }
+  parallel_for(bands, [&](std::size_t band) {
+    const std::int64_t first = static_cast<std::int64_t>(band) * band_rows;
+    const std::int64_t end = std::min(height, first + band_rows);
+    if (first < end) BoxThreshold<Sum, Cmp>(image, half, c, out).run(first, end);
+  });
+}
+
 template <class Sum>
 void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out) {
   // Largest window: 2a(p + c) needs |p + c| <= 511 times 2a, a + 2s <= 511a.
@@ -102,9 +146,9 @@ void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t 
   const std::int64_t span_y = std::min<std::int64_t>(2 * half + 1, image.height);
   const bool fits32 = span_x * span_y < (std::int64_t{1} << 21);
   if (fits32) {
-    BoxThreshold<Sum, std::int32_t>(image, half, c, out).run();
+    run_bands<Sum, std::int32_t>(image, half, c, out);
   } else {
-    BoxThreshold<Sum, std::int64_t>(image, half, c, out).run();
+    run_bands<Sum, std::int64_t>(image, half, c, out);
   }
 }
 
