@@ -1,0 +1,45 @@
+// Sub-pixel refinement of decoded marker corners: the search window scales
+// with the marker's cell size, bounded by the configured window size.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <span>
+
+#include "corner_refine/corner_refine.hpp"
+#include "cornersubpix/corner_sub_pix.hpp"
+#include "numeric/conversions.hpp"
+
+namespace morvelin {
+namespace {
+
+float side_length(Point2f a, Point2f b) {
+  const float dx = a.x - b.x;
+  const float dy = a.y - b.y;
+  return std::sqrt(dx * dx + dy * dy);
+}
+
+// Half-size of the search window for a marker with these corners.
+std::uint64_t marker_window(const Quad& c, std::uint32_t cells, const DetectorParameters& params) {
+  // fmin skips NaN lengths; the cap keeps an infinite side from making the
+  // window infinite.
+  float shortest = std::fmin(side_length(c[0], c[1]), kFloatMax);
+  shortest = std::fmin(shortest, side_length(c[1], c[2]));
+  shortest = std::fmin(shortest, side_length(c[2], c[3]));
+  shortest = std::fmin(shortest, side_length(c[3], c[0]));
+  const float cell_size = shortest / static_cast<float>(cells);
+  const auto w = round_saturate<std::int32_t>(static_cast<double>(cell_size) * params.relative_corner_refinement_win_size);
+  if (w <= 0) return 1;
+  return static_cast<std::uint64_t>(std::min(w, std::max(params.corner_refinement_win_size, 1)));
+}
+
+}  // namespace
+
+void refine_marker_corners_subpix(const GrayImage& image, Quad& corners, std::uint32_t cells,
+                                  const DetectorParameters& params) {
+  const std::uint64_t win = marker_window(corners, cells, params);
+  // One window for all four corners, refined in order 0 to 3.
+  corner_sub_pix(image, std::span<Point2f>(corners), win, params.corner_refinement_max_iterations,
+                 params.corner_refinement_min_accuracy);
+}
+
+}  // namespace morvelin
