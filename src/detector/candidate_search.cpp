@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "contours/border_following.hpp"
+#include "corner_refine/corner_refine.hpp"
 #include "imgproc/adaptive_threshold.hpp"
 #include "imgproc/polygon_approximation.hpp"
 #include "numeric/conversions.hpp"
@@ -42,8 +43,10 @@ class CandidateCollector {
   CandidateList take() { return std::move(candidates_); }
 
  private:
+  // CORNER_REFINE_CONTOUR refits the corners to this border at once.
   Quad refine(const Quad& quad) const {
-    return quad;
+    if (params_.corner_refinement_method != kCornerRefineContour) return quad;
+    return refine_quad_with_contour(quad, points_);
   }
 
   const DetectorParameters& params_;

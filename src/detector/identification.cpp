@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 
+#include "corner_refine/corner_refine.hpp"
 #include "imgproc/otsu_threshold.hpp"
 #include "imgproc/perspective_solve.hpp"
 #include "numeric/conversions.hpp"
@@ -312,12 +313,12 @@ class MarkerDecoder {
   Vec<std::uint8_t> decided_;
 };
 
+// CORNER_REFINE_SUBPIX refines the corners of each decoded marker.
 void refine_decoded(const GrayImage& image, const Dictionary& dictionary, const DetectorParameters& params,
                     DetectedMarker& marker) {
-  (void)image;
-  (void)dictionary;
-  (void)params;
-  (void)marker;
+  if (params.corner_refinement_method != kCornerRefineSubpix) return;
+  const auto cells = static_cast<std::uint32_t>(dictionary.marker_size + 2 * std::max(params.border_cells, 0));
+  refine_marker_corners_subpix(image, marker.corners, cells, params);
 }
 
 }  // namespace

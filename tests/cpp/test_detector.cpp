@@ -402,6 +402,32 @@ TEST(Identification, NearDuplicatesFromAllWindowsDecodeOnce) {
   EXPECT_EQ(found[0].id, 77);
 }
 
+TEST(Identification, RefinementMethodsMoveCornersTowardsTheTruth) {
+  const Dictionary d = dict("DICT_4X4_50");
+  GrayImage image(320, 300, 255);
+  const Quad marker = rotated(160, 150, 150, 17.0, 0.08f);
+  draw(image, marker_layer(d, 21, marker));
+  DetectorParameters p;
+  const MarkerList plain = detect_markers(image, d, p).value();
+  p.corner_refinement_method = kCornerRefineSubpix;
+  const MarkerList subpix = detect_markers(image, d, p).value();
+  p.corner_refinement_method = kCornerRefineContour;
+  const MarkerList contour = detect_markers(image, d, p).value();
+  ASSERT_EQ(plain.size(), 1u);
+  ASSERT_EQ(subpix.size(), 1u);
+  ASSERT_EQ(contour.size(), 1u);
+  EXPECT_EQ(subpix[0].id, 21);
+  EXPECT_EQ(contour[0].id, 21);
+  const float e0 = max_corner_error(plain[0].corners, marker);
+  const float e1 = max_corner_error(subpix[0].corners, marker);
+  const float e2 = max_corner_error(contour[0].corners, marker);
+  EXPECT_GT(e0, 0.5f);
+  EXPECT_LT(e1, 0.4f);
+  EXPECT_LT(e1, e0);
+  EXPECT_LT(e2, e0);
+  std::printf("[ corners ] max error none %.3f, subpix %.3f, contour %.3f\n", e0, e1, e2);
+}
+
 // ---------------------------------------------------------------------------
 // Driver
 
