@@ -110,8 +110,10 @@ std::optional<Vec<SortedPoint>> order_around_centre(std::span<const BoundaryPoin
   return points;
 }
 
-// Points weighted by 1 + the central-difference gradient magnitude of the
-// image at the pixel the point falls in.
+// Points in pixel coordinates with pixel corners at integer coordinates
+// (a boundary between pixels px and px + 1 lies at px + 1), weighted by 1 +
+// the central-difference gradient magnitude of the image at the pixel whose
+// square holds the point.
 CumulativeMoments weighted_moments(const Vec<SortedPoint>& points, const GrayImage& image) {
   CumulativeMoments moments(points.size());
   const std::int64_t w = image.width;
@@ -242,8 +244,10 @@ std::optional<Quad> intersect_lines(const std::array<Line, 4>& lines) {
     const Line& q = lines[(i + 1) % 4];
     const double det = p.nx * q.ny - p.ny * q.nx;
     if (std::fabs(det) < 0.001) return std::nullopt;
-    const double x = (p.ny * q.c - p.c * q.ny) / det;
-    const double y = (p.c * q.nx - p.nx * q.c) / det;
+    // The lines were fitted with pixel corners at integer coordinates;
+    // corners leave with pixel centres there, like every other image point.
+    const double x = (p.ny * q.c - p.c * q.ny) / det - 0.5;
+    const double y = (p.c * q.nx - p.nx * q.c) / det - 0.5;
     if (!(std::fabs(x) <= kFloatMax && std::fabs(y) <= kFloatMax)) return std::nullopt;
     quad[i] = {static_cast<float>(x), static_cast<float>(y)};
   }
