@@ -122,26 +122,35 @@ GrayImage gaussian_blur(const GrayImage& image, float sigma) {
   const Vec<float> across = gaussian_kernel(sigma, w - 1);
   const Vec<float> down = gaussian_kernel(sigma, h - 1);
   const std::size_t rx = across.size() / 2;
-  const std::int64_t ry = static_cast<std::int64_t>(down.size() / 2);
+  const std::size_t ry = down.size() / 2;
+  const auto source_row = [&](std::int64_t y) {
+    return image.row(static_cast<std::uint32_t>(std::clamp<std::int64_t>(y, 0, h - 1)));
+  };
   Vec<float> padded(w + 2 * rx);  // one row with rx replicated edge pixels on each side
+  Vec<float> sum(w);
   float* row = padded.data() + rx;
   for (std::uint32_t y = 0; y < h; ++y) {
-    std::fill(padded.begin(), padded.end(), 0.0f);
-    for (std::int64_t k = -ry; k <= ry; ++k) {
-      const auto sy = static_cast<std::uint32_t>(std::clamp<std::int64_t>(y + k, 0, h - 1));
-      const std::uint8_t* src = image.row(sy);
-      const float weight = down[static_cast<std::size_t>(k + ry)];
-      for (std::uint32_t x = 0; x < w; ++x) row[x] += weight * static_cast<float>(src[x]);
+    // Vertical pass; the kernel is symmetric, so rows at +-k share a weight.
+    const std::uint8_t* centre = image.row(y);
+    for (std::uint32_t x = 0; x < w; ++x) row[x] = down[ry] * static_cast<float>(centre[x]);
+    for (std::size_t k = 1; k <= ry; ++k) {
+      const std::uint8_t* above = source_row(static_cast<std::int64_t>(y) - static_cast<std::int64_t>(k));
+      const std::uint8_t* below = source_row(static_cast<std::int64_t>(y) + static_cast<std::int64_t>(k));
+      const float weight = down[ry + k];
+      for (std::uint32_t x = 0; x < w; ++x) row[x] += weight * static_cast<float>(above[x] + below[x]);
     }
     std::fill(padded.begin(), padded.begin() + rx, row[0]);
     std::fill(padded.end() - rx, padded.end(), row[w - 1]);
-    std::uint8_t* dst = out.row(y);
-    for (std::uint32_t x = 0; x < w; ++x) {
-      const float* in = padded.data() + x;
-      float sum = 0.0f;
-      for (std::size_t k = 0; k < across.size(); ++k) sum += across[k] * in[k];
-      dst[x] = to_pixel(sum);
+    // Horizontal pass, one tap at a time over the whole row.
+    for (std::uint32_t x = 0; x < w; ++x) sum[x] = across[rx] * row[x];
+    for (std::size_t k = 1; k <= rx; ++k) {
+      const float* left = row - k;
+      const float* right = row + k;
+      const float weight = across[rx + k];
+      for (std::uint32_t x = 0; x < w; ++x) sum[x] += weight * (left[x] + right[x]);
     }
+    std::uint8_t* dst = out.row(y);
+    for (std::uint32_t x = 0; x < w; ++x) dst[x] = to_pixel(sum[x]);
   }
   return out;
 }
