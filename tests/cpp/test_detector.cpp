@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "apriltag/refit.hpp"
 #include "detector/candidate_search.hpp"
 #include "detector/detect.hpp"
 #include "detector/identification.hpp"
@@ -477,6 +478,68 @@ TEST(Driver, BatchEqualsSingleFrames) {
   }
   EXPECT_GE(total, 9u);
   EXPECT_TRUE(detect_markers_batch(std::span<const GrayImage>(), d, p).value().empty());
+}
+
+TEST(Driver, AprilTagQuadPathAndFullResolutionRefit) {
+  const Dictionary d = dict("DICT_APRILTAG_36h11");
+  std::vector<GrayImage> frames;
+  for (int f = 0; f < 3; ++f) {
+    GrayImage image(400, 320, 255);
+    draw(image, marker_layer(d, 4 + f, rotated(140, 160, 120, 11.0 + 9 * f, 0.05f)));
+    draw(image, marker_layer(d, 40 + f, rotated(300, 150, 90, -20.0 + 5 * f)));
+    frames.push_back(std::move(image));
+  }
+  DetectorParameters p;
+  p.corner_refinement_method = kCornerRefineAprilTag;
+  p.adaptive_thresh_win_size_step = 0;  // only the contour path needs windows
+  const MarkerList quads = detect_markers(frames[0], d, p).value();
+  ASSERT_EQ(quads.size(), 2u);
+  EXPECT_LE(max_corner_error(quads[0].corners, rotated(140, 160, 120, 11.0, 0.05f)), 1.0f);
+  EXPECT_EQ(quads[0].id, 4);
+  EXPECT_EQ(quads[1].id, 40);
+
+  DetectorParameters refit_copy = p;
+  refit_copy.april_tag_quad_decimate = 0.0;
+  refit_copy.april_tag_refine_full_resolution = false;
+  auto refitted = [&](MarkerList markers, const GrayImage& image) {
+    for (auto& m : markers) refit_marker_full_resolution(image, refit_copy, d.marker_size, m);
+    return markers;
+  };
+  auto same = [](const MarkerList& a, const MarkerList& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i].id != b[i].id || a[i].corners != b[i].corners) return false;
+    }
+    return true;
+  };
+  // Not decimated: the search already ran at full resolution, no refit.
+  p.april_tag_refine_full_resolution = true;
+  p.april_tag_quad_decimate = 1.0;
+  EXPECT_TRUE(same(detect_markers(frames[0], d, p).value(), quads));
+  // Decimated: every marker is refitted with the full-resolution copy.
+  p.april_tag_quad_decimate = 2.0;
+  DetectorParameters coarse = p;
+  coarse.april_tag_refine_full_resolution = false;
+  const MarkerList decimated = detect_markers(frames[0], d, coarse).value();
+  ASSERT_EQ(decimated.size(), 2u);
+  const MarkerList refit_decimated = detect_markers(frames[0], d, p).value();
+  EXPECT_TRUE(same(refit_decimated, refitted(decimated, frames[0])));
+  EXPECT_FALSE(same(refit_decimated, decimated));
+  // The contour methods always refit when asked.
+  DetectorParameters contour;
+  contour.april_tag_refine_full_resolution = true;
+  DetectorParameters contour_plain;
+  EXPECT_TRUE(same(detect_markers(frames[1], d, contour).value(),
+                   refitted(detect_markers(frames[1], d, contour_plain).value(), frames[1])));
+  // Batches give the single-frame results on both paths.
+  for (const DetectorParameters& q : {p, contour}) {
+    const auto batch = detect_markers_batch(frames, d, q).value();
+    ASSERT_EQ(batch.size(), frames.size());
+    for (std::size_t f = 0; f < frames.size(); ++f) {
+      EXPECT_TRUE(same(batch[f], detect_markers(frames[f], d, q).value())) << f;
+      EXPECT_EQ(batch[f].size(), 2u);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
