@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <limits>
+#include <type_traits>
 
 #include "numeric/conversions.hpp"
 #include "runtime/allocator.hpp"
@@ -67,37 +68,78 @@ class BoxThreshold {
   }
 
   void threshold_row(std::uint32_t y, std::int64_t rows) {
-    Sum* pre = prefix_.data();
-    const Sum* col = columns_.data();
-    Sum running = 0;
-    for (std::int64_t x = 0; x < w_; ++x) {
-      running = static_cast<Sum>(running + col[x]);
-      pre[x + 1] = running;
-    }
     const std::uint8_t* p = image_.row(y);
     std::int8_t* out = out_.cells.data() + (static_cast<std::size_t>(y) + 1) * out_.stride() + 1;
     // Interior columns have the full window width; the edges are clipped.
     const std::int64_t inner_begin = std::min(half_, w_);
     const std::int64_t inner_end = std::max(inner_begin, w_ - half_);
-    edge_columns(p, out, rows, 0, inner_begin);
-    const Cmp a = static_cast<Cmp>((2 * half_ + 1) * rows);
-    const Cmp two_a = static_cast<Cmp>(2 * a);
-    const Cmp c = static_cast<Cmp>(c_);
-    for (std::int64_t x = inner_begin; x < inner_end; ++x) {
-      const Cmp s = static_cast<Cmp>(static_cast<Sum>(pre[x + half_ + 1] - pre[x - half_]));
-      out[x] = static_cast<std::int8_t>(two_a * (static_cast<Cmp>(p[x]) + c) <= a + 2 * s);
+    const Sum* col = columns_.data();
+    if (half_ <= 2) {
+      // Narrow windows: sum the few columns directly, no prefix sums.
+      auto clipped = [&](std::int64_t lo, std::int64_t hi) {
+        Sum sum = 0;
+        for (std::int64_t x = lo; x <= hi; ++x) sum = static_cast<Sum>(sum + col[x]);
+        return sum;
+      };
+      edge_columns(p, out, rows, 0, inner_begin, clipped);
+      if (half_ == 1) {
+        compare_interior(p, out, rows, inner_begin, inner_end,
+                         [col](std::int64_t x) { return static_cast<Sum>(col[x - 1] + col[x] + col[x + 1]); });
+      } else {
+        compare_interior(p, out, rows, inner_begin, inner_end, [col](std::int64_t x) {
+          return static_cast<Sum>(col[x - 2] + col[x - 1] + col[x] + col[x + 1] + col[x + 2]);
+        });
+      }
+      edge_columns(p, out, rows, inner_end, w_, clipped);
+      return;
     }
-    edge_columns(p, out, rows, inner_end, w_);
+    Sum* pre = prefix_.data();
+    Sum running = 0;
+    for (std::int64_t x = 0; x < w_; ++x) {
+      running = static_cast<Sum>(running + col[x]);
+      pre[x + 1] = running;
+    }
+    auto clipped = [pre](std::int64_t lo, std::int64_t hi) { return static_cast<Sum>(pre[hi + 1] - pre[lo]); };
+    edge_columns(p, out, rows, 0, inner_begin, clipped);
+    const std::int64_t half = half_;
+    compare_interior(p, out, rows, inner_begin, inner_end,
+                     [pre, half](std::int64_t x) { return static_cast<Sum>(pre[x + half + 1] - pre[x - half]); });
+    edge_columns(p, out, rows, inner_end, w_, clipped);
   }
 
+  // Full-width columns: 2a(p + c) <= a + 2s as 2a * p + (2a * c - a) <= 2s.
+  // When 2a fits 16 bits the product is formed as a widening 16-bit multiply,
+  // which vectorises without 32-bit multiplies.
+  template <class WindowSum>
+  void compare_interior(const std::uint8_t* p, std::int8_t* out, std::int64_t rows, std::int64_t begin,
+                        std::int64_t end, WindowSum window_sum) {
+    const Cmp a = static_cast<Cmp>((2 * half_ + 1) * rows);
+    const Cmp two_a = static_cast<Cmp>(2 * a);
+    const Cmp bias = static_cast<Cmp>(two_a * static_cast<Cmp>(c_) - a);
+    if (std::is_same_v<Cmp, std::int32_t> && two_a < 32768) {
+      const auto factor = static_cast<std::int16_t>(two_a);
+      for (std::int64_t x = begin; x < end; ++x) {
+        const auto s = static_cast<Cmp>(window_sum(x));
+        const Cmp product = static_cast<std::int32_t>(static_cast<std::int16_t>(p[x])) * static_cast<std::int32_t>(factor);
+        out[x] = static_cast<std::int8_t>(product + bias <= 2 * s);
+      }
+      return;
+    }
+    for (std::int64_t x = begin; x < end; ++x) {
+      const auto s = static_cast<Cmp>(window_sum(x));
+      out[x] = static_cast<std::int8_t>(two_a * static_cast<Cmp>(p[x]) + bias <= 2 * s);
+    }
+  }
+
+  // Clipped columns near the left and right edges.
+  template <class ClippedSum>
   void edge_columns(const std::uint8_t* p, std::int8_t* out, std::int64_t rows, std::int64_t begin,
-                    std::int64_t end) {
-    const Sum* pre = prefix_.data();
+                    std::int64_t end, ClippedSum clipped_sum) {
     for (std::int64_t x = begin; x < end; ++x) {
       const std::int64_t lo = std::max<std::int64_t>(0, x - half_);
       const std::int64_t hi = std::min<std::int64_t>(w_ - 1, x + half_);
       const Cmp a = static_cast<Cmp>((hi - lo + 1) * rows);
-      const Cmp s = static_cast<Cmp>(static_cast<Sum>(pre[hi + 1] - pre[lo]));
+      const auto s = static_cast<Cmp>(clipped_sum(lo, hi));
       out[x] = static_cast<std::int8_t>(2 * a * (static_cast<Cmp>(p[x]) + static_cast<Cmp>(c_)) <= a + 2 * s);
     }
   }

@@ -542,6 +542,37 @@ TEST(Driver, AprilTagQuadPathAndFullResolutionRefit) {
   }
 }
 
+TEST(Driver, RandomImagesAndOddSettingsStaySound) {
+  const Dictionary d = dict("DICT_4X4_1000");
+  std::mt19937 rng(4);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (int trial = 0; trial < 12; ++trial) {
+    GrayImage image(1 + rng() % 160, 1 + rng() % 120);
+    for (auto& px : image.pixels) px = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() % 256 : (px + 200) % 256);
+    for (int k = 0; k < 3; ++k) {
+      const float x = static_cast<float>(rng() % 120), y = static_cast<float>(rng() % 90);
+      draw(image, marker_layer(d, static_cast<int>(rng() % 1000), rotated(x, y, 40.0f + rng() % 40, rng() % 90)));
+    }
+    DetectorParameters p;
+    p.min_side_length_canonical_img = trial % 3 == 0 ? 0 : 8;
+    p.adaptive_thresh_constant = std::array<double, 4>{7.0, -1e300, nan, 3.0}[trial % 4];
+    p.polygonal_approx_accuracy_rate = std::array<double, 3>{0.03, nan, -1.0}[trial % 3];
+    p.error_correction_rate = std::array<double, 3>{0.6, 1e300, nan}[trial % 3];
+    p.detect_inverted_marker = trial % 2 == 1;
+    p.adaptive_thresh_win_size_max = std::array<int, 3>{23, 1000000, -5}[trial % 3];
+    p.adaptive_thresh_win_size_step = std::array<int, 3>{10, 999990, -4}[trial % 3];
+    p.corner_refinement_method = trial % 3;
+    const auto found = detect_markers(image, d, p);
+    ASSERT_TRUE(found.ok()) << trial;
+    for (const auto& m : found.value()) {
+      EXPECT_TRUE(m.id >= 0 && m.id < 1000);
+      for (const auto& c : m.corners) {
+        EXPECT_TRUE(c.x >= 0 && c.y >= 0 && c.x <= image.width && c.y <= image.height) << trial;
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Markers in white quiet zones. The dark surround of a quiet zone has a
 // border slightly longer than the marker's that falls into the marker's
