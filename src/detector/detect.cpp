@@ -1,0 +1,140 @@
+#include "detector/detect.hpp"
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "apriltag/quad_detector.hpp"
+#include "apriltag/refit.hpp"
+#include "detector/candidate_search.hpp"
+#include "detector/identification.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace morvelin {
+namespace {
+
+// Work items of one parallel loop. Bounded so that the item list and the
+// per-item results stay small whatever the number of frames and windows.
+constexpr std::size_t kWorkChunk = 256;
+
+struct ScaleItem {
+  std::size_t frame;
+  std::uint64_t scale;
+};
+
+// Runs the contour search for every (frame, scale) pair, frame-major, on one
+// flat level of parallelism; each frame's list is the concatenation of its
+// windows' lists in window order.
+Vec<CandidateList> search_all_scales(std::span<const GrayImage> images, const DetectorParameters& params,
+                                     std::uint64_t scales) {
+  Vec<CandidateList> per_frame(images.size());
+  if (images.empty() || scales == 0) return per_frame;
+  Vec<ScaleItem> chunk;
+  chunk.reserve(kWorkChunk);
+  Vec<CandidateList> found(kWorkChunk);
+  ScaleItem next{0, 0};
+  while (next.frame < images.size()) {
+    chunk.clear();
+    while (chunk.size() < kWorkChunk && next.frame < images.size()) {
+      chunk.push_back(next);
+      if (++next.scale == scales) next = {next.frame + 1, 0};
+    }
+    parallel_for(chunk.size(), [&](std::size_t i) {
+      found[i] = find_candidates_for_scale(images[chunk[i].frame], params, chunk[i].scale);
+    });
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      CandidateList& target = per_frame[chunk[i].frame];
+      if (target.empty()) {
+        target = std::move(found[i]);
+      } else {
+        target.insert(target.end(), found[i].begin(), found[i].end());
+      }
+      found[i] = CandidateList();
+    }
+  }
+  return per_frame;
+}
+
+// Contour path: all frames x windows, then identification per frame.
+Result<Vec<MarkerList>> detect_with_contours(std::span<const GrayImage> images, const Dictionary& dictionary,
+                                             const DetectorParameters& params) {
+  const auto scales = threshold_scale_count(params);
+  if (!scales) return scales.error();
+  const Vec<CandidateList> candidates = search_all_scales(images, params, scales.value());
+  Vec<MarkerList> markers(images.size());
+  parallel_for(images.size(), [&](std::size_t f) {
+    markers[f] = identify_markers(images[f], dictionary, candidates[f], params);
+  });
+  return markers;
+}
+
+// AprilTag path: quad search and identification, one task per frame. When
+// several frames fail, the first frame's error is reported.
+Result<Vec<MarkerList>> detect_with_apriltag_quads(std::span<const GrayImage> images, const Dictionary& dictionary,
+                                                   const DetectorParameters& params) {
+  Vec<MarkerList> markers(images.size());
+  Vec<std::optional<Error>> errors(images.size());
+  parallel_for(images.size(), [&](std::size_t f) {
+    auto candidates = find_apriltag_candidates(images[f], params);
+    if (!candidates) {
+      errors[f] = candidates.error();
+      return;
+    }
+    markers[f] = identify_markers(images[f], dictionary, candidates.value(), params);
+  });
+  for (auto& error : errors) {
+    if (error) return std::move(*error);
+  }
+  return markers;
+}
+
+bool needs_full_resolution_refit(const DetectorParameters& params) {
+  return params.april_tag_refine_full_resolution &&
+         (params.corner_refinement_method != kCornerRefineAprilTag || params.april_tag_quad_decimate > 1.0);
+}
+
+// Refits every marker of every frame against its own frame, in parallel over
+// frames and, within a frame, over markers.
+void refit_all(std::span<const GrayImage> images, const Dictionary& dictionary, const DetectorParameters& params,
+               Vec<MarkerList>& markers) {
+  DetectorParameters refit_params = params;
+  refit_params.corner_refinement_method = kCornerRefineAprilTag;
+  refit_params.april_tag_quad_decimate = 0.0;
+  refit_params.april_tag_refine_full_resolution = false;
+  const DetectorParameters& shared = refit_params;
+  parallel_for(images.size(), [&](std::size_t f) {
+    refit_markers_full_resolution(images[f], shared, dictionary.marker_size, markers[f]);
+  });
+}
+
+}  // namespace
+
+Result<CandidateList> find_contour_candidates(const GrayImage& image, const DetectorParameters& params) {
+  const auto scales = threshold_scale_count(params);
+  if (!scales) return scales.error();
+  auto lists = search_all_scales(std::span<const GrayImage>(&image, 1), params, scales.value());
+  return std::move(lists[0]);
+}
+
+Result<MarkerList> detect_markers(const GrayImage& image, const Dictionary& dictionary,
+                                  const DetectorParameters& params) {
+  auto frames = detect_markers_batch(std::span<const GrayImage>(&image, 1), dictionary, params);
+  if (!frames) return frames.error();
+  return std::move(frames.value()[0]);
+}
+
+Result<Vec<MarkerList>> detect_markers_batch(std::span<const GrayImage> images, const Dictionary& dictionary,
+                                             const DetectorParameters& params) {
+  try {
+    auto markers = params.corner_refinement_method == kCornerRefineAprilTag
+                       ? detect_with_apriltag_quads(images, dictionary, params)
+                       : detect_with_contours(images, dictionary, params);
+    if (markers && needs_full_resolution_refit(params)) refit_all(images, dictionary, params, markers.value());
+    return markers;
+  } catch (const std::bad_alloc&) {
+    return Error{ErrorKind::kMemory, "out of memory"};
+  }
+}
+
+}  // namespace morvelin
