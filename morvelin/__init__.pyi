@@ -80,6 +80,14 @@ class RigidBodyPose:
     @property
     def reprojection_rmse(self) -> float: ...
 
+Corners = list[list[list[float]]]  # markers x 4 corners x [x, y]
+
+def detect_markers(
+    image: Image, dictionary: str, parameters: DetectorParameters | None = None
+) -> tuple[Corners, list[int]]: ...
+def detect_markers_batch(
+    images: Sequence[Image], dictionary: str, parameters: DetectorParameters | None = None
+) -> list[tuple[Corners, list[int]]]: ...
 def predefined_dictionaries() -> list[str]: ...
 def _corner_sub_pix(
     image: Image, corners: Points2, win: int, max_iters: int, eps: float

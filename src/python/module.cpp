@@ -47,6 +47,8 @@ bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
 bool add_functions(PyObject* module) {
   // The public function table, in registration order.
   static std::vector<PyMethodDef> methods = {
+      kDetectMarkers,
+      kDetectMarkersBatch,
       kPredefinedDictionaries,
       kCornerSubPix,
       kSolvePnp,

@@ -30,7 +30,8 @@ class Result {
   bool ok() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
   T& value() & { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
+  // By value, so that a loop over value() of a temporary Result owns its data.
+  T value() && { return std::get<0>(std::move(state_)); }
   const T& value() const& { return std::get<0>(state_); }
   const Error& error() const { return std::get<1>(state_); }
   T* operator->() { return &value(); }
