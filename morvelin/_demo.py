@@ -1,13 +1,63 @@
-"""The demo behind ``make demo``: what the module offers, run on sample data."""
+"""The demo behind ``make demo``: the detectors on bundled sample images.
+
+Reads the photographs in ``tests/data/real`` (run from the source tree), prints
+what it finds and writes annotated PNG images to the output folder.
+"""
 
 from __future__ import annotations
 
+import pathlib
+
+import numpy as np
+
 import morvelin
 
+SAMPLES = [
+    ("opencv_singlemarkersoriginal.jpg", "DICT_6X6_250", morvelin.CORNER_REFINE_SUBPIX),
+    ("wpilib_tag1_640_480.jpg", "DICT_APRILTAG_36h11", morvelin.CORNER_REFINE_APRILTAG),
+]
 
-def run(output: str) -> int:
+
+def _load(path: pathlib.Path) -> np.ndarray:
+    from PIL import Image
+
+    with Image.open(path) as image:
+        return np.asarray(image.convert("RGB"))[:, :, ::-1].copy()  # BGR, as the detectors take it
+
+
+def _annotate(bgr: np.ndarray, corners, ids, out: pathlib.Path) -> None:
+    from PIL import Image, ImageDraw
+
+    image = Image.fromarray(bgr[:, :, ::-1].copy())
+    draw = ImageDraw.Draw(image)
+    for quad, marker_id in zip(corners, ids):
+        points = [tuple(p) for p in quad]
+        draw.line(points + [points[0]], fill=(0, 255, 0), width=2)
+        x, y = points[0]
+        draw.rectangle([x - 3, y - 3, x + 3, y + 3], outline=(255, 0, 0), width=2)
+        draw.text((x + 5, y - 14), str(marker_id), fill=(255, 64, 64))
+    image.save(out)
+
+
+def run(output: str, data: str = "tests/data/real") -> int:
     print("morvelin", morvelin.__version__)
-    print("predefined dictionaries:", ", ".join(morvelin.predefined_dictionaries()))
-    print("default detector parameters:")
-    print(" ", morvelin.DetectorParameters())
+    print("dictionaries:", ", ".join(morvelin.predefined_dictionaries()))
+    folder = pathlib.Path(data)
+    if not folder.is_dir():
+        print(f"sample folder {folder} not found: run the demo from the source tree")
+        return 1
+    out_dir = pathlib.Path(output)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    for name, dictionary, method in SAMPLES:
+        image = _load(folder / name)
+        params = morvelin.DetectorParameters()
+        params.corner_refinement_method = method
+        params.min_side_length_canonical_img = 0  # also markers under 32 pixels a side
+        corners, ids = morvelin.detect_markers(image, dictionary, params)
+        print(f"\n{name}: {len(ids)} {dictionary} marker(s)")
+        for quad, marker_id in zip(corners, ids):
+            print(f"  id {marker_id:4d}: " + "  ".join(f"({x:7.2f}, {y:7.2f})" for x, y in quad))
+        target = out_dir / (pathlib.Path(name).stem + "_markers.png")
+        _annotate(image, corners, ids, target)
+        print(f"  annotated image: {target}")
     return 0
