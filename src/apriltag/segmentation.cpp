@@ -159,6 +159,8 @@ Result<Segmentation> segment(const TernaryImage& ternary) {
   if (auto error = check_segmentable(ternary.width, ternary.height)) return *error;
   Segmentation s;
   s.labels.assign(ternary.pixels.size(), kNoLabel);
+  // Address space for one record per pixel; pages are touched only as used.
+  s.boundary.reserve(ternary.pixels.size());
   RowScanner scanner(ternary, s);
   for (std::uint32_t y = 0; y < ternary.height; ++y) scanner.scan(y);
   return s;
