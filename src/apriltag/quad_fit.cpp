@@ -121,8 +121,8 @@ CumulativeMoments weighted_moments(const Vec<SortedPoint>& points, const GrayIma
   for (std::size_t i = 0; i < points.size(); ++i) {
     const double x = points[i].x / 2.0 + 0.5;
     const double y = points[i].y / 2.0 + 0.5;
-    const auto ix = static_cast<std::int64_t>(std::floor(x));
-    const auto iy = static_cast<std::int64_t>(std::floor(y));
+    const auto ix = saturating_cast<std::int64_t>(std::floor(x));
+    const auto iy = saturating_cast<std::int64_t>(std::floor(y));
     double weight = 1.0;
     if (ix >= 1 && ix + 1 < w && iy >= 1 && iy + 1 < h) {
       const auto px = static_cast<std::uint32_t>(ix);
