@@ -28,15 +28,15 @@ Taps triangle_taps(std::uint32_t in, std::uint32_t out) {
   const double scale = static_cast<double>(in) / out;
   const double support = std::max(scale, 1.0);  // the unit triangle widened by the reduction
   Taps taps;
-  taps.stride = std::min<std::size_t>(in, static_cast<std::size_t>(std::ceil(2.0 * support)) + 2);
+  taps.stride = std::min<std::size_t>(in, saturating_cast<std::size_t>(std::ceil(2.0 * support)) + 2);
   taps.first.resize(out);
   taps.count.resize(out);
   taps.weights.assign(static_cast<std::size_t>(out) * taps.stride, 0.0f);
   Vec<double> w(taps.stride);
   for (std::uint32_t i = 0; i < out; ++i) {
     const double centre = (i + 0.5) * scale;
-    const auto lo = static_cast<std::uint32_t>(std::max(0.0, std::floor(centre - support)));
-    const auto hi = static_cast<std::uint32_t>(std::min<double>(in, std::ceil(centre + support)));
+    const auto lo = saturating_cast<std::uint32_t>(std::floor(centre - support));
+    const auto hi = std::min(in, saturating_cast<std::uint32_t>(std::ceil(centre + support)));
     std::uint32_t first = hi, last = lo;  // range of non-zero weights
     double sum = 0.0;
     for (std::uint32_t x = lo; x < hi; ++x) {

@@ -121,15 +121,15 @@ CumulativeMoments weighted_moments(const Vec<SortedPoint>& points, const GrayIma
   for (std::size_t i = 0; i < points.size(); ++i) {
     const double x = points[i].x / 2.0 + 0.5;
     const double y = points[i].y / 2.0 + 0.5;
-    const auto ix = static_cast<std::int64_t>(std::floor(x));
-    const auto iy = static_cast<std::int64_t>(std::floor(y));
+    const auto ix = saturating_cast<std::int64_t>(std::floor(x));
+    const auto iy = saturating_cast<std::int64_t>(std::floor(y));
     double weight = 1.0;
     if (ix >= 1 && ix + 1 < w && iy >= 1 && iy + 1 < h) {
       const auto px = static_cast<std::uint32_t>(ix);
       const auto py = static_cast<std::uint32_t>(iy);
       const double gx = static_cast<double>(image.at(px + 1, py)) - image.at(px - 1, py);
       const double gy = static_cast<double>(image.at(px, py + 1)) - image.at(px, py - 1);
-      weight += std::hypot(gx, gy);
+      weight += std::sqrt(gx * gx + gy * gy);  // the hypotenuse; the sum of squares is exact
     }
     moments.set(i, {weight, weight * x, weight * y, weight * x * x, weight * x * y, weight * y * y});
   }
@@ -142,8 +142,8 @@ std::optional<Vec<double>> bend_curve(const CumulativeMoments& moments) {
   const std::size_t k = std::min<std::size_t>(20, n / 12);
   Vec<double> error(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t a = (i + n - k) % n;
-    const std::size_t b = (i + k) % n;
+    const std::size_t a = i >= k ? i - k : i + n - k;
+    const std::size_t b = i + k < n ? i + k : i + k - n;
     const std::size_t m = moments.count(a, b);
     const Moments s = moments.sum(a, b);
     if (m <= 2 || s.w <= 0) return std::nullopt;
@@ -156,7 +156,11 @@ std::optional<Vec<double>> bend_curve(const CumulativeMoments& moments) {
   Vec<double> smooth(n);
   for (std::size_t i = 0; i < n; ++i) {
     double s = 0.0;
-    for (std::size_t j = 0; j < kSmooth.size(); ++j) s += error[(i + n + j - 3) % n] * kSmooth[j];
+    std::size_t at = i >= 3 ? i - 3 : i + n - 3;  // cyclic index of e(i - 3)
+    for (std::size_t j = 0; j < kSmooth.size(); ++j) {
+      s += error[at] * kSmooth[j];
+      at = at + 1 == n ? 0 : at + 1;
+    }
     smooth[i] = s;
   }
   return smooth;
@@ -168,13 +172,16 @@ Vec<std::size_t> strongest_maxima(const Vec<double>& s, std::int32_t limit) {
   const std::size_t n = s.size();
   Vec<std::size_t> maxima;
   for (std::size_t i = 0; i < n; ++i) {
-    if (s[i] > s[(i + 1) % n] && s[i] > s[(i + n - 1) % n]) maxima.push_back(i);
+    const double next = s[i + 1 < n ? i + 1 : 0];
+    const double prev = s[i > 0 ? i - 1 : n - 1];
+    if (s[i] > next && s[i] > prev) maxima.push_back(i);
   }
   const auto keep = static_cast<std::size_t>(std::max<std::int32_t>(limit, 0));
   if (maxima.size() > keep) {
-    std::sort(maxima.begin(), maxima.end(), [&](std::size_t a, std::size_t b) {
-      return s[a] != s[b] ? s[a] > s[b] : a < b;  // equal values keep their order
-    });
+    std::partial_sort(maxima.begin(), maxima.begin() + static_cast<std::ptrdiff_t>(keep), maxima.end(),
+                      [&](std::size_t a, std::size_t b) {
+                        return s[a] != s[b] ? s[a] > s[b] : a < b;  // equal values keep their order
+                      });
     maxima.resize(keep);
     std::sort(maxima.begin(), maxima.end());
   }
@@ -198,30 +205,65 @@ std::optional<Line> fit_line(const CumulativeMoments& moments, std::size_t a, st
   return line;
 }
 
+// Line fits of the runs between maxima, each computed at most once: memoised
+// for the usual handful of maxima, recomputed when there are very many.
+class RunLines {
+ public:
+  RunLines(const CumulativeMoments& moments, const Vec<std::size_t>& maxima, double max_mse)
+      : moments_(moments), maxima_(maxima), max_mse_(max_mse) {
+    if (maxima.size() <= kMemoLimit) memo_.resize(maxima.size() * maxima.size());
+  }
+
+  // The run from maximum i to maximum j (wrapping), if it fits well enough.
+  const std::optional<Line>& get(std::size_t i, std::size_t j) {
+    if (memo_.empty()) return scratch_ = compute(i, j);
+    Entry& e = memo_[i * maxima_.size() + j];
+    if (!e.known) {
+      e.line = compute(i, j);
+      e.known = true;
+    }
+    return e.line;
+  }
+
+ private:
+  static constexpr std::size_t kMemoLimit = 64;
+  struct Entry {
+    bool known = false;
+    std::optional<Line> line;
+  };
+
+  std::optional<Line> compute(std::size_t i, std::size_t j) const {
+    auto line = fit_line(moments_, maxima_[i], maxima_[j]);
+    if (line && line->mse > max_mse_) return std::nullopt;
+    return line;
+  }
+
+  const CumulativeMoments& moments_;
+  const Vec<std::size_t>& maxima_;
+  double max_mse_;
+  Vec<Entry> memo_;
+  std::optional<Line> scratch_;
+};
+
 // The four maxima whose runs fit four lines with the least total error.
 std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& moments, const Vec<std::size_t>& maxima,
                                                    const QuadFitSettings& settings) {
   const std::size_t k = maxima.size();
-  const double max_mse = settings.max_line_fit_mse;
   const double max_dot = std::cos(settings.critical_rad);
-  const auto fit = [&](std::size_t i, std::size_t j) -> std::optional<Line> {
-    auto line = fit_line(moments, maxima[i], maxima[j]);
-    if (line && line->mse > max_mse) return std::nullopt;
-    return line;
-  };
+  RunLines lines(moments, maxima, settings.max_line_fit_mse);
   std::optional<std::array<Line, 4>> best;
   double best_error = 0.0;
   for (std::size_t m0 = 0; m0 + 3 < k; ++m0) {
     for (std::size_t m1 = m0 + 1; m1 + 2 < k; ++m1) {
-      const auto l0 = fit(m0, m1);
+      const std::optional<Line> l0 = lines.get(m0, m1);
       if (!l0) continue;
       for (std::size_t m2 = m1 + 1; m2 + 1 < k; ++m2) {
-        const auto l1 = fit(m1, m2);
+        const std::optional<Line> l1 = lines.get(m1, m2);
         if (!l1 || std::fabs(l0->nx * l1->nx + l0->ny * l1->ny) > max_dot) continue;
         for (std::size_t m3 = m2 + 1; m3 < k; ++m3) {
-          const auto l2 = fit(m2, m3);
+          const std::optional<Line> l2 = lines.get(m2, m3);
           if (!l2) continue;
-          const auto l3 = fit(m3, m0);
+          const std::optional<Line> l3 = lines.get(m3, m0);
           if (!l3) continue;
           const double error = l0->err + l1->err + l2->err + l3->err;
           if (!best || error < best_error) {
@@ -232,7 +274,7 @@ std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& mome
       }
     }
   }
-  if (best && best_error / static_cast<double>(moments.points()) >= max_mse) return std::nullopt;
+  if (best && best_error / static_cast<double>(moments.points()) >= settings.max_line_fit_mse) return std::nullopt;
   return best;
 }
 

@@ -8,6 +8,7 @@
 #include "apriltag/quad_fit.hpp"
 #include "apriltag/quad_threshold.hpp"
 #include "apriltag/segmentation.hpp"
+#include "numeric/conversions.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace morvelin {
@@ -66,7 +67,7 @@ std::optional<CropRect> crop_rect(const Quad& q, double margin, const GrayImage&
   }
   const auto snap = [](double v, bool up, std::uint32_t limit) {
     const double tile = 4.0 * (up ? std::ceil(v / 4.0) : std::floor(v / 4.0));
-    return static_cast<std::uint32_t>(std::clamp(tile, 0.0, static_cast<double>(limit)));
+    return std::min(limit, saturating_cast<std::uint32_t>(tile));  // negative values give 0
   };
   const CropRect r{snap(xmin - margin, false, image.width), snap(ymin - margin, false, image.height),
                    snap(xmax + margin, true, image.width), snap(ymax + margin, true, image.height)};

@@ -62,59 +62,67 @@ class RowScanner {
 
   void scan(std::uint32_t y) {
     const std::uint32_t w = t_.width;
+    const bool first_row = y == 0;
     const bool last_row = y + 1 == t_.height;
     const std::uint8_t* row = t_.row(y);
     std::uint32_t* labels = out_.labels.data() + static_cast<std::size_t>(y) * w;
+    up_ = first_row ? nullptr : t_.row(y - 1);
+    up_labels_ = first_row ? nullptr : labels - w;
+    down_ = last_row ? nullptr : t_.row(y + 1);
+    row_index_ = static_cast<std::size_t>(y) * w;
+    y2_ = static_cast<std::int32_t>(2 * y);
     for (std::uint32_t x = 0; x < w; ++x) {
       const std::uint8_t v = row[x];
       if (v == kTernaryUnknown) continue;
       const bool took_left = !last_row && x >= 2 && row[x - 1] == v;
       labels[x] = took_left ? labels[x - 1] : out_.regions.add();
       if (x >= 1 && x + 1 < w) {
-        if (y >= 1) join_above(x, y, took_left);
-        if (!last_row) append_boundary(x, y);
+        if (!first_row) join_above(x, v, labels[x], took_left);
+        if (!last_row) append_boundary(x, v, row);
       }
     }
   }
 
  private:
-  void join_above(std::uint32_t x, std::uint32_t y, bool took_left) {
-    const std::uint32_t w = t_.width;
-    const std::uint8_t v = t_.row(y)[x];
-    const std::uint8_t* up = t_.row(y - 1);
-    const std::uint32_t* up_labels = out_.labels.data() + static_cast<std::size_t>(y - 1) * w;
-    const std::uint32_t label = out_.labels[static_cast<std::size_t>(y) * w + x];
+  void join_above(std::uint32_t x, std::uint8_t v, std::uint32_t label, bool took_left) {
     // White regions connect diagonally as well, black ones only straight up.
-    const int reach = v == kTernaryWhite ? 1 : 0;
-    for (int dx = -reach; dx <= reach; ++dx) {
-      const std::uint32_t ax = x + dx;
-      if (up[ax] != v) continue;
+    const std::uint32_t first = v == kTernaryWhite ? x - 1 : x;
+    const std::uint32_t last = v == kTernaryWhite ? x + 1 : x;
+    for (std::uint32_t ax = first; ax <= last; ++ax) {
+      if (up_[ax] != v) continue;
       // The left neighbour already joined whatever shares a run with the
       // pixel above-left.
-      if (took_left && up_labels[ax] == up_labels[x - 1]) continue;
-      out_.regions.join(label, up_labels[ax]);
+      if (took_left && up_labels_[ax] == up_labels_[x - 1]) continue;
+      out_.regions.join(label, up_labels_[ax]);
     }
   }
 
-  void append_boundary(std::uint32_t x, std::uint32_t y) {
-    static constexpr int kDx[4] = {1, 0, -1, 1};
-    static constexpr int kDy[4] = {0, 1, 1, 1};
-    const std::uint32_t w = t_.width;
-    const std::uint8_t v = t_.row(y)[x];
-    const std::size_t a = static_cast<std::size_t>(y) * w + x;
-    for (int k = 0; k < 4; ++k) {
-      const std::size_t b = static_cast<std::size_t>(y + kDy[k]) * w + (x + kDx[k]);
-      const std::uint8_t nb = t_.pixels[b];
-      if ((nb ^ v) != 0xFF) continue;  // only black against white
-      const std::int32_t diff = static_cast<std::int32_t>(nb) - static_cast<std::int32_t>(v);
-      const BoundaryPoint p{static_cast<std::int32_t>(2 * x) + kDx[k], static_cast<std::int32_t>(2 * y) + kDy[k],
-                            kDx[k] * diff, kDy[k] * diff};
-      out_.boundary.push_back({p, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b)});
-    }
+  // Neighbours (1, 0), (0, 1), (-1, 1), (1, 1), in this order.
+  void append_boundary(std::uint32_t x, std::uint8_t v, const std::uint8_t* row) {
+    const std::size_t a = row_index_ + x;
+    const std::size_t w = t_.width;
+    const std::int32_t x2 = static_cast<std::int32_t>(2 * x);
+    append_if_opposite(v, row[x + 1], a, a + 1, x2 + 1, y2_, 1, 0);
+    append_if_opposite(v, down_[x], a, a + w, x2, y2_ + 1, 0, 1);
+    append_if_opposite(v, down_[x - 1], a, a + w - 1, x2 - 1, y2_ + 1, -1, 1);
+    append_if_opposite(v, down_[x + 1], a, a + w + 1, x2 + 1, y2_ + 1, 1, 1);
+  }
+
+  void append_if_opposite(std::uint8_t v, std::uint8_t nb, std::size_t a, std::size_t b, std::int32_t bx,
+                          std::int32_t by, std::int32_t dx, std::int32_t dy) {
+    if ((nb ^ v) != 0xFF) return;  // only black against white
+    const std::int32_t diff = static_cast<std::int32_t>(nb) - static_cast<std::int32_t>(v);
+    out_.boundary.push_back(
+        {{bx, by, dx * diff, dy * diff}, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b)});
   }
 
   const TernaryImage& t_;
   Segmentation& out_;
+  const std::uint8_t* up_ = nullptr;
+  const std::uint32_t* up_labels_ = nullptr;
+  const std::uint8_t* down_ = nullptr;
+  std::size_t row_index_ = 0;
+  std::int32_t y2_ = 0;
 };
 
 using KeyIndex = std::unordered_map<std::uint64_t, std::uint32_t, std::hash<std::uint64_t>, std::equal_to<>,
@@ -159,6 +167,10 @@ Result<Segmentation> segment(const TernaryImage& ternary) {
   if (auto error = check_segmentable(ternary.width, ternary.height)) return *error;
   Segmentation s;
   s.labels.assign(ternary.pixels.size(), kNoLabel);
+  // Address space for one label and one record per pixel; pages are touched
+  // only as they are used, and larger counts still grow as needed.
+  s.regions.reserve(ternary.pixels.size());
+  s.boundary.reserve(ternary.pixels.size());
   RowScanner scanner(ternary, s);
   for (std::uint32_t y = 0; y < ternary.height; ++y) scanner.scan(y);
   return s;

@@ -51,6 +51,7 @@ class RegionForest {
   // smaller set goes under the larger one; on equal sizes under `above`'s root.
   void join(std::uint32_t current, std::uint32_t above);
   std::size_t size() const noexcept { return nodes_.size(); }
+  void reserve(std::size_t labels) { nodes_.reserve(labels); }
 
  private:
   struct Node {

@@ -177,6 +177,47 @@ TEST(AprilTagCandidates, EmptyAndTinyImagesGiveNothing) {
   EXPECT_TRUE(candidates(GrayImage(7, 7, 0), 3.0).empty());
 }
 
+TEST(AprilTagCandidates, ClutteredImagesGiveOnlyValidQuads) {
+  // Noise, blobs and partial tiles stress every rejection path of the fitter;
+  // whatever survives must be a convex quad of enough area and angle.
+  std::mt19937 rng(15);
+  std::size_t accepted = 0;
+  for (int round = 0; round < 6; ++round) {
+    GrayImage img(203 + round, 157 - round);
+    std::uniform_int_distribution<int> noise(0, 255), blob(0, 1);
+    for (std::uint32_t y = 0; y < img.height; ++y) {
+      for (std::uint32_t x = 0; x < img.width; ++x) {
+        const bool dark = ((x / (3 + round)) * 7 + (y / (4 + round)) * 3) % 5 < 2;
+        img.row(y)[x] = static_cast<std::uint8_t>(round % 2 ? noise(rng) : (dark ? 40 : 200) + blob(rng) * 30);
+      }
+    }
+    DetectorParameters p;
+    p.april_tag_deglitch = round % 3 == 0;
+    p.april_tag_quad_decimate = round >= 4 ? 1.5 : 0.0;
+    p.april_tag_quad_sigma = round == 2 ? 0.8 : 0.0;
+    p.april_tag_max_line_fit_mse = 40.0;
+    auto result = find_apriltag_candidates(img, p);
+    ASSERT_TRUE(result.ok());
+    const double min_area = 64.0 * (p.april_tag_quad_decimate > 1 ? 1.5 * 1.5 * 0.9 : 1.0);
+    accepted += result->size();
+    for (const MarkerCandidate& c : *result) {
+      double twice_area = 0;
+      bool pos = false, neg = false;
+      for (int i = 0; i < 4; ++i) {
+        const Point2f a = c.corners[i], b = c.corners[(i + 1) % 4], d = c.corners[(i + 2) % 4];
+        ASSERT_TRUE(std::isfinite(a.x) && std::isfinite(a.y));
+        twice_area += static_cast<double>(a.x) * b.y - static_cast<double>(b.x) * a.y;
+        const double cross = (static_cast<double>(b.x) - a.x) * (d.y - b.y) - (static_cast<double>(b.y) - a.y) * (d.x - b.x);
+        pos = pos || cross > 0;
+        neg = neg || cross < 0;
+      }
+      EXPECT_FALSE(pos && neg);
+      EXPECT_GE(std::fabs(twice_area) / 2, min_area);
+    }
+  }
+  EXPECT_GT(accepted, 0u);  // the blob rounds do produce quads
+}
+
 // ---------------------------------------------------------------- refit
 
 TEST(AprilTagRefit, ExactCornersStayPutInTheirOrder) {
