@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from rendering import blur, marker_bits, marker_pattern, paint, scene, to_uint8
+from rendering import blur, homography, marker_bits, marker_pattern, paint, scene, to_uint8
 
 
 def random_quad(rng, cx, cy, side):
@@ -41,17 +41,21 @@ def marker_frame(width, height, dictionary="DICT_4X4_50", count=None, seed=0, si
             quad = random_quad(rng, cx, cy, side)
             marker_id = int(ids[k % 50])
             # a white quiet zone of one cell, as printed markers have
-            paint(image, marker_pattern(marker_bits(dictionary, marker_id), quiet_zone=1),
-                  _grow(quad, 8 / 6))
+            bits = marker_bits(dictionary, marker_id)
+            paint(image, marker_pattern(bits, quiet_zone=1), _with_quiet_zone(quad, bits.shape[0] + 2))
             truth[marker_id] = quad
             k += 1
     image = blur(image, rng.uniform(0.5, 1.0))
     return to_uint8(image, noise=2.0, seed=seed), truth
 
 
-def _grow(quad, factor):
-    centre = quad.mean(axis=0)
-    return centre + (quad - centre) * factor
+def _with_quiet_zone(quad, cells):
+    """Outer corners of a one-cell quiet zone round the marker `quad`, along
+    the same perspective mapping."""
+    h = homography(np.array([[0, 0], [cells, 0], [cells, cells], [0, cells]], float), quad)
+    grid = np.array([[-1, -1, 1], [cells + 1, -1, 1], [cells + 1, cells + 1, 1], [-1, cells + 1, 1]], float)
+    mapped = grid @ h.T
+    return mapped[:, :2] / mapped[:, 2:]
 
 
 def recall(found_ids, truth):
