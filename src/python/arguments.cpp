@@ -444,39 +444,14 @@ bool to_int64s(PyObject* obj, const char* name, Vec<std::int64_t>& out) {
   return true;
 }
 
-PyObject* float_list(std::span<const double> values) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* value = PyFloat_FromDouble(values[i]);
-    if (!value) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);
-  }
-  return list.release();
-}
+PyObject* float_list(std::span<const double> values) { return list_of(values, PyFloat_FromDouble); }
 
 PyObject* float_pair(double x, double y) { return Py_BuildValue("(dd)", x, y); }
 
 PyObject* int_list(std::span<const std::int32_t> values) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* value = PyLong_FromLong(values[i]);
-    if (!value) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);
-  }
-  return list.release();
+  return list_of(values, [](std::int32_t v) { return PyLong_FromLong(v); });
 }
 
-PyObject* index_list(std::span<const std::size_t> values) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* value = PyLong_FromSize_t(values[i]);
-    if (!value) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);
-  }
-  return list.release();
-}
+PyObject* index_list(std::span<const std::size_t> values) { return list_of(values, PyLong_FromSize_t); }
 
 }  // namespace morvelin::py

@@ -87,6 +87,20 @@ bool check_sequence(PyObject* obj, const char* name);
 bool to_gray_image(PyObject* obj, const char* name, GrayImage& out);
 
 // Python results.
+
+// A new list holding make(v) for each value; nullptr if any item fails.
+template <class T, class Make>
+PyObject* list_of(std::span<const T> values, Make make) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = make(values[i]);
+    if (!item) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 PyObject* float_list(std::span<const double> values);
 PyObject* float_pair(double x, double y);
 PyObject* int_list(std::span<const std::int32_t> values);

@@ -59,14 +59,7 @@ PyObject* detect_markers_batch_impl(PyObject* args, PyObject* kwargs) {
     return detect_markers_batch(frames, *dictionary, params);
   }();
   if (!results) return raise(results.error());
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results->size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < results->size(); ++i) {
-    PyObject* frame = marker_result((*results)[i]);
-    if (!frame) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), frame);
-  }
-  return list.release();
+  return list_of(std::span<const MarkerList>(*results), [](const MarkerList& m) { return marker_result(m); });
 }
 
 PyObject* detect_markers_fn(PyObject*, PyObject* args, PyObject* kwargs) {

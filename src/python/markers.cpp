@@ -1,5 +1,7 @@
 #include "python/markers.hpp"
 
+#include "python/arguments.hpp"
+
 namespace morvelin::py {
 namespace {
 
@@ -18,25 +20,11 @@ PyObject* corner_list(const Quad& corners) {
 }  // namespace
 
 PyObject* marker_corner_lists(std::span<const DetectedMarker> markers) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(markers.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < markers.size(); ++i) {
-    PyObject* corners = corner_list(markers[i].corners);
-    if (!corners) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), corners);
-  }
-  return list.release();
+  return list_of(markers, [](const DetectedMarker& m) { return corner_list(m.corners); });
 }
 
 PyObject* marker_id_list(std::span<const DetectedMarker> markers) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(markers.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < markers.size(); ++i) {
-    PyObject* id = PyLong_FromLong(markers[i].id);
-    if (!id) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), id);
-  }
-  return list.release();
+  return list_of(markers, [](const DetectedMarker& m) { return PyLong_FromLong(m.id); });
 }
 
 PyObject* marker_result(std::span<const DetectedMarker> markers) {

@@ -29,14 +29,7 @@ PyObject* project_points_impl(PyObject* args, PyObject* kwargs) {
   const Result<CameraModel> camera = camera_args.parse();
   if (!camera) return raise(camera.error());
   const Vec<Point2> projected = project_points(points, pose, *camera);
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(projected.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < projected.size(); ++i) {
-    PyObject* xy = float_list(projected[i]);
-    if (!xy) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), xy);
-  }
-  return list.release();
+  return list_of(std::span<const Point2>(projected), [](const Point2& p) { return float_list(p); });
 }
 
 PyObject* rodrigues_impl(PyObject* args, PyObject* kwargs) {
@@ -48,14 +41,8 @@ PyObject* rodrigues_impl(PyObject* args, PyObject* kwargs) {
   const Result<RodriguesResult> result = rodrigues(rows);
   if (!result) return raise(result.error());
   if (result->is_matrix) {
-    Ref matrix = Ref::steal(PyList_New(3));
-    if (!matrix) return nullptr;
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-      PyObject* row = float_list(result->matrix[static_cast<std::size_t>(i)]);
-      if (!row) return nullptr;
-      PyList_SetItem(matrix.get(), i, row);
-    }
-    return matrix.release();
+    using Row = std::array<double, 3>;
+    return list_of(std::span<const Row>(result->matrix), [](const Row& row) { return float_list(row); });
   }
   return Py_BuildValue("[[d][d][d]]", result->vector[0], result->vector[1], result->vector[2]);
 }

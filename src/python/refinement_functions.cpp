@@ -26,14 +26,7 @@ PyObject* corner_sub_pix_impl(PyObject* args, PyObject* kwargs) {
     corners[i] = {static_cast<float>(points[i][0]), static_cast<float>(points[i][1])};
   }
   corner_sub_pix(image, corners, win, max_iters, eps);
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(corners.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < corners.size(); ++i) {
-    PyObject* pair = float_pair(corners[i].x, corners[i].y);
-    if (!pair) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+  return list_of(std::span<const Point2f>(corners), [](Point2f p) { return float_pair(p.x, p.y); });
 }
 
 PyObject* corner_sub_pix_fn(PyObject*, PyObject* args, PyObject* kwargs) {
