@@ -41,6 +41,11 @@ class QuadCollector {
     for (std::size_t i = 0; i < contour.size(); ++i) {
       points_[i] = {static_cast<float>(contour[i].x), static_cast<float>(contour[i].y)};
     }
+    // A larger tolerance keeps a subset of the vertices (every split it makes
+    // is made with a smaller one too), so a border that keeps more than four
+    // at the largest tolerance keeps more than four at every tolerance.
+    approximate_closed_polygon(points_, kMaxQuadTolerance, vertices_);
+    if (vertices_.size() > 4) return;
     float tolerance = 1.0f;
     approximate_closed_polygon(points_, tolerance, vertices_);
     while (vertices_.size() > 4 && tolerance < kMaxQuadTolerance) {

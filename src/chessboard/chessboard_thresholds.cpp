@@ -51,7 +51,7 @@ BinaryImage erode_dark_regions(const BinaryImage& binary) {
     const std::int8_t* here = above + stride;
     const std::int8_t* below = here + stride;
     for (std::size_t i = 1; i + 1 < stride; ++i) {
-      dark_columns[i] = static_cast<std::int8_t>(above[i] != 0 && here[i] != 0 && below[i] != 0);
+      dark_columns[i] = static_cast<std::int8_t>((above[i] != 0) & (here[i] != 0) & (below[i] != 0));
     }
     std::int8_t* out = &eroded.at(0, y);
     for (std::size_t x = 0; x < binary.width; ++x) {

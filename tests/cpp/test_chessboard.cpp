@@ -11,6 +11,7 @@
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "chessboard/chessboard_quads.hpp"
@@ -19,6 +20,7 @@
 #include "chessboard/find_chessboard_corners.hpp"
 #include "chessboard/grid_recognition.hpp"
 #include "imgproc/adaptive_threshold.hpp"
+#include "imgproc/polygon_approximation.hpp"
 #include "rendered_chessboard.hpp"
 
 using namespace morvelin;
@@ -350,6 +352,31 @@ TEST(ChessboardStages, QuadFilters) {
   // (angle -pi) round through the top (negative y) to the right and bottom.
   const Quad ordered = order_by_angle({{{30, 30}, {10, 10}, {10, 30}, {30, 10}}});
   EXPECT_EQ(ordered, (Quad{{{10, 10}, {30, 10}, {30, 30}, {10, 30}}}));
+}
+
+TEST(ChessboardStages, LargerPolygonTolerancesKeepSubsetsOfTheVertices) {
+  // Quad extraction rejects a border whose polygon keeps more than four
+  // vertices at the largest tolerance without trying the smaller ones.
+  std::mt19937 random(7);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<Point2f> curve;
+    const int n = 11 + static_cast<int>(random() % 60);
+    for (int i = 0; i < n; ++i) {
+      const double angle = 2 * std::numbers::pi * i / n, radius = 20 + static_cast<double>(random() % 900) / 100;
+      curve.push_back({static_cast<float>(50 + radius * std::cos(angle)), static_cast<float>(50 + radius * std::sin(angle))});
+    }
+    const auto kept = [&](float tolerance) {
+      std::vector<std::ptrdiff_t> indices;
+      for (const Point2f p : approximate_closed_polygon(curve, tolerance))
+        indices.push_back(std::find(curve.begin(), curve.end(), p) - curve.begin());
+      std::sort(indices.begin(), indices.end());
+      return indices;
+    };
+    for (float tolerance = 1.0f; tolerance < kMaxQuadTolerance; tolerance += 1.0f) {
+      const auto smaller = kept(tolerance), larger = kept(tolerance + 1.0f);
+      EXPECT_TRUE(std::includes(smaller.begin(), smaller.end(), larger.begin(), larger.end()));
+    }
+  }
 }
 
 TEST(ChessboardStages, CornerGraphMergesPairsOnly) {
