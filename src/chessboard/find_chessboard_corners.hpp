@@ -43,9 +43,10 @@ std::optional<Vec<Point2f>> search_chessboard_grid_with_erosion(BinaryImage& bin
 
 // Finds the `columns` x `rows` interior corners of a chessboard in `image`.
 // Binarises with the Otsu threshold first, then with adaptive thresholds of
-// growing block size and offsets 0, 5, 10, and returns the first grid found
-// (row 0 first, each row towards increasing x where the board allows), or
-// nothing. A dimension of 2 or less is an error. Runs on the calling thread.
+// growing block size and offsets 0, 5, 10, searches each binary image as it
+// is and then eroded (search_chessboard_grid_with_erosion), and returns the
+// first grid found (row 0 first, each row towards increasing x where the
+// board allows), or nothing. A dimension of 2 or less is an error. Runs on the calling thread.
 Result<std::optional<Vec<Point2f>>> find_chessboard_corners(const GrayImage& image, std::uint64_t columns,
                                                             std::uint64_t rows);
 
