@@ -156,7 +156,8 @@ class BoxThreshold {
 
 // Splits the rows into bands for the worker pool when the image is large
 // and the window small next to a band (each band re-sums its first window).
-std::size_t band_count(const GrayImage& image, std::int64_t half) {
+std::size_t band_count(const GrayImage& image, std::int64_t half, ThresholdThreads threads) {
+  if (threads == ThresholdThreads::kCallingThread) return 1;
   constexpr std::uint64_t kMinPixelsPerBand = std::uint64_t{1} << 17;
   const std::size_t workers = worker_count();
   if (workers < 2) return 1;
@@ -166,8 +167,9 @@ std::size_t band_count(const GrayImage& image, std::int64_t half) {
 }
 
 template <class Sum, class Cmp>
-void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out) {
-  const std::size_t bands = band_count(image, half);
+void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, ThresholdThreads threads,
+               BinaryImage& out) {
+  const std::size_t bands = band_count(image, half, threads);
   const std::int64_t height = image.height;
   const auto band_rows = static_cast<std::int64_t>((static_cast<std::uint64_t>(height) + bands - 1) / bands);
   if (bands == 1) {
@@ -182,21 +184,27 @@ void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, Binary
 }
 
 template <class Sum>
-void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out) {
+void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t c, ThresholdThreads threads,
+                        BinaryImage& out) {
   // Largest window: 2a(p + c) needs |p + c| <= 511 times 2a, a + 2s <= 511a.
   const std::int64_t span_x = std::min<std::int64_t>(2 * half + 1, image.width);
   const std::int64_t span_y = std::min<std::int64_t>(2 * half + 1, image.height);
   const bool fits32 = span_x * span_y < (std::int64_t{1} << 21);
   if (fits32) {
-    run_bands<Sum, std::int32_t>(image, half, c, out);
+    run_bands<Sum, std::int32_t>(image, half, c, threads, out);
   } else {
-    run_bands<Sum, std::int64_t>(image, half, c, out);
+    run_bands<Sum, std::int64_t>(image, half, c, threads, out);
   }
 }
 
 }  // namespace
 
 BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant) {
+  return adaptive_threshold(image, window_size, constant, ThresholdThreads::kWorkerPool);
+}
+
+BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant,
+                               ThresholdThreads threads) {
   BinaryImage out(image.width, image.height);
   if (image.empty()) return out;
   const std::int64_t side = std::max<std::int64_t>(image.width, image.height);
@@ -208,9 +216,9 @@ BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size,
   const std::int32_t c = std::clamp(saturating_cast<std::int32_t>(constant), -256, 256);
   const std::uint64_t pixels = static_cast<std::uint64_t>(image.width) * image.height;
   if (pixels * 255 <= std::numeric_limits<std::uint32_t>::max()) {
-    threshold_with_sum<std::uint32_t>(image, half, c, out);
+    threshold_with_sum<std::uint32_t>(image, half, c, threads, out);
   } else {
-    threshold_with_sum<std::uint64_t>(image, half, c, out);
+    threshold_with_sum<std::uint64_t>(image, half, c, threads, out);
   }
   return out;
 }

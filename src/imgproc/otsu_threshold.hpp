@@ -13,4 +13,8 @@ using Histogram256 = std::array<std::uint32_t, 256>;
 // level with the largest between-class variance wins; 0 when no split exists.
 int otsu_threshold(const Histogram256& histogram);
 
+// The same for histograms of images with more than 2^32 - 1 pixels.
+using WideHistogram256 = std::array<std::uint64_t, 256>;
+int otsu_threshold(const WideHistogram256& histogram);
+
 }  // namespace morvelin

@@ -1,0 +1,64 @@
+#include "chessboard/chessboard_thresholds.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#include "imgproc/otsu_threshold.hpp"
+#include "numeric/conversions.hpp"
+
+namespace morvelin {
+namespace {
+
+std::int64_t block_size_from(double side) {
+  std::int64_t block = round_saturate<std::int64_t>(side) | 1;
+  if (block < 5) block = 3;
+  return block;
+}
+
+}  // namespace
+
+BinaryImage otsu_binarize(const GrayImage& image) {
+  WideHistogram256 histogram{};
+  for (const std::uint8_t p : image.pixels) ++histogram[p];
+  const int level = otsu_threshold(histogram);
+  BinaryImage binary(image.width, image.height);
+  for (std::uint32_t y = 0; y < image.height; ++y) {
+    const std::uint8_t* in = image.row(y);
+    std::int8_t* out = &binary.at(0, y);
+    for (std::uint32_t x = 0; x < image.width; ++x) out[x] = static_cast<std::int8_t>(in[x] <= level);
+  }
+  return binary;
+}
+
+Vec<std::int64_t> adaptive_block_sizes(std::uint32_t width, std::uint32_t height) {
+  const auto shorter = static_cast<double>(std::min(width, height));
+  Vec<std::int64_t> sizes = {block_size_from(0.1 * shorter), block_size_from(0.2 * shorter), 31};
+  std::sort(sizes.begin(), sizes.end());
+  sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+  return sizes;
+}
+
+BinaryImage erode_dark_regions(const BinaryImage& binary) {
+  BinaryImage eroded(binary.width, binary.height);
+  if (binary.width == 0 || binary.height == 0) return eroded;
+  const std::size_t stride = binary.stride();
+  // dark_columns[i]: cell i of the current row and the rows above and below
+  // are all dark; the frame columns stay 0.
+  Vec<std::int8_t> dark_columns(stride, 0);
+  for (std::uint32_t y = 0; y < binary.height; ++y) {
+    const std::int8_t* above = binary.cells.data() + static_cast<std::size_t>(y) * stride;
+    const std::int8_t* here = above + stride;
+    const std::int8_t* below = here + stride;
+    for (std::size_t i = 1; i + 1 < stride; ++i) {
+      dark_columns[i] = static_cast<std::int8_t>((above[i] != 0) & (here[i] != 0) & (below[i] != 0));
+    }
+    std::int8_t* out = &eroded.at(0, y);
+    for (std::size_t x = 0; x < binary.width; ++x) {
+      out[x] = static_cast<std::int8_t>(dark_columns[x] & dark_columns[x + 1] & dark_columns[x + 2]);
+    }
+  }
+  return eroded;
+}
+
+}  // namespace morvelin
