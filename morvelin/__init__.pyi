@@ -88,6 +88,9 @@ def detect_markers(
 def detect_markers_batch(
     images: Sequence[Image], dictionary: str, parameters: DetectorParameters | None = None
 ) -> list[tuple[Corners, list[int]]]: ...
+def find_chessboard_corners(
+    image: Image, pattern_size: tuple[int, int]
+) -> tuple[bool, list[tuple[float, float]]]: ...
 def predefined_dictionaries() -> list[str]: ...
 def _corner_sub_pix(
     image: Image, corners: Points2, win: int, max_iters: int, eps: float

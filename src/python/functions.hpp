@@ -8,6 +8,7 @@ namespace morvelin::py {
 
 extern const PyMethodDef kDetectMarkers;
 extern const PyMethodDef kDetectMarkersBatch;
+extern const PyMethodDef kFindChessboardCorners;
 extern const PyMethodDef kPredefinedDictionaries;
 extern const PyMethodDef kCornerSubPix;
 extern const PyMethodDef kSolvePnp;

@@ -49,6 +49,7 @@ bool add_functions(PyObject* module) {
   static std::vector<PyMethodDef> methods = {
       kDetectMarkers,
       kDetectMarkersBatch,
+      kFindChessboardCorners,
       kPredefinedDictionaries,
       kCornerSubPix,
       kSolvePnp,
