@@ -44,11 +44,19 @@ constexpr std::array<PredefinedDictionary, 22> kPredefined = {{
     {"APRILTAG_36H11", k36h11, 6, 587, 5},
 }};
 
+// Bit counts of all bytes: without a hardware population count in the
+// baseline instruction set, std::popcount becomes a library call per byte.
+constexpr std::array<std::uint8_t, 256> kByteBitCounts = [] {
+  std::array<std::uint8_t, 256> counts{};
+  for (int i = 0; i < 256; ++i) counts[i] = static_cast<std::uint8_t>(std::popcount(static_cast<unsigned>(i)));
+  return counts;
+}();
+
 int distance(std::span<const std::uint8_t> block, std::span<const std::uint8_t> white,
              std::span<const std::uint8_t> decided) noexcept {
   int d = 0;
   for (std::size_t k = 0; k < block.size(); ++k) {
-    d += std::popcount(static_cast<unsigned>((block[k] & decided[k]) ^ white[k]));
+    d += kByteBitCounts[static_cast<std::uint8_t>((block[k] & decided[k]) ^ white[k])];
   }
   return d;
 }

@@ -1,0 +1,53 @@
+#include "apriltag/quad_detector.hpp"
+
+#include <optional>
+
+#include "apriltag/preprocess.hpp"
+#include "apriltag/quad_fit.hpp"
+#include "apriltag/quad_threshold.hpp"
+#include "apriltag/segmentation.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace morvelin {
+
+Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const DetectorParameters& params) {
+  if (image.empty()) return CandidateList{};
+  const ImageSize input{image.width, image.height};
+  const ImageSize size = decimated_size(input, params.april_tag_quad_decimate);
+  if (auto error = check_segmentable(size.width, size.height)) return *error;
+
+  // The working image is the input itself unless it is decimated or blurred.
+  GrayImage own;
+  const GrayImage* working = &image;
+  if (size != input) {
+    own = resize_triangle(image, size);
+    working = &own;
+  }
+  if (params.april_tag_quad_sigma != 0.0) {
+    own = gaussian_blur(*working, quad_blur_sigma(params.april_tag_quad_sigma));
+    working = &own;
+  }
+
+  TernaryImage ternary = threshold_tiles(*working, params.april_tag_min_white_black_diff);
+  if (params.april_tag_deglitch) deglitch(ternary);
+  auto segmentation = segment(ternary);
+  if (!segmentation) return segmentation.error();
+  const Vec<BoundaryCluster> clusters = cluster_boundary(*segmentation, params.april_tag_min_cluster_pixels);
+
+  const QuadFitSettings settings = quad_fit_settings(params);
+  Vec<std::optional<Quad>> quads(clusters.size());
+  parallel_for(clusters.size(), [&](std::size_t i) { quads[i] = fit_quad(clusters[i].points, *working, settings); });
+
+  CandidateList candidates;
+  for (const auto& quad : quads) {
+    if (!quad) continue;
+    MarkerCandidate candidate{*quad};
+    if (size != input) {
+      for (Point2f& corner : candidate.corners) corner = working_to_input(corner, input, size);
+    }
+    candidates.push_back(candidate);
+  }
+  return candidates;
+}
+
+}  // namespace morvelin

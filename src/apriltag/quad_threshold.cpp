@@ -1,0 +1,136 @@
+#include "apriltag/quad_threshold.hpp"
+
+#include <algorithm>
+
+namespace morvelin {
+namespace {
+
+struct TileGrid {
+  std::uint32_t columns = 0;
+  std::uint32_t rows = 0;
+  Vec<std::uint8_t> min;  // row-major, columns x rows
+  Vec<std::uint8_t> max;
+};
+
+// Extrema of the 16 pixels of every full 4 x 4 tile.
+TileGrid tile_extrema(const GrayImage& image) {
+  TileGrid tiles{image.width / 4, image.height / 4, {}, {}};
+  const std::size_t count = static_cast<std::size_t>(tiles.columns) * tiles.rows;
+  tiles.min.resize(count);
+  tiles.max.resize(count);
+  const std::uint32_t span = tiles.columns * 4;
+  Vec<std::uint8_t> lo(span), hi(span);
+  for (std::uint32_t ty = 0; ty < tiles.rows; ++ty) {
+    const std::uint8_t* first = image.row(4 * ty);
+    std::copy(first, first + span, lo.begin());
+    std::copy(first, first + span, hi.begin());
+    for (std::uint32_t dy = 1; dy < 4; ++dy) {
+      const std::uint8_t* src = image.row(4 * ty + dy);
+      for (std::uint32_t x = 0; x < span; ++x) {
+        lo[x] = std::min(lo[x], src[x]);
+        hi[x] = std::max(hi[x], src[x]);
+      }
+    }
+    for (std::uint32_t tx = 0; tx < tiles.columns; ++tx) {
+      const std::uint32_t x = 4 * tx;
+      const std::size_t t = static_cast<std::size_t>(ty) * tiles.columns + tx;
+      tiles.min[t] = std::min({lo[x], lo[x + 1], lo[x + 2], lo[x + 3]});
+      tiles.max[t] = std::max({hi[x], hi[x + 1], hi[x + 2], hi[x + 3]});
+    }
+  }
+  return tiles;
+}
+
+// Replaces each tile's extrema by those of the 3 x 3 tiles around it
+// (tiles beyond the grid are ignored), horizontally then vertically.
+void spread_extrema(TileGrid& tiles) {
+  const std::uint32_t tw = tiles.columns;
+  const std::uint32_t th = tiles.rows;
+  const auto spread = [](Vec<std::uint8_t>& v, std::size_t n, std::size_t step, std::size_t lines,
+                         std::size_t line_step, auto pick) {
+    Vec<std::uint8_t> line(n);
+    for (std::size_t l = 0; l < lines; ++l) {
+      std::uint8_t* base = v.data() + l * line_step;
+      for (std::size_t i = 0; i < n; ++i) line[i] = base[i * step];
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t e = line[i];
+        if (i > 0) e = pick(e, line[i - 1]);
+        if (i + 1 < n) e = pick(e, line[i + 1]);
+        base[i * step] = e;
+      }
+    }
+  };
+  const auto min_of = [](std::uint8_t a, std::uint8_t b) { return std::min(a, b); };
+  const auto max_of = [](std::uint8_t a, std::uint8_t b) { return std::max(a, b); };
+  spread(tiles.min, tw, 1, th, tw, min_of);
+  spread(tiles.max, tw, 1, th, tw, max_of);
+  spread(tiles.min, th, tw, tw, 1, min_of);
+  spread(tiles.max, th, tw, tw, 1, max_of);
+}
+
+}  // namespace
+
+TernaryImage threshold_tiles(const GrayImage& image, std::int32_t min_white_black_diff) {
+  const std::uint32_t w = image.width;
+  const std::uint32_t h = image.height;
+  TernaryImage out(w, h, kTernaryUnknown);
+  if (w < 4 || h < 4) return out;
+  TileGrid tiles = tile_extrema(image);
+  spread_extrema(tiles);
+
+  // Per pixel column of the current tile row: its tile's threshold and
+  // whether the tile lacks contrast. The last tile column reaches x = w - 1.
+  Vec<std::uint8_t> thresh(w);
+  Vec<std::uint8_t> unknown(w);
+  for (std::uint32_t ty = 0; ty < tiles.rows; ++ty) {
+    for (std::uint32_t tx = 0; tx < tiles.columns; ++tx) {
+      const std::size_t t = static_cast<std::size_t>(ty) * tiles.columns + tx;
+      const int lo = tiles.min[t];
+      const int hi = tiles.max[t];
+      const bool flat = hi - lo < min_white_black_diff;
+      const std::uint32_t x_end = (tx + 1 == tiles.columns) ? w : 4 * tx + 4;
+      for (std::uint32_t x = 4 * tx; x < x_end; ++x) {
+        thresh[x] = static_cast<std::uint8_t>((lo + hi) >> 1);
+        unknown[x] = flat ? 1 : 0;
+      }
+    }
+    const std::uint32_t y_end = (ty + 1 == tiles.rows) ? h : 4 * ty + 4;
+    for (std::uint32_t y = 4 * ty; y < y_end; ++y) {
+      const std::uint8_t* src = image.row(y);
+      std::uint8_t* dst = out.row(y);
+      for (std::uint32_t x = 0; x < w; ++x) {
+        const std::uint8_t level = src[x] > thresh[x] ? kTernaryWhite : kTernaryBlack;
+        dst[x] = unknown[x] ? kTernaryUnknown : level;
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// dst(x, y) = pick over the 3 x 3 neighbourhood of src, for interior pixels.
+template <class Pick>
+void filter_interior_3x3(const TernaryImage& src, TernaryImage& dst, Pick pick) {
+  const std::uint32_t w = src.width;
+  Vec<std::uint8_t> column(w);
+  for (std::uint32_t y = 1; y + 1 < src.height; ++y) {
+    const std::uint8_t* above = src.row(y - 1);
+    const std::uint8_t* here = src.row(y);
+    const std::uint8_t* below = src.row(y + 1);
+    for (std::uint32_t x = 0; x < w; ++x) column[x] = pick(pick(above[x], here[x]), below[x]);
+    std::uint8_t* out = dst.row(y);
+    for (std::uint32_t x = 1; x + 1 < w; ++x) out[x] = pick(pick(column[x - 1], column[x]), column[x + 1]);
+  }
+}
+
+}  // namespace
+
+void deglitch(TernaryImage& ternary) {
+  if (ternary.width < 3 || ternary.height < 3) return;
+  TernaryImage dilated = ternary;
+  filter_interior_3x3(ternary, dilated, [](std::uint8_t a, std::uint8_t b) { return std::max(a, b); });
+  filter_interior_3x3(dilated, ternary, [](std::uint8_t a, std::uint8_t b) { return std::min(a, b); });
+}
+
+}  // namespace morvelin

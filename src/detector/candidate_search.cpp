@@ -1,0 +1,139 @@
+#include "detector/candidate_search.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "contours/border_following.hpp"
+#include "corner_refine/corner_refine.hpp"
+#include "imgproc/adaptive_threshold.hpp"
+#include "imgproc/polygon_approximation.hpp"
+#include "numeric/conversions.hpp"
+
+namespace morvelin {
+namespace {
+
+float cross(Point2f a, Point2f b) { return a.x * b.y - a.y * b.x; }
+Point2f operator-(Point2f a, Point2f b) { return {a.x - b.x, a.y - b.y}; }
+
+// Turns each accepted border into a candidate; owns the buffers reused from
+// one border to the next.
+class CandidateCollector {
+ public:
+  CandidateCollector(const DetectorParameters& params, std::uint32_t width, std::uint32_t height)
+      : params_(params),
+        limits_(contour_length_limits(params, width, height)),
+        image_side_(static_cast<double>(std::max(width, height))) {}
+
+  void consider(std::span<const ContourPoint> contour) {
+    const std::uint64_t n = contour.size();
+    if (n < limits_.min || n > limits_.max) return;
+    points_.resize(contour.size());
+    for (std::size_t i = 0; i < contour.size(); ++i) {
+      points_[i] = {static_cast<float>(contour[i].x), static_cast<float>(contour[i].y)};
+    }
+    const auto epsilon = static_cast<float>(params_.polygonal_approx_accuracy_rate * static_cast<double>(n));
+    approximate_closed_polygon(points_, epsilon, vertices_);
+    if (vertices_.size() != 4) return;
+    const Quad quad = {vertices_[0], vertices_[1], vertices_[2], vertices_[3]};
+    if (!is_convex_quad(quad)) return;
+    if (!has_long_enough_sides(quad, image_side_, n, params_.min_side_rate)) return;
+    candidates_.push_back({refine(quad)});
+  }
+
+  CandidateList take() { return std::move(candidates_); }
+
+ private:
+  // CORNER_REFINE_CONTOUR refits the corners to this border at once.
+  Quad refine(const Quad& quad) const {
+    if (params_.corner_refinement_method != kCornerRefineContour) return quad;
+    return refine_quad_with_contour(quad, points_);
+  }
+
+  const DetectorParameters& params_;
+  ContourLengthLimits limits_;
+  double image_side_;
+  Vec<Point2f> points_;
+  Vec<Point2f> vertices_;
+  CandidateList candidates_;
+};
+
+}  // namespace
+
+Result<std::uint64_t> threshold_scale_count(const DetectorParameters& params) {
+  const std::int64_t step = params.adaptive_thresh_win_size_step;
+  if (step == 0) return value_error("adaptive_thresh_win_size_step must not be zero");
+  const std::int64_t range =
+      static_cast<std::int64_t>(params.adaptive_thresh_win_size_max) - params.adaptive_thresh_win_size_min;
+  const std::int64_t quotient = range / step;
+  if (quotient < 0) return std::uint64_t{0};
+  return static_cast<std::uint64_t>(quotient) + 1;
+}
+
+std::int64_t threshold_window_size(const DetectorParameters& params, std::uint64_t scale_index) {
+  // Below the scale count |k * step| <= |max - min| < 2^33; larger k saturate.
+  std::int64_t offset = 0;
+  const auto k = static_cast<std::int64_t>(std::min<std::uint64_t>(scale_index, std::uint64_t{1} << 40));
+  if (__builtin_mul_overflow(k, static_cast<std::int64_t>(params.adaptive_thresh_win_size_step), &offset)) {
+    offset = params.adaptive_thresh_win_size_step < 0 ? std::numeric_limits<std::int64_t>::min() / 2
+                                                      : std::numeric_limits<std::int64_t>::max() / 2;
+  }
+  return params.adaptive_thresh_win_size_min + offset;
+}
+
+ContourLengthLimits contour_length_limits(const DetectorParameters& params, std::uint32_t width,
+                                          std::uint32_t height) {
+  const auto side = static_cast<double>(std::max(width, height));
+  ContourLengthLimits limits;
+  if (params.min_side_length_canonical_img != 0) {
+    // A negative setting wraps to a huge unsigned limit: nothing passes.
+    limits.min = static_cast<std::uint64_t>(std::int64_t{4} * params.min_side_length_canonical_img);
+  } else {
+    limits.min = saturating_cast<std::uint64_t>(params.min_perimeter_rate * side);
+  }
+  limits.max = saturating_cast<std::uint64_t>(params.max_perimeter_rate * side);
+  return limits;
+}
+
+bool is_convex_quad(const Quad& quad) {
+  int sign = 0;
+  for (int i = 0; i < 4; ++i) {
+    const Point2f a = quad[(i + 1) % 4] - quad[i];
+    const Point2f b = quad[(i + 2) % 4] - quad[(i + 1) % 4];
+    const float z = cross(a, b);
+    const int s = z > 0.0f ? 1 : (z < 0.0f ? -1 : 0);
+    if (s == 0) continue;
+    if (sign == 0) {
+      sign = s;
+    } else if (s != sign) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool has_long_enough_sides(const Quad& quad, double image_side, std::uint64_t contour_length, double min_side_rate) {
+  float shortest = static_cast<float>(image_side * image_side);
+  for (int i = 0; i < 4; ++i) {
+    const Point2f e = quad[(i + 1) % 4] - quad[i];
+    const float squared = e.x * e.x + e.y * e.y;
+    if (squared < shortest) shortest = squared;
+  }
+  const auto limit = static_cast<float>(min_side_rate * static_cast<double>(contour_length));
+  return !(shortest < limit * limit);
+}
+
+CandidateList find_candidates_in_window(const GrayImage& image, const DetectorParameters& params,
+                                        std::int64_t window_size) {
+  if (image.empty()) return {};
+  BinaryImage binary = adaptive_threshold(image, window_size, params.adaptive_thresh_constant);
+  CandidateCollector collector(params, image.width, image.height);
+  trace_all_borders(binary, [&collector](std::span<const ContourPoint> contour) { collector.consider(contour); });
+  return collector.take();
+}
+
+CandidateList find_candidates_for_scale(const GrayImage& image, const DetectorParameters& params,
+                                        std::uint64_t scale_index) {
+  return find_candidates_in_window(image, params, threshold_window_size(params, scale_index));
+}
+
+}  // namespace morvelin

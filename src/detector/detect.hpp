@@ -1,0 +1,31 @@
+// The detection driver: candidate search over all threshold windows (or the
+// AprilTag quad search), identification, refinement and the optional
+// full-resolution refit, for one frame or a batch of frames.
+#pragma once
+
+#include <span>
+
+#include "detector/detector_parameters.hpp"
+#include "detector/marker.hpp"
+#include "dictionary/dictionary.hpp"
+#include "image/gray_image.hpp"
+#include "runtime/allocator.hpp"
+#include "runtime/status.hpp"
+
+namespace morvelin {
+
+// Markers of one frame, in order of decreasing perimeter. Fails only with
+// the value error of a zero adaptive_thresh_win_size_step on the contour path.
+Result<MarkerList> detect_markers(const GrayImage& image, const Dictionary& dictionary,
+                                  const DetectorParameters& params);
+
+// Markers of every frame, in input order; each entry equals detect_markers
+// of that frame. Frames and threshold windows share one level of parallelism.
+Result<Vec<MarkerList>> detect_markers_batch(std::span<const GrayImage> images, const Dictionary& dictionary,
+                                             const DetectorParameters& params);
+
+// Contour candidates of one frame: every threshold window searched in
+// parallel, the lists concatenated in window order.
+Result<CandidateList> find_contour_candidates(const GrayImage& image, const DetectorParameters& params);
+
+}  // namespace morvelin

@@ -1,0 +1,176 @@
+#include "imgproc/adaptive_threshold.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+
+#include "numeric/conversions.hpp"
+#include "runtime/allocator.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace morvelin {
+namespace {
+
+// Box sums are kept with unsigned wrap-around: prefix sums may wrap, but a
+// window sum is a difference of two prefixes and is exact as long as the
+// true sum fits the type. `Sum` is 32-bit whenever 255 * W * H fits.
+// `Cmp` is the signed type of the foreground comparison, 32-bit whenever the
+// largest window keeps 2a(p + c) and a + 2s within it.
+template <class Sum, class Cmp>
+class BoxThreshold {
+ public:
+  BoxThreshold(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out)
+      : image_(image), out_(out), w_(image.width), h_(image.height), half_(half), c_(c),
+        columns_(w_, 0), prefix_(static_cast<std::size_t>(w_) + 1, 0) {}
+
+  // Thresholds rows [first, end). Bands of rows are independent: each
+  // starts from the column sums of its own first window.
+  void run(std::int64_t first, std::int64_t end) {
+    const std::int64_t top = std::max<std::int64_t>(0, first - half_);
+    const std::int64_t bottom = std::min<std::int64_t>(h_ - 1, first + half_);
+    for (std::int64_t y = top; y <= bottom; ++y) add_row(static_cast<std::uint32_t>(y));
+    for (std::int64_t y = first; y < end; ++y) {
+      if (y > first) {
+        const bool entering = y + half_ < h_;
+        const bool leaving = y - half_ - 1 >= 0;
+        if (entering && leaving) {
+          replace_row(static_cast<std::uint32_t>(y + half_), static_cast<std::uint32_t>(y - half_ - 1));
+        } else if (entering) {
+          add_row(static_cast<std::uint32_t>(y + half_));
+        } else if (leaving) {
+          remove_row(static_cast<std::uint32_t>(y - half_ - 1));
+        }
+      }
+      const std::int64_t rows = std::min<std::int64_t>(h_ - 1, y + half_) - std::max<std::int64_t>(0, y - half_) + 1;
+      threshold_row(static_cast<std::uint32_t>(y), rows);
+    }
+  }
+
+ private:
+  void add_row(std::uint32_t y) {
+    const std::uint8_t* p = image_.row(y);
+    Sum* col = columns_.data();
+    for (std::int64_t x = 0; x < w_; ++x) col[x] = static_cast<Sum>(col[x] + p[x]);
+  }
+
+  void remove_row(std::uint32_t y) {
+    const std::uint8_t* p = image_.row(y);
+    Sum* col = columns_.data();
+    for (std::int64_t x = 0; x < w_; ++x) col[x] = static_cast<Sum>(col[x] - p[x]);
+  }
+
+  void replace_row(std::uint32_t entering, std::uint32_t leaving) {
+    const std::uint8_t* in = image_.row(entering);
+    const std::uint8_t* out = image_.row(leaving);
+    Sum* col = columns_.data();
+    for (std::int64_t x = 0; x < w_; ++x) col[x] = static_cast<Sum>(col[x] + in[x] - out[x]);
+  }
+
+  void threshold_row(std::uint32_t y, std::int64_t rows) {
+    Sum* pre = prefix_.data();
+    const Sum* col = columns_.data();
+    Sum running = 0;
+    for (std::int64_t x = 0; x < w_; ++x) {
+      running = static_cast<Sum>(running + col[x]);
+      pre[x + 1] = running;
+    }
+    const std::uint8_t* p = image_.row(y);
+    std::int8_t* out = out_.cells.data() + (static_cast<std::size_t>(y) + 1) * out_.stride() + 1;
+    // Interior columns have the full window width; the edges are clipped.
+    const std::int64_t inner_begin = std::min(half_, w_);
+    const std::int64_t inner_end = std::max(inner_begin, w_ - half_);
+    edge_columns(p, out, rows, 0, inner_begin);
+    const Cmp a = static_cast<Cmp>((2 * half_ + 1) * rows);
+    const Cmp two_a = static_cast<Cmp>(2 * a);
+    const Cmp c = static_cast<Cmp>(c_);
+    for (std::int64_t x = inner_begin; x < inner_end; ++x) {
+      const Cmp s = static_cast<Cmp>(static_cast<Sum>(pre[x + half_ + 1] - pre[x - half_]));
+      out[x] = static_cast<std::int8_t>(two_a * (static_cast<Cmp>(p[x]) + c) <= a + 2 * s);
+    }
+    edge_columns(p, out, rows, inner_end, w_);
+  }
+
+  void edge_columns(const std::uint8_t* p, std::int8_t* out, std::int64_t rows, std::int64_t begin,
+                    std::int64_t end) {
+    const Sum* pre = prefix_.data();
+    for (std::int64_t x = begin; x < end; ++x) {
+      const std::int64_t lo = std::max<std::int64_t>(0, x - half_);
+      const std::int64_t hi = std::min<std::int64_t>(w_ - 1, x + half_);
+      const Cmp a = static_cast<Cmp>((hi - lo + 1) * rows);
+      const Cmp s = static_cast<Cmp>(static_cast<Sum>(pre[hi + 1] - pre[lo]));
+      out[x] = static_cast<std::int8_t>(2 * a * (static_cast<Cmp>(p[x]) + static_cast<Cmp>(c_)) <= a + 2 * s);
+    }
+  }
+
+  const GrayImage& image_;
+  BinaryImage& out_;
+  std::int64_t w_;
+  std::int64_t h_;
+  std::int64_t half_;
+  std::int32_t c_;
+  Vec<Sum> columns_;
+  Vec<Sum> prefix_;
+};
+
+// Splits the rows into bands for the worker pool when the image is large
+// and the window small next to a band (each band re-sums its first window).
+std::size_t band_count(const GrayImage& image, std::int64_t half) {
+  constexpr std::uint64_t kMinPixelsPerBand = std::uint64_t{1} << 17;
+  const std::size_t workers = worker_count();
+  if (workers < 2) return 1;
+  const std::uint64_t by_pixels = image.size() / kMinPixelsPerBand;
+  const std::uint64_t by_window = static_cast<std::uint64_t>(image.height) / static_cast<std::uint64_t>(8 * (2 * half + 1));
+  return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({by_pixels, by_window, std::uint64_t{2} * workers})));
+}
+
+template <class Sum, class Cmp>
+void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out) {
+  const std::size_t bands = band_count(image, half);
+  const std::int64_t height = image.height;
+  const auto band_rows = static_cast<std::int64_t>((static_cast<std::uint64_t>(height) + bands - 1) / bands);
+  if (bands == 1) {
+    BoxThreshold<Sum, Cmp>(image, half, c, out).run(0, height);
+    return;
+  }
+  parallel_for(bands, [&](std::size_t band) {
+    const std::int64_t first = static_cast<std::int64_t>(band) * band_rows;
+    const std::int64_t end = std::min(height, first + band_rows);
+    if (first < end) BoxThreshold<Sum, Cmp>(image, half, c, out).run(first, end);
+  });
+}
+
+template <class Sum>
+void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out) {
+  // Largest window: 2a(p + c) needs |p + c| <= 511 times 2a, a + 2s <= 511a.
+  const std::int64_t span_x = std::min<std::int64_t>(2 * half + 1, image.width);
+  const std::int64_t span_y = std::min<std::int64_t>(2 * half + 1, image.height);
+  const bool fits32 = span_x * span_y < (std::int64_t{1} << 21);
+  if (fits32) {
+    run_bands<Sum, std::int32_t>(image, half, c, out);
+  } else {
+    run_bands<Sum, std::int64_t>(image, half, c, out);
+  }
+}
+
+}  // namespace
+
+BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant) {
+  BinaryImage out(image.width, image.height);
+  if (image.empty()) return out;
+  const std::int64_t side = std::max<std::int64_t>(image.width, image.height);
+  // A window reaching past every edge is the whole image: wider ones are alike.
+  const std::int64_t half = std::min(threshold_half_width(window_size), side);
+  // p + c <= mean + 1/2 with p and the mean in [0, 255]: a constant beyond
+  // +-256 decides every pixel the same way as +-256, so clamping it keeps the
+  // result exact and the products small.
+  const std::int32_t c = std::clamp(saturating_cast<std::int32_t>(constant), -256, 256);
+  const std::uint64_t pixels = static_cast<std::uint64_t>(image.width) * image.height;
+  if (pixels * 255 <= std::numeric_limits<std::uint32_t>::max()) {
+    threshold_with_sum<std::uint32_t>(image, half, c, out);
+  } else {
+    threshold_with_sum<std::uint64_t>(image, half, c, out);
+  }
+  return out;
+}
+
+}  // namespace morvelin

@@ -1,0 +1,26 @@
+// Adaptive threshold against the local box mean: a pixel is dark foreground
+// when it is at least `constant` grey levels below the mean of the window
+// round it (the mean rounded half up), the window clipped at the image edges.
+#pragma once
+
+#include <cstdint>
+
+#include "image/binary_image.hpp"
+#include "image/gray_image.hpp"
+
+namespace morvelin {
+
+// Half-width h of the (2h + 1) x (2h + 1) window for a window size: 1 for
+// sizes below 4, size div 2 otherwise (even sizes round up to the next odd).
+constexpr std::int64_t threshold_half_width(std::int64_t window_size) noexcept {
+  return window_size < 4 ? 1 : window_size / 2;
+}
+
+// Binarises `image`: cell (x, y) is 1 when 2a(p + c) <= a + 2s, with p the
+// pixel, a and s the pixel count and sum of its clipped window, and c the
+// constant truncated toward zero to a saturated 32-bit integer (NaN gives 0).
+// The comparison is exact for every constant and window size; the work per
+// pixel does not depend on the window size.
+BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant);
+
+}  // namespace morvelin
