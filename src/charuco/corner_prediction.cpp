@@ -1,5 +1,6 @@
 #include "charuco/corner_prediction.hpp"
 
+#include <Eigen/LU>
 #include <algorithm>
 #include <array>
 #include <cmath>
