@@ -4,7 +4,7 @@
 //   g++ -std=c++20 -O3 -ffp-contract=off -Isrc -I/usr/include/eigen3 bench/cpp/charuco_pgm.cpp \
 //       build/cpp/libmorvelin_core.a -ltbb -o build/cpp/charuco_pgm
 // Usage: charuco_pgm SQUARES_X SQUARES_Y SQUARE MARKER DICT REPEAT [--legacy] [--min-markers=N]
-//                    [--no-check] [--method=N] [--min-side=N] FILE.pgm...
+//                    [--no-check] [--method=N] [--min-side=N] [--accuracy=PX] FILE.pgm...
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   if (argc < 8) {
     std::fprintf(stderr,
                  "usage: charuco_pgm SQUARES_X SQUARES_Y SQUARE MARKER DICT REPEAT [--legacy] [--min-markers=N] "
-                 "[--no-check] [--method=N] [--min-side=N] FILE.pgm...\n");
+                 "[--no-check] [--method=N] [--min-side=N] [--accuracy=PX] FILE.pgm...\n");
     return 2;
   }
   bool legacy = false, check = true;
@@ -54,6 +54,8 @@ int main(int argc, char** argv) {
       min_markers = std::atoi(arg.c_str() + 14);
     } else if (arg.rfind("--min-side=", 0) == 0) {
       params.min_side_length_canonical_img = std::atoi(arg.c_str() + 11);
+    } else if (arg.rfind("--accuracy=", 0) == 0) {
+      params.corner_refinement_min_accuracy = std::atof(arg.c_str() + 11);
     } else if (arg.rfind("--method=", 0) == 0) {
       params.corner_refinement_method = std::atoi(arg.c_str() + 9);
     } else {

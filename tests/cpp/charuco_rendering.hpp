@@ -52,8 +52,13 @@ struct BoardDrawing {
   // plain white. Empty: the board's own ids.
   std::vector<std::int64_t> drawn_ids;
   double blur_sigma = 0.5;
-  int samples = 4;  // per pixel side
 };
+
+// Samples per pixel: a Fibonacci lattice of 34 points with generator 21.
+// Unlike a square grid, its points all differ in x and in y, so edges of any
+// direction, axis-parallel ones included, are resolved to 1/34 pixel.
+constexpr int kPixelSamples = 34;
+constexpr int kLatticeGenerator = 21;
 
 // What each square shows, row-major: kBlackSquare, or the id of the marker
 // drawn in it (-1: plain white). Marker squares are counted independently of
@@ -104,20 +109,17 @@ inline GrayImage render_board(const CharucoBoard& board, const Homography& board
   const std::vector<std::int64_t> squares = square_contents(board, drawing);
   Canvas canvas(width, height, 255.0);
   const Homography inverse = board_to_image.inverse();
-  const int n = drawing.samples;
   for (std::uint32_t y = 0; y < height; ++y) {
     for (std::uint32_t x = 0; x < width; ++x) {
       double sum = 0.0;
-      for (int sy = 0; sy < n; ++sy) {
-        for (int sx = 0; sx < n; ++sx) {
-          const double px = x - 0.5 + (sx + 0.5) / n;
-          const double py = y - 0.5 + (sy + 0.5) / n;
-          const auto q = apply_homography(inverse, px, py);
-          const int grey = board_grey(board, squares, q.x, q.y);
-          sum += grey < 0 ? 255.0 : grey;
-        }
+      for (int i = 0; i < kPixelSamples; ++i) {
+        const double px = x - 0.5 + (i + 0.5) / kPixelSamples;
+        const double py = y - 0.5 + ((i * kLatticeGenerator) % kPixelSamples + 0.5) / kPixelSamples;
+        const auto q = apply_homography(inverse, px, py);
+        const int grey = board_grey(board, squares, q.x, q.y);
+        sum += grey < 0 ? 255.0 : grey;
       }
-      canvas.at(x, y) = sum / (n * n);
+      canvas.at(x, y) = sum / kPixelSamples;
     }
   }
   blur(canvas, drawing.blur_sigma);
