@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "charuco/board.hpp"
 #include "charuco/charuco_detection.hpp"
 #include "charuco/corner_prediction.hpp"
+#include "charuco/marker_check.hpp"
 #include "charuco/nearest_markers.hpp"
 #include "charuco_rendering.hpp"
 #include "pose/board_pose.hpp"
@@ -249,9 +251,37 @@ TEST(CharucoBoard, NeighbourhoodSearchMatchesFullScan) {
   EXPECT_EQ(built.offsets, scanned.offsets);
   EXPECT_EQ(built.markers, scanned.markers);
   EXPECT_EQ(built.marker_corners, scanned.marker_corners);
+  // Each corner's list holds its two diagonal markers when their centre
+  // distances differ by less than (0.01 L)^2, otherwise the nearer one.
+  std::map<std::pair<long, long>, std::uint64_t> marker_at;
+  for (std::size_t k = 0; k < wide.marker_count(); ++k) marker_at[square_of(wide, k)] = k;
+  const float tolerance = 0.01f * wide.square_length();
+  auto centre_distance = [&](const BoardPoint& p, std::uint64_t k) {
+    float x = 0.0f, y = 0.0f;
+    for (const BoardPoint& q : wide.marker_corners()[k]) x += q[0], y += q[1];
+    const float dx = p[0] - x * 0.25f, dy = p[1] - y * 0.25f;
+    return double{dx} * dx + double{dy} * dy;
+  };
   std::size_t single = 0;
-  for (std::size_t c = 0; c < wide.corner_count(); ++c) single += wide.nearest_markers(c).size() == 1;
-  EXPECT_GT(single, 0u);
+  for (std::size_t c = 0; c < wide.corner_count(); ++c) {
+    const long row = static_cast<long>(c / 2999) + 1, column = static_cast<long>(c % 2999) + 1;
+    std::vector<std::uint64_t> around;
+    for (long i = row - 1; i <= row; ++i) {
+      for (long j = column - 1; j <= column; ++j) {
+        if (marker_at.count({i, j})) around.push_back(marker_at[{i, j}]);
+      }
+    }
+    ASSERT_EQ(around.size(), 2u);
+    const BoardPoint& p = wide.chessboard_corners()[c];
+    const double d0 = centre_distance(p, around[0]), d1 = centre_distance(p, around[1]);
+    std::vector<std::uint64_t> expected = {around[0], around[1]};
+    if (!(std::fabs(d1 - d0) < double{tolerance * tolerance})) expected = {d1 < d0 ? around[1] : around[0]};
+    const auto list = wide.nearest_markers(c);
+    EXPECT_EQ(std::vector<std::uint64_t>(list.begin(), list.end()), expected) << c;
+    single += expected.size() == 1;
+  }
+  EXPECT_GT(single, 100u);
+  EXPECT_LT(single, wide.corner_count() / 2);
 }
 
 TEST(CharucoBoard, LargeBoardBuildsQuickly) {
@@ -367,6 +397,13 @@ TEST(CharucoPrediction, DegenerateMarkersPredictNothingButStillSizeWindows) {
   EXPECT_FALSE(marker_homographies(scene.board, MarkerList{foreign})[0].has_value());
   EXPECT_EQ(predict_corners(scene.board, MarkerList{foreign}).corners, Vec<Point2f>(4, kUnpredictedCorner));
 
+  // A homography is valid only with |det H| > 1e-6: an image scale of s
+  // pixels per board unit gives det H = s^2 here.
+  for (const auto& [scale, valid] : {std::pair{5e-4, false}, std::pair{2e-3, true}}) {
+    const SyntheticScene tiny(scale);
+    for (const auto& h : marker_homographies(tiny.board, tiny.all_markers())) EXPECT_EQ(h.has_value(), valid) << scale;
+  }
+
   // Projection: a vanishing third component gives (0, 0).
   Homography h = Homography::Identity();
   h(2, 2) = 0x1p-24;
@@ -389,6 +426,42 @@ TEST(CharucoPrediction, FirstDetectedMarkerOfAnIdWins) {
   EXPECT_NEAR(moved.corners[1].y, scene.image_of(2.0f, 1.0f).y + 2.5f, 1e-3);  // mean of shifted and true
 }
 
+TEST(CharucoMarkerCheck, OwnCornerMustBeNearestAndNearerThanOtherMarkers) {
+  // Corner 0 lies at (120, 100); it touches marker 0 at its corner 3 (125, 95)
+  // and marker 1 at its corner 1 (115, 105). Markers 2 and 3 are centred
+  // about 31.6 pixels away.
+  const SyntheticScene scene(20.0);
+  const MarkerList markers = scene.all_markers();
+  const Vec<std::uint64_t> corner0 = {0};
+  auto agrees = [&](const MarkerList& m, Point2f p) {
+    return corners_agree_with_markers(scene.board, m, Vec<Point2f>{p}, corner0);
+  };
+  EXPECT_TRUE(agrees(markers, {120.0f, 100.0f}));
+  EXPECT_TRUE(agrees(markers, {121.5f, 98.5f}));
+  // Nearer to the midpoint of one of the two edges of marker 0 meeting at
+  // its corner 3 than to the corner: (125, 90) on the left edge, (130, 95)
+  // on the bottom edge.
+  EXPECT_FALSE(agrees(markers, {126.0f, 91.0f}));
+  EXPECT_FALSE(agrees(markers, {129.0f, 96.0f}));
+
+  // Marker 3 seen right next to the corner: its centre is nearer than the
+  // corner's own marker corners.
+  MarkerList intruder = markers;
+  intruder[3].corners = {{{119.0f, 99.0f}, {123.0f, 99.0f}, {123.0f, 103.0f}, {119.0f, 103.0f}}};
+  EXPECT_FALSE(agrees(intruder, {120.0f, 100.0f}));
+  // Without its own markers the corner has nothing to compare against.
+  EXPECT_TRUE(agrees(MarkerList{intruder[2], intruder[3]}, {120.0f, 100.0f}));
+  // The same intruder under an id not on the board is ignored.
+  intruder[3].id = 99;
+  EXPECT_TRUE(agrees(intruder, {120.0f, 100.0f}));
+  // Every detected marker of an own id is checked, not only the first.
+  MarkerList repeated = markers;
+  DetectedMarker copy = markers[0];
+  for (Point2f& q : copy.corners) q.x += 30.0f;
+  repeated.push_back(copy);
+  EXPECT_FALSE(agrees(repeated, {120.0f, 100.0f}));
+}
+
 TEST(CharucoDetection, BorderFilterRoundsHalfToEven) {
   EXPECT_TRUE(inside_border({2.0f, 2.0f}, 100, 50));
   EXPECT_TRUE(inside_border({1.5f, 10.0f}, 100, 50));   // rounds to 2
@@ -398,6 +471,8 @@ TEST(CharucoDetection, BorderFilterRoundsHalfToEven) {
   EXPECT_TRUE(inside_border({96.5f, 10.0f}, 100, 50));   // rounds to 96
   EXPECT_FALSE(inside_border({97.5f, 10.0f}, 100, 50));  // rounds to 98 = width - 2
   EXPECT_TRUE(inside_border({10.0f, 2.5f}, 100, 50));    // rounds to 2
+  EXPECT_TRUE(inside_border({98.5f, 10.0f}, 101, 50));   // rounds to 98, not 99 = width - 2
+  EXPECT_FALSE(inside_border({99.5f, 10.0f}, 101, 50));  // rounds to 100
   EXPECT_FALSE(inside_border({10.0f, 48.0f}, 100, 50));
   EXPECT_FALSE(inside_border(kUnpredictedCorner, 100, 50));
   EXPECT_FALSE(inside_border({std::numeric_limits<float>::quiet_NaN(), 10.0f}, 100, 50));
