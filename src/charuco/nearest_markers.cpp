@@ -1,7 +1,6 @@
 #include "charuco/nearest_markers.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -76,10 +75,13 @@ void append_list(NearestMarkerLists& lists, std::span<const std::uint64_t> list,
                  std::span<const MarkerCorners> markers) {
   const std::size_t needed = lists.markers.size() + list.size();
   if (needed > lists.markers.capacity()) {
-    const std::size_t grown = std::max(needed, 2 * lists.markers.capacity());
-    if (grown > std::numeric_limits<std::size_t>::max() / 32 || !fits_in_physical_memory(grown * 2 * sizeof(std::uint64_t))) {
-      throw std::bad_alloc();
-    }
+    auto fits = [](std::size_t entries) {
+      return entries <= std::numeric_limits<std::size_t>::max() / 32 &&
+             fits_in_physical_memory(entries * 2 * sizeof(std::uint64_t));
+    };
+    std::size_t grown = std::max(needed, 2 * lists.markers.capacity());
+    if (!fits(grown)) grown = needed;
+    if (!fits(grown)) throw std::bad_alloc();
     lists.markers.reserve(grown);
     lists.marker_corners.reserve(grown);
   }
