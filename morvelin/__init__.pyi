@@ -49,6 +49,24 @@ class DetectorParameters:
     april_tag_deglitch: bool
     def __eq__(self, other: object) -> bool: ...
 
+class CharucoBoard:
+    """A ChArUco board: a chessboard with ArUco markers in its white squares."""
+
+    def __init__(
+        self,
+        squares_x: int,
+        squares_y: int,
+        square_length: float,
+        marker_length: float,
+        dictionary: str,
+        ids: Ints | None = None,
+        legacy_pattern: bool = False,
+    ) -> None: ...
+    @property
+    def chessboard_corners(self) -> list[tuple[float, float, float]]: ...
+    @property
+    def ids(self) -> list[int]: ...
+
 class RigidBody:
     """A collection of square markers with fixed transforms into one reference frame."""
 
@@ -88,6 +106,13 @@ def detect_markers(
 def detect_markers_batch(
     images: Sequence[Image], dictionary: str, parameters: DetectorParameters | None = None
 ) -> list[tuple[Corners, list[int]]]: ...
+def detect_charuco_board(
+    image: Image,
+    board: CharucoBoard,
+    parameters: DetectorParameters | None = None,
+    min_markers: int = 2,
+    check_markers: bool = True,
+) -> tuple[list[tuple[float, float]], list[int], Corners, list[int]]: ...
 def find_chessboard_corners(
     image: Image, pattern_size: tuple[int, int]
 ) -> tuple[bool, list[tuple[float, float]]]: ...
@@ -128,3 +153,11 @@ def project_points(
     object_points: Points3, rvec: Floats, tvec: Floats, camera_matrix: Matrix, dist_coeffs: Floats | None = None
 ) -> list[list[float]]: ...
 def rodrigues(src: Matrix | Floats) -> list[list[float]]: ...
+def estimate_pose_charuco_board(
+    charuco_corners: Points2,
+    charuco_ids: Ints,
+    board: CharucoBoard,
+    camera_matrix: Matrix,
+    dist_coeffs: Floats | None = None,
+) -> tuple[list[float], list[float]] | None: ...
+def _charuco_predict(image: Image, board: CharucoBoard) -> tuple[list[tuple[float, float]], list[int]]: ...

@@ -8,6 +8,7 @@ namespace morvelin::py {
 
 extern const PyMethodDef kDetectMarkers;
 extern const PyMethodDef kDetectMarkersBatch;
+extern const PyMethodDef kDetectCharucoBoard;
 extern const PyMethodDef kFindChessboardCorners;
 extern const PyMethodDef kPredefinedDictionaries;
 extern const PyMethodDef kCornerSubPix;
@@ -16,5 +17,7 @@ extern const PyMethodDef kSolvePnpRansac;
 extern const PyMethodDef kEstimateRigidBodyPose;
 extern const PyMethodDef kProjectPoints;
 extern const PyMethodDef kRodrigues;
+extern const PyMethodDef kEstimatePoseCharucoBoard;
+extern const PyMethodDef kCharucoPredict;
 
 }  // namespace morvelin::py

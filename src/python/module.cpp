@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "detector/detector_parameters.hpp"
+#include "python/charuco_types.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/parameters_type.hpp"
@@ -49,6 +50,7 @@ bool add_functions(PyObject* module) {
   static std::vector<PyMethodDef> methods = {
       kDetectMarkers,
       kDetectMarkersBatch,
+      kDetectCharucoBoard,
       kFindChessboardCorners,
       kPredefinedDictionaries,
       kCornerSubPix,
@@ -57,6 +59,8 @@ bool add_functions(PyObject* module) {
       kEstimateRigidBodyPose,
       kProjectPoints,
       kRodrigues,
+      kEstimatePoseCharucoBoard,
+      kCharucoPredict,
   };
   methods.push_back({nullptr, nullptr, 0, nullptr});
   return PyModule_AddFunctions(module, methods.data()) == 0;
@@ -68,6 +72,7 @@ PyObject* init_module() {
   if (!module) return nullptr;
   if (!add_constants(module.get())) return nullptr;
   if (!add_class(module.get(), "DetectorParameters", create_parameters_type) ||
+      !add_class(module.get(), "CharucoBoard", create_charuco_board_type) ||
       !add_class(module.get(), "RigidBody", create_rigid_body_type) ||
       !add_class(module.get(), "RigidBodyPose", create_rigid_body_pose_type)) {
     return nullptr;

@@ -78,11 +78,22 @@ def paint(image: np.ndarray, pattern: np.ndarray, corners, supersample: int = 4,
     """Paints `pattern` (cells, 1 = white) into float image `image` so that
     its outer corners land on `corners` (top-left, top-right, bottom-right,
     bottom-left, in pixel coordinates)."""
-    corners = np.asarray(corners, float)
-    size = pattern.shape[0]
-    h = homography(corners, np.array([[0, 0], [size, 0], [size, size], [0, size]], float))
-    x0, y0 = np.floor(corners.min(axis=0) - 1).astype(int)
-    x1, y1 = np.ceil(corners.max(axis=0) + 1).astype(int)
+    rows, cols = pattern.shape
+    h = homography(np.array([[0, 0], [cols, 0], [cols, rows], [0, rows]], float), np.asarray(corners, float))
+    paint_homography(image, pattern, h, supersample, levels)
+
+
+def paint_homography(image: np.ndarray, pattern: np.ndarray, h: np.ndarray, supersample: int = 4,
+                     levels: tuple[float, float] = (20.0, 235.0)) -> None:
+    """Paints `pattern` through the homography `h`, which maps pattern
+    coordinates (column, row; cell (i, j) covers [j, j+1) x [i, i+1)) to image
+    pixel coordinates."""
+    rows, cols = pattern.shape
+    outline = np.array([[0, 0, 1], [cols, 0, 1], [cols, rows, 1], [0, rows, 1]], float) @ h.T
+    outline = outline[:, :2] / outline[:, 2:]
+    hinv = np.linalg.inv(h)
+    x0, y0 = np.floor(outline.min(axis=0) - 1).astype(int)
+    x1, y1 = np.ceil(outline.max(axis=0) + 1).astype(int)
     x0, y0 = max(x0, 0), max(y0, 0)
     x1, y1 = min(x1, image.shape[1] - 1), min(y1, image.shape[0] - 1)
     if x1 < x0 or y1 < y0:
@@ -94,12 +105,12 @@ def paint(image: np.ndarray, pattern: np.ndarray, corners, supersample: int = 4,
     for dy in offsets:
         for dx in offsets:
             px, py = xs + dx, ys + dy
-            w = h[2, 0] * px + h[2, 1] * py + h[2, 2]
-            u = (h[0, 0] * px + h[0, 1] * py + h[0, 2]) / w
-            v = (h[1, 0] * px + h[1, 1] * py + h[1, 2]) / w
-            inside = (u >= 0) & (u < size) & (v >= 0) & (v < size)
-            cu = np.clip(u.astype(int), 0, size - 1)
-            cv = np.clip(v.astype(int), 0, size - 1)
+            w = hinv[2, 0] * px + hinv[2, 1] * py + hinv[2, 2]
+            u = (hinv[0, 0] * px + hinv[0, 1] * py + hinv[0, 2]) / w
+            v = (hinv[1, 0] * px + hinv[1, 1] * py + hinv[1, 2]) / w
+            inside = (u >= 0) & (u < cols) & (v >= 0) & (v < rows) & (w > 0)
+            cu = np.clip(u.astype(int), 0, cols - 1)
+            cv = np.clip(v.astype(int), 0, rows - 1)
             value = np.where(pattern[cv, cu] > 0, levels[1], levels[0])
             acc += np.where(inside, value, 0.0)
             covered += inside
@@ -167,3 +178,40 @@ def marker_scene(dictionary: str, ids, size=(640, 480), side=120.0, angle=0.0, b
         paint(image, pattern, outer, supersample)
         truth[marker_id] = inner_corners(outer, bits.shape[0] + 2, quiet_zone)
     return image, truth
+
+
+def charuco_bitmap(squares_x, squares_y, dictionary, pixels_per_square, marker_pixels, legacy=False, ids=None):
+    """The printed board as a bitmap (1 = white), `pixels_per_square` per
+    square and `marker_pixels` per marker side; origin at the outer corner of
+    square (0, 0)."""
+    bitmap = np.ones((squares_y * pixels_per_square, squares_x * pixels_per_square), np.uint8)
+    inset = (pixels_per_square - marker_pixels) // 2
+    k = 0
+    for i in range(squares_y):
+        for j in range(squares_x):
+            y, x = i * pixels_per_square, j * pixels_per_square
+            marker_square = (i + j) % 2 == 1 if (not legacy or squares_y % 2 == 1) else (i + j) % 2 == 0
+            if not marker_square:
+                bitmap[y:y + pixels_per_square, x:x + pixels_per_square] = 0
+                continue
+            cells = marker_pattern(marker_bits(dictionary, ids[k] if ids else k))
+            scale = marker_pixels // cells.shape[0]
+            bitmap[y + inset:y + inset + marker_pixels, x + inset:x + inset + marker_pixels] = \
+                np.kron(cells, np.ones((scale, scale), np.uint8))
+            k += 1
+    return bitmap
+
+
+def board_homography(camera, rvec, tvec, units_per_pixel):
+    """Homography from bitmap pixels to image pixels for a board on z = 0
+    seen by a pinhole camera without distortion."""
+    rvec = np.asarray(rvec, float)
+    theta = np.linalg.norm(rvec)
+    if theta < 1e-15:
+        r = np.eye(3)
+    else:
+        k = rvec / theta
+        kx = np.array([[0, -k[2], k[1]], [k[2], 0, -k[0]], [-k[1], k[0], 0]])
+        r = np.eye(3) + np.sin(theta) * kx + (1 - np.cos(theta)) * kx @ kx
+    plane = np.c_[r[:, 0], r[:, 1], np.asarray(tvec, float)]
+    return np.asarray(camera, float) @ plane @ np.diag([units_per_pixel, units_per_pixel, 1.0])
