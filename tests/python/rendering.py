@@ -215,3 +215,26 @@ def board_homography(camera, rvec, tvec, units_per_pixel):
         r = np.eye(3) + np.sin(theta) * kx + (1 - np.cos(theta)) * kx @ kx
     plane = np.c_[r[:, 0], r[:, 1], np.asarray(tvec, float)]
     return np.asarray(camera, float) @ plane @ np.diag([units_per_pixel, units_per_pixel, 1.0])
+
+
+def charuco_scene(squares_x, squares_y, dictionary, camera, rvec, tvec, size=(800, 600), square=0.04, ratio=0.6,
+                  legacy=False, ids=None, blur_sigma=0.7, noise=1.0, background=128.0):
+    """A ChArUco board on z = 0 seen by a pinhole camera. Returns the image,
+    the marker length that matches the print, the homography from bitmap
+    pixels to the image, the board units per bitmap pixel, and the true image
+    position of every interior chessboard corner in row-major order."""
+    n = marker_bits(dictionary, 0).shape[0]
+    marker_px = (n + 2) * 4
+    pixels_per_square = int(round(marker_px / ratio))
+    pixels_per_square += (pixels_per_square - marker_px) % 2
+    bitmap = charuco_bitmap(squares_x, squares_y, dictionary, pixels_per_square, marker_px, legacy, ids)
+    units = square / pixels_per_square
+    h = board_homography(camera, rvec, tvec, units)
+    image = scene(*size, background)
+    paint_homography(image, bitmap, h)
+    truth = []
+    for r in range(1, squares_y):
+        for c in range(1, squares_x):
+            p = h @ [c * pixels_per_square, r * pixels_per_square, 1.0]
+            truth.append(p[:2] / p[2])
+    return to_uint8(blur(image, blur_sigma), noise=noise), marker_px * units, h, units, np.array(truth)

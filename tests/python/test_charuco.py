@@ -1,7 +1,6 @@
 """CharucoBoard, detect_charuco_board, _charuco_predict and
 estimate_pose_charuco_board."""
 
-import math
 import pathlib
 
 import numpy as np
@@ -9,7 +8,7 @@ import pytest
 
 import morvelin
 from conftest import needs_cv2
-from rendering import blur, board_homography, charuco_bitmap, paint_homography, scene, to_uint8
+from rendering import charuco_scene
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 K = [[700.0, 0.0, 400.0], [0.0, 700.0, 300.0], [0.0, 0.0, 1.0]]
@@ -60,28 +59,17 @@ def test_board_class_surface():
 
 # --- detection on rendered boards --------------------------------------------
 
-def render(squares_x, squares_y, dictionary, legacy=False, rvec=(0.2, -0.15, 0.05), tvec=None, size=(800, 600),
-           square=0.04, ratio=0.6, ids=None):
-    """A board seen by camera K; returns the image, the board and the true
-    image position of every chessboard corner."""
-    n = int(math.isqrt(len(_bits(dictionary))))
-    marker_cells = n + 2
-    marker_px = marker_cells * 4
-    pixels_per_square = int(round(marker_px / ratio))
-    pixels_per_square += (pixels_per_square - marker_px) % 2
-    bitmap = charuco_bitmap(squares_x, squares_y, dictionary, pixels_per_square, marker_px, legacy, ids)
-    units = square / pixels_per_square
-    board = morvelin.CharucoBoard(squares_x, squares_y, square, marker_px * units, dictionary, ids, legacy)
+def render(squares_x, squares_y, dictionary, legacy=False, rvec=(0.2, -0.15, 0.05), tvec=None, ratio=0.6,
+           ids=None):
+    """A board seen by camera K: the image, the board, the true corners, the
+    bitmap-to-image homography and the board units per bitmap pixel."""
+    square = 0.04
     if tvec is None:
         tvec = (-squares_x * square / 2, -squares_y * square / 2, 0.42)
-    h = board_homography(K, rvec, tvec, units)
-    image = scene(*size, 128)
-    paint_homography(image, bitmap, h)
-    truth = []
-    for (x, y, _) in board.chessboard_corners:
-        p = h @ [x / units, y / units, 1.0]
-        truth.append(p[:2] / p[2])
-    return to_uint8(blur(image, 0.7), noise=1.0), board, np.array(truth), h, units
+    image, marker_length, h, units, truth = charuco_scene(squares_x, squares_y, dictionary, K, rvec, tvec,
+                                                          square=square, ratio=ratio, legacy=legacy, ids=ids)
+    board = morvelin.CharucoBoard(squares_x, squares_y, square, marker_length, dictionary, ids, legacy)
+    return image, board, truth, h, units
 
 
 def small_marker_params():
@@ -90,11 +78,6 @@ def small_marker_params():
     params = morvelin.DetectorParameters()
     params.min_side_length_canonical_img = 0
     return params
-
-
-def _bits(dictionary):
-    from rendering import marker_bits
-    return marker_bits(dictionary, 0).ravel()
 
 
 @pytest.mark.parametrize("squares, dictionary, legacy", [
