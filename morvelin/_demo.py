@@ -60,4 +60,30 @@ def run(output: str, data: str = "tests/data/real") -> int:
         target = out_dir / (pathlib.Path(name).stem + "_markers.png")
         _annotate(image, corners, ids, target)
         print(f"  annotated image: {target}")
+    _charuco(folder / "opencv_calib_img_01.jpg")
+    _chessboard(folder / "opencv_left01.jpg")
     return 0
+
+
+def _charuco(path: pathlib.Path) -> None:
+    image = _load(path)
+    board = morvelin.CharucoBoard(5, 7, 0.04, 0.02, "DICT_6X6_250")
+    params = morvelin.DetectorParameters()
+    params.min_side_length_canonical_img = 0
+    corners, ids, _, marker_ids = morvelin.detect_charuco_board(image, board, params)
+    print(f"\n{path.name}: ChArUco board 5x7, {len(marker_ids)} markers, {len(ids)} of "
+          f"{len(board.chessboard_corners)} chessboard corners")
+    camera = [[452.511, 0.0, 317.703], [0.0, 456.767, 277.752], [0.0, 0.0, 1.0]]
+    dist = [0.121369, -1.085466, 0.000117868, -0.000462407, 2.954259]
+    pose = morvelin.estimate_pose_charuco_board(corners, ids, board, camera, dist)
+    if pose:
+        rvec, tvec = pose
+        print("  board pose: rvec " + " ".join(f"{v:+.4f}" for v in rvec) +
+              "  tvec (m) " + " ".join(f"{v:+.4f}" for v in tvec))
+
+
+def _chessboard(path: pathlib.Path) -> None:
+    found, corners = morvelin.find_chessboard_corners(_load(path), (9, 6))
+    print(f"\n{path.name}: 9x6 chessboard {'found' if found else 'not found'}")
+    if found:
+        print("  first corners: " + "  ".join(f"({x:.2f}, {y:.2f})" for x, y in corners[:3]))
