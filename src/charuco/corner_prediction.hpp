@@ -10,7 +10,7 @@
 
 #include "charuco/board.hpp"
 #include "detector/marker.hpp"
-#include "imgproc/perspective_solve.hpp"
+#include "imgproc/homography.hpp"
 #include "runtime/allocator.hpp"
 
 namespace morvelin {

@@ -8,7 +8,7 @@
 
 #include "corner_refine/corner_refine.hpp"
 #include "imgproc/otsu_threshold.hpp"
-#include "imgproc/perspective_solve.hpp"
+#include "imgproc/homography.hpp"
 #include "numeric/conversions.hpp"
 
 namespace morvelin {

@@ -207,8 +207,8 @@ PyObject* create_charuco_board_type() {
       {Py_tp_getset, g_board_getset},
       {0, nullptr},
   };
-  PyType_Spec spec = {"morvelin.CharucoBoard", static_cast<int>(sizeof(BoardObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec type_spec = {"morvelin.CharucoBoard", static_cast<int>(sizeof(BoardObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&type_spec);
   g_board_type = reinterpret_cast<PyTypeObject*>(type);
   return type;
 }

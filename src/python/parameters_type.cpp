@@ -184,9 +184,9 @@ PyObject* create_parameters_type() {
       {Py_tp_getset, g_getset},
       {0, nullptr},
   };
-  PyType_Spec spec = {"morvelin.DetectorParameters", static_cast<int>(sizeof(ParametersObject)), 0,
+  PyType_Spec type_spec = {"morvelin.DetectorParameters", static_cast<int>(sizeof(ParametersObject)), 0,
                       Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   g_type = reinterpret_cast<PyTypeObject*>(type);
   return type;
 }

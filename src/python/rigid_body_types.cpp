@@ -202,8 +202,8 @@ PyObject* create_rigid_body_type() {
       {Py_tp_getset, g_body_getset},
       {0, nullptr},
   };
-  PyType_Spec spec = {"morvelin.RigidBody", static_cast<int>(sizeof(RigidBodyObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec type_spec = {"morvelin.RigidBody", static_cast<int>(sizeof(RigidBodyObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&type_spec);
   g_body_type = reinterpret_cast<PyTypeObject*>(type);
   return type;
 }
@@ -217,9 +217,9 @@ PyObject* create_rigid_body_pose_type() {
       {0, nullptr},
   };
   // No tp_new: instances come only from estimate_rigid_body_pose.
-  PyType_Spec spec = {"morvelin.RigidBodyPose", static_cast<int>(sizeof(RigidBodyPoseObject)), 0,
+  PyType_Spec type_spec = {"morvelin.RigidBodyPose", static_cast<int>(sizeof(RigidBodyPoseObject)), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   g_pose_type = reinterpret_cast<PyTypeObject*>(type);
   return type;
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "charuco/board.hpp"
-#include "imgproc/perspective_solve.hpp"
+#include "imgproc/homography.hpp"
 #include "pose/pose.hpp"
 #include "pose/rotation_vector.hpp"
 #include "rendered_corners.hpp"

@@ -12,7 +12,7 @@
 #include "detector/candidate_search.hpp"
 #include "detector/detect.hpp"
 #include "detector/identification.hpp"
-#include "imgproc/perspective_solve.hpp"
+#include "imgproc/homography.hpp"
 
 using namespace morvelin;
 

@@ -8,7 +8,7 @@
 #include "contours/border_following.hpp"
 #include "imgproc/adaptive_threshold.hpp"
 #include "imgproc/otsu_threshold.hpp"
-#include "imgproc/perspective_solve.hpp"
+#include "imgproc/homography.hpp"
 #include "imgproc/polygon_approximation.hpp"
 #include "numeric/conversions.hpp"
 

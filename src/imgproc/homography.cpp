@@ -1,4 +1,4 @@
-#include "imgproc/perspective_solve.hpp"
+#include "imgproc/homography.hpp"
 
 #include <Eigen/LU>
 
