@@ -198,13 +198,17 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 }  // namespace
 
+const CharucoBoard& charuco_board_of(PyObject* self) { return board_of(self); }
+
 PyObject* create_charuco_board_type() {
+  static PyMethodDef methods[] = {kCharucoBoardGenerateImage, {nullptr, nullptr, 0, nullptr}};
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kBoardDoc)},
       {Py_tp_new, reinterpret_cast<void*>(board_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
       {Py_tp_repr, reinterpret_cast<void*>(board_repr)},
       {Py_tp_getset, g_board_getset},
+      {Py_tp_methods, methods},
       {0, nullptr},
   };
   PyType_Spec type_spec = {"morvelin.CharucoBoard", static_cast<int>(sizeof(BoardObject)), 0, Py_TPFLAGS_DEFAULT, slots};

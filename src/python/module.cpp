@@ -61,6 +61,7 @@ bool add_functions(PyObject* module) {
       kRodrigues,
       kEstimatePoseCharucoBoard,
       kCharucoPredict,
+      kGenerateMarkerImage,
   };
   methods.push_back({nullptr, nullptr, 0, nullptr});
   return PyModule_AddFunctions(module, methods.data()) == 0;
