@@ -66,6 +66,9 @@ class CharucoBoard:
     def chessboard_corners(self) -> list[tuple[float, float, float]]: ...
     @property
     def ids(self) -> list[int]: ...
+    def generate_image(self, width: int, height: int, margin_pixels: int = 0) -> NDArray[np.uint8]:
+        """The board as printed, height x width, 0 black and 255 white."""
+        ...
 
 class RigidBody:
     """A collection of square markers with fixed transforms into one reference frame."""
@@ -161,3 +164,20 @@ def estimate_pose_charuco_board(
     dist_coeffs: Floats | None = None,
 ) -> tuple[list[float], list[float]] | None: ...
 def _charuco_predict(image: Image, board: CharucoBoard) -> tuple[list[tuple[float, float]], list[int]]: ...
+def generate_marker_image(dictionary: str, id: int, side_pixels: int, border_bits: int = 1) -> NDArray[np.uint8]:
+    """Marker `id` as printed, side_pixels x side_pixels, 0 black and 255 white."""
+    ...
+
+# Drawing helpers (morvelin.drawing): new H x W x 3 BGR images, inputs untouched.
+Colour = tuple[int, int, int]
+
+def draw_detected_markers(
+    image: Image,
+    corners: Sequence[Points2] | NDArray[np.floating],
+    ids: Ints | None = None,
+    *,
+    color: Colour = (0, 255, 0),
+) -> NDArray[np.uint8]: ...
+def draw_charuco_corners(
+    image: Image, corners: Points2, ids: Ints | None = None, *, color: Colour = (0, 0, 255)
+) -> NDArray[np.uint8]: ...
