@@ -19,5 +19,6 @@ extern const PyMethodDef kProjectPoints;
 extern const PyMethodDef kRodrigues;
 extern const PyMethodDef kEstimatePoseCharucoBoard;
 extern const PyMethodDef kCharucoPredict;
+extern const PyMethodDef kRestoreRigidBodyPose;
 
 }  // namespace morvelin::py
