@@ -16,6 +16,28 @@ del _name
 
 from .drawing import draw_charuco_corners, draw_detected_markers  # noqa: E402
 
-__all__ = [name for name in dir(_native) if not name.startswith("_")]
-__all__ += ["draw_detected_markers", "draw_charuco_corners"]
+__all__ = [
+    "CORNER_REFINE_NONE",
+    "CORNER_REFINE_SUBPIX",
+    "CORNER_REFINE_CONTOUR",
+    "CORNER_REFINE_APRILTAG",
+    "DetectorParameters",
+    "CharucoBoard",
+    "RigidBody",
+    "RigidBodyPose",
+    "detect_markers",
+    "detect_markers_batch",
+    "detect_charuco_board",
+    "find_chessboard_corners",
+    "predefined_dictionaries",
+    "solve_pnp",
+    "solve_pnp_ransac",
+    "estimate_rigid_body_pose",
+    "project_points",
+    "rodrigues",
+    "estimate_pose_charuco_board",
+    "generate_marker_image",
+    "draw_detected_markers",
+    "draw_charuco_corners",
+]
 __version__ = "0.1.0"

@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/markers.hpp"
+#include "python/object_state.hpp"
 #include "python/parameters_type.hpp"
 #include "python/pose_results.hpp"
 
@@ -102,6 +103,26 @@ PyObject* board_repr(PyObject* self) {
                               static_cast<unsigned long long>(b.squares_y()), square.get(), marker.get(),
                               name.c_str(), b.legacy_pattern() ? "True" : "False");
 }
+
+// The constructor arguments that rebuild an equal board.
+PyObject* board_state(PyObject* self) {
+  const CharucoBoard& b = board_of(self);
+  const std::string name(b.dictionary_name());
+  Ref ids = Ref::steal(board_ids(self, nullptr));
+  if (!ids) return nullptr;
+  return Py_BuildValue("(KKddsON)", static_cast<unsigned long long>(b.squares_x()),
+                       static_cast<unsigned long long>(b.squares_y()), double{b.square_length()},
+                       double{b.marker_length()}, name.c_str(), ids.get(), PyBool_FromLong(b.legacy_pattern()));
+}
+
+PyObject* board_reduce(PyObject* self, PyObject*) {
+  return reduce_to(reinterpret_cast<PyObject*>(Py_TYPE(self)), Ref::steal(board_state(self)).get());
+}
+
+PyObject* board_richcompare(PyObject* a, PyObject* b, int op) { return compare_states(a, b, op, board_state); }
+Py_hash_t board_hash(PyObject* self) { return hash_state(self, board_state); }
+
+const PyMethodDef kBoardReduce = {"__reduce__", board_reduce, METH_NOARGS, nullptr};
 
 PyGetSetDef g_board_getset[] = {
     {"chessboard_corners", board_chessboard_corners, nullptr,
@@ -201,7 +222,10 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 const CharucoBoard& charuco_board_of(PyObject* self) { return board_of(self); }
 
 PyObject* create_charuco_board_type() {
-  static PyMethodDef methods[] = {kCharucoBoardGenerateImage, {nullptr, nullptr, 0, nullptr}};
+  // generate_image is defined in another file, so the table is completed here.
+  // generate_image is defined with the other image generators, so the
+  // table is filled at type creation, after static initialisation.
+  static PyMethodDef methods[] = {kBoardReduce, kCharucoBoardGenerateImage, {nullptr, nullptr, 0, nullptr}};
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kBoardDoc)},
       {Py_tp_new, reinterpret_cast<void*>(board_new)},
@@ -209,6 +233,8 @@ PyObject* create_charuco_board_type() {
       {Py_tp_repr, reinterpret_cast<void*>(board_repr)},
       {Py_tp_getset, g_board_getset},
       {Py_tp_methods, methods},
+      {Py_tp_richcompare, reinterpret_cast<void*>(board_richcompare)},
+      {Py_tp_hash, reinterpret_cast<void*>(board_hash)},
       {0, nullptr},
   };
   PyType_Spec type_spec = {"morvelin.CharucoBoard", static_cast<int>(sizeof(BoardObject)), 0, Py_TPFLAGS_DEFAULT, slots};

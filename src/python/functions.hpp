@@ -19,6 +19,7 @@ extern const PyMethodDef kProjectPoints;
 extern const PyMethodDef kRodrigues;
 extern const PyMethodDef kEstimatePoseCharucoBoard;
 extern const PyMethodDef kCharucoPredict;
+extern const PyMethodDef kRestoreRigidBodyPose;
 extern const PyMethodDef kGenerateMarkerImage;
 
 // Methods of the classes.

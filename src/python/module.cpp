@@ -1,7 +1,5 @@
 // Module initialisation: size the worker pool, then register the constants,
 // the classes and the functions, in that order.
-#include <vector>
-
 #include "detector/detector_parameters.hpp"
 #include "python/charuco_types.hpp"
 #include "python/errors.hpp"
@@ -47,7 +45,7 @@ bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
 
 bool add_functions(PyObject* module) {
   // The public function table, in registration order.
-  static std::vector<PyMethodDef> methods = {
+  static PyMethodDef methods[] = {
       kDetectMarkers,
       kDetectMarkersBatch,
       kDetectCharucoBoard,
@@ -62,9 +60,14 @@ bool add_functions(PyObject* module) {
       kEstimatePoseCharucoBoard,
       kCharucoPredict,
       kGenerateMarkerImage,
+      kRestoreRigidBodyPose,  // unpickles RigidBodyPose
+      {nullptr, nullptr, 0, nullptr},
   };
-  methods.push_back({nullptr, nullptr, 0, nullptr});
-  return PyModule_AddFunctions(module, methods.data()) == 0;
+  if (PyModule_AddFunctions(module, methods) != 0) return false;
+  PyObject* restorer = PyObject_GetAttrString(module, "_rigid_body_pose");
+  if (!restorer) return false;
+  remember_pose_restorer(restorer);  // keeps this reference for the life of the process
+  return true;
 }
 
 PyObject* init_module() {
