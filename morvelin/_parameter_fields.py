@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from typing import Any, Mapping
 
-from . import morvelin as _native
+import morvelin as _native
 
 REFINE_METHODS = {
     "none": _native.CORNER_REFINE_NONE,

@@ -23,7 +23,7 @@ import os
 from typing import Any, Literal, Sequence
 
 from . import _parameter_fields
-from . import morvelin as _native
+import morvelin as _native
 
 __all__ = ["detect_files"]
 

@@ -8,7 +8,7 @@ import re
 import numpy as np
 
 from .. import drawing
-from .. import morvelin as native
+import morvelin as native
 from . import errors, settings
 from .errors import CliError
 from .runner import Analysis, per_image, run

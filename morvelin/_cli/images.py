@@ -8,6 +8,7 @@ import os
 import pathlib
 import sys
 from dataclasses import dataclass, field
+from typing import TextIO
 
 import numpy as np
 
@@ -60,7 +61,7 @@ class Notes:
     """Conversion notes on stderr: the first file of each kind is named, the
     rest are counted and summed up at the end."""
 
-    def __init__(self, stream=None):
+    def __init__(self, stream: TextIO | None = None) -> None:
         self.stream = stream or sys.stderr
         self.counts: dict[str, int] = {}
 

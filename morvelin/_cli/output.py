@@ -78,7 +78,7 @@ class Progress:
         if not enabled or total < 2 or not sys.stderr.isatty():
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             return
         self.bar = tqdm(total=total, unit=unit, file=sys.stderr, dynamic_ncols=True, leave=False)

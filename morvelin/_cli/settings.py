@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from .. import _parameter_fields
-from .. import morvelin as native
+import morvelin as native
 from .errors import CliError
 
 
