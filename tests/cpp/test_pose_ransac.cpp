@@ -368,3 +368,71 @@ TEST(RansacPnp, ArgumentChecksInOrder) {
   zero_draws.iterations = 0;
   EXPECT_FALSE(solve_pnp_ransac(obj, img, pinhole(), zero_draws));
 }
+
+// ---- exact results ----------------------------------------------------------
+
+namespace {
+
+// Input indices missing from `inliers` (ascending).
+Vec<std::size_t> rejected(std::span<const std::size_t> inliers, std::size_t n) {
+  Vec<std::size_t> out;
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (j < inliers.size() && inliers[j] == i) {
+      ++j;
+    } else {
+      out.push_back(i);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// Every bit of these results was recorded from the first version of the
+// solver; faster implementations must reproduce them (on this toolchain's
+// libm and Eigen: a different platform may legitimately round differently).
+TEST(RansacPnp, ResultsAreBitExact) {
+  struct Case {
+    std::size_t n, outliers;
+    bool planar, distorted;
+    std::uint64_t scene_seed, seed;
+    double threshold;
+    Pose pose;
+    double rmse;
+    Vec<std::size_t> rejected;
+  };
+  const Case cases[] = {
+      {100, 30, false, true, 1, 0, 3.0,
+       {{0x1.9a46f38f1f8fbp-3, -0x1.33451f986d296p-2, 0x1.991f78fe6a626p-4},
+        {0x1.9968a4f5394eep-5, -0x1.47fe9ab3f3f67p-6, 0x1.6659d388edec8p+0}},
+       0x1.bf88e27c31af8p-2,
+       {9, 10, 11, 17, 22, 25, 31, 39, 43, 46, 48, 49, 51, 52, 54, 57, 59, 64, 67, 68, 70, 75, 76, 81, 82, 83, 90, 92, 95,
+        97}},
+      {100, 30, true, true, 2, 0, 3.0,
+       {{0x1.98866c39c3b4ap-3, -0x1.33d5f0f7b0291p-2, 0x1.996e44e8342bap-4},
+        {0x1.9990419f7679bp-5, -0x1.48e2230d143dbp-6, 0x1.66750c3669abbp+0}},
+       0x1.9d7b57ba4e4dp-2,
+       {0, 2, 6, 10, 14, 28, 31, 36, 39, 40, 41, 42, 44, 51, 53, 54, 57, 58, 63, 70, 72, 83, 85, 86, 88, 89, 93, 94, 97,
+        99}},
+      {12, 3, false, true, 3, 7, 1.0,
+       {{0x1.980d7211f72ebp-3, -0x1.32af247d30232p-2, 0x1.995fab1394ee8p-4},
+        {0x1.9734cd6164252p-5, -0x1.4d3f8777c02c8p-6, 0x1.65c281571ed18p+0}},
+       0x1.8e76524fc793bp-2,
+       {1, 6, 8}},
+      {40, 12, true, false, 4, 99, 3.0,
+       {{0x1.99d089f6e6b7ep-3, -0x1.2eb4856c5a6fcp-2, 0x1.9bf48ab5a1436p-4},
+        {0x1.980357e1f67abp-5, -0x1.473f48fef4a72p-6, 0x1.654f11f07c97p+0}},
+       0x1.ba8d4d25a8ea2p-2,
+       {1, 2, 4, 5, 12, 13, 16, 18, 22, 26, 30, 33}},
+  };
+  for (const Case& c : cases) {
+    ReferenceScene s = reference_scene(c.n, c.outliers, c.planar, c.scene_seed);
+    if (!c.distorted) s.camera.dist = {};
+    const auto r = solve_pnp_ransac(s.object, s.image, s.camera, RansacPnpSettings{100, c.threshold, 0.99, c.seed});
+    ASSERT_TRUE(r) << c.n << " points, planar " << c.planar;
+    EXPECT_EQ(r->pose, c.pose) << c.n << " points, planar " << c.planar;
+    EXPECT_EQ(r->reprojection_rmse, c.rmse) << c.n << " points, planar " << c.planar;
+    EXPECT_EQ(rejected(r->inliers, c.n), c.rejected) << c.n << " points, planar " << c.planar;
+  }
+}
