@@ -27,6 +27,11 @@ inline constexpr unsigned kSolvePnpIterations = 20;  // iteration limit of solve
 std::optional<Pose> solve_pnp(std::span<const Point3> object_points, std::span<const Point2> image_points,
                               const CameraModel& camera, const std::optional<Pose>& start, unsigned iteration_limit);
 
+// The second half of solve_pnp: Levenberg–Marquardt from `start`; no pose
+// when the result or its cost is not finite.
+std::optional<Pose> refine_pnp_pose(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                                    const CameraModel& camera, const Pose& start, unsigned iteration_limit);
+
 // The `solve_pnp` entry point with its argument checks in order:
 //   "object_points and image_points must have the same length"
 //   "need at least 4 point correspondences"
@@ -61,6 +66,14 @@ Vec<Point2> normalise_image_points(std::span<const Point2> image_points, const C
 // The closed-form pose alone (no refinement); no pose on the stage-1 failures.
 std::optional<Pose> initial_pnp_pose(std::span<const Point3> object_points, std::span<const Point2> image_points,
                                      const CameraModel& camera);
+
+// initial_pnp_pose of several point sets: poses[i] from object_points[i]
+// and image_points[i], bit-identical to the single form. The linear systems
+// of the sets are decomposed together (see jacobi_svd_batch), which is
+// faster than one by one.
+void initial_pnp_poses(std::span<const std::span<const Point3>> object_points,
+                       std::span<const std::span<const Point2>> image_points, const CameraModel& camera,
+                       std::span<std::optional<Pose>> poses);
 
 // ---- Stage 2: Levenberg–Marquardt ------------------------------------------
 

@@ -1,11 +1,11 @@
 // Stage 1 of the PnP solver: a closed-form pose from the normalised image
 // points. Planar objects go through a normalised homography in the plane's
 // own frame; general objects through a linear 3x4 projection.
-#include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
 
 #include "numeric/conversions.hpp"
+#include "pose/jacobi_svd.hpp"
 #include "pose/matrix3.hpp"
 #include "pose/pnp.hpp"
 #include "pose/rotation_vector.hpp"
@@ -39,51 +39,52 @@ Point2 undistort(const Point2& normalised, const CameraModel& camera) noexcept {
   return {x, y};
 }
 
-// Points moved to their centroid and scaled to a mean distance of √2, with
-// the 3x3 transform that does it.
-struct Normalised2d {
-  Vec<Point2> points;
-  Matrix3 transform{};
-};
-
-Normalised2d normalise_2d(std::span<const Point2> points) {
-  const double n = static_cast<double>(points.size());
+// Moving 2-D points to their centroid and scaling them to a mean distance
+// of √2: q ↦ s·(q − m), and the 3x3 transform that does it.
+struct Normalisation2d {
+  double scale = 1.0;
   double mx = 0.0;
   double my = 0.0;
-  for (const Point2& q : points) {
+  Point2 apply(const Point2& q) const noexcept { return {scale * (q[0] - mx), scale * (q[1] - my)}; }
+  Matrix3 transform() const noexcept { return {{{scale, 0.0, -scale * mx}, {0.0, scale, -scale * my}, {0.0, 0.0, 1.0}}}; }
+};
+
+template <class PointAt>
+Normalisation2d normalisation_2d(std::size_t count, PointAt point_at) {
+  const double n = static_cast<double>(count);
+  double mx = 0.0;
+  double my = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Point2 q = point_at(i);
     mx += q[0];
     my += q[1];
   }
   mx /= n;
   my /= n;
   double mean_distance = 0.0;
-  for (const Point2& q : points) mean_distance += std::sqrt((q[0] - mx) * (q[0] - mx) + (q[1] - my) * (q[1] - my));
+  for (std::size_t i = 0; i < count; ++i) {
+    const Point2 q = point_at(i);
+    mean_distance += std::sqrt((q[0] - mx) * (q[0] - mx) + (q[1] - my) * (q[1] - my));
+  }
   mean_distance /= n;
   const double s = mean_distance > kDoubleEpsilon ? std::sqrt(2.0) / mean_distance : 1.0;
-
-  Normalised2d out{Vec<Point2>(points.size()), {{{s, 0.0, -s * mx}, {0.0, s, -s * my}, {0.0, 0.0, 1.0}}}};
-  for (std::size_t i = 0; i < points.size(); ++i) out.points[i] = {s * (points[i][0] - mx), s * (points[i][1] - my)};
-  return out;
+  return {s, mx, my};
 }
 
-template <int kSize>
-using NormalMatrix = Eigen::Matrix<double, kSize, kSize>;
-
 // Adds row·rowᵀ to AᵀA, so that every element sums its products in row order.
-template <int kSize>
-void add_normal_row(NormalMatrix<kSize>& ata, const std::array<double, kSize>& row) noexcept {
-  for (int a = 0; a < kSize; ++a) {
-    for (int b = 0; b < kSize; ++b) ata(a, b) += row[static_cast<std::size_t>(a)] * row[static_cast<std::size_t>(b)];
+template <std::size_t kSize>
+void add_normal_row(SquareMatrix<kSize>& ata, const std::array<double, kSize>& row) noexcept {
+  for (std::size_t a = 0; a < kSize; ++a) {
+    for (std::size_t b = 0; b < kSize; ++b) ata[a][b] += row[a] * row[b];
   }
 }
 
 // The right singular vector of the smallest singular value of AᵀA.
-template <int kSize>
-std::optional<std::array<double, kSize>> null_vector(const NormalMatrix<kSize>& ata) {
-  const Eigen::JacobiSVD<NormalMatrix<kSize>> svd(ata, Eigen::ComputeFullV);
-  if (svd.info() != Eigen::Success) return std::nullopt;
+template <std::size_t kSize>
+std::optional<std::array<double, kSize>> null_vector(const std::optional<Svd<kSize>>& svd) noexcept {
+  if (!svd) return std::nullopt;
   std::array<double, kSize> h{};
-  for (int i = 0; i < kSize; ++i) h[static_cast<std::size_t>(i)] = svd.matrixV()(i, kSize - 1);
+  for (std::size_t i = 0; i < kSize; ++i) h[i] = svd->v[i][kSize - 1];
   return h;
 }
 
@@ -106,40 +107,15 @@ bool all_finite(const Matrix3& m) noexcept {
                      [](const auto& row) { return std::all_of(row.begin(), row.end(), [](double v) { return std::isfinite(v); }); });
 }
 
-// Homography H mapping plane coordinates to normalised image points, scaled
-// so that H(2,2) = 1.
-std::optional<Matrix3> plane_homography(std::span<const Point2> plane, std::span<const Point2> image) {
-  const Normalised2d np = normalise_2d(plane);
-  const Normalised2d ni = normalise_2d(image);
-  NormalMatrix<9> ata = NormalMatrix<9>::Zero();
-  for (std::size_t i = 0; i < plane.size(); ++i) {
-    const double x = np.points[i][0], y = np.points[i][1];
-    const double u = ni.points[i][0], v = ni.points[i][1];
-    add_normal_row<9>(ata, {-x, -y, -1.0, 0.0, 0.0, 0.0, u * x, u * y, u});
-    add_normal_row<9>(ata, {0.0, 0.0, 0.0, -x, -y, -1.0, v * x, v * y, v});
-  }
-  const auto h = null_vector<9>(ata);
-  if (!h) return std::nullopt;
-  const Matrix3 hn = {{{(*h)[0], (*h)[1], (*h)[2]}, {(*h)[3], (*h)[4], (*h)[5]}, {(*h)[6], (*h)[7], (*h)[8]}}};
-  const auto image_inverse = inverse_by_adjugate(ni.transform);
-  if (!image_inverse) return std::nullopt;
-  Matrix3 hm = multiply(multiply(*image_inverse, hn), np.transform);
-  const double scale = hm[2][2];
-  for (auto& row : hm) {
-    for (double& e : row) e /= scale;
-  }
-  if (!all_finite(hm)) return std::nullopt;
-  return hm;
-}
-
-// Rotation Rp of the plane frame: rows first axis, second axis, normal.
-Matrix3 plane_rotation(const Eigen::Matrix3d& v) noexcept {
-  const double a = v(2, 0);
-  const double b = v(2, 1);
+// Rotation Rp of the plane frame: rows first axis, second axis, normal
+// (`v` holds the right singular vectors of the scatter as columns).
+Matrix3 plane_rotation(const SquareMatrix<3>& v) noexcept {
+  const double a = v[2][0];
+  const double b = v[2][1];
   if (a * a + b * b < kPlaneAxisThreshold) return kIdentity3;
   Matrix3 rp{};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) rp[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] = v(j, i);
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t j = 0; j < 3; ++j) rp[i][j] = v[j][i];
   }
   if (determinant(rp) < 0.0) {
     for (auto& row : rp) {
@@ -149,16 +125,95 @@ Matrix3 plane_rotation(const Eigen::Matrix3d& v) noexcept {
   return rp;
 }
 
-std::optional<Pose> planar_pose(std::span<const Point3> object_points, std::span<const Point2> image,
-                                const Point3& centroid, const Eigen::Matrix3d& v) {
-  const Matrix3 rp = plane_rotation(v);
+// The linear system of one point set, and what turns its null vector into a
+// pose. Splitting stage 1 here lets the systems of several point sets be
+// decomposed together.
+struct LinearStart {
+  enum class Kind { kNone, kPlanar, kGeneral };
+  Kind kind = Kind::kNone;
+  SquareMatrix<9> homography_system{};   // planar: AᵀA of the normalised homography rows
+  SquareMatrix<12> projection_system{};  // general: AᵀA of the 3x4 projection rows
+  Matrix3 plane_normalisation{};         // planar: T of the plane coordinates
+  Matrix3 image_normalisation{};         // planar: T of the normalised image points
+  Matrix3 plane_rotation{};              // planar: Rp
+  Vector3 rotated_centroid{};            // planar: Rp·c
+};
+
+void set_up_planar(std::span<const Point3> object_points, std::span<const Point2> image, const Point3& centroid,
+                   const SquareMatrix<3>& v, LinearStart& out) {
+  out.kind = LinearStart::Kind::kPlanar;
+  out.plane_rotation = plane_rotation(v);
+  const Matrix3& rp = out.plane_rotation;
   const Vector3 rp_c = multiply(rp, centroid);
-  Vec<Point2> plane(object_points.size());
-  for (std::size_t i = 0; i < object_points.size(); ++i) {
+  out.rotated_centroid = rp_c;
+  const auto plane_at = [&](std::size_t i) {
     const Vector3 q = multiply(rp, object_points[i]);
-    plane[i] = {q[0] - rp_c[0], q[1] - rp_c[1]};
+    return Point2{q[0] - rp_c[0], q[1] - rp_c[1]};
+  };
+  const Normalisation2d np = normalisation_2d(object_points.size(), plane_at);
+  const Normalisation2d ni = normalisation_2d(image.size(), [&](std::size_t i) { return image[i]; });
+  out.plane_normalisation = np.transform();
+  out.image_normalisation = ni.transform();
+  SquareMatrix<9>& ata = out.homography_system;
+  ata = {};
+  for (std::size_t i = 0; i < object_points.size(); ++i) {
+    const Point2 pn = np.apply(plane_at(i));
+    const Point2 in = ni.apply(image[i]);
+    const double x = pn[0], y = pn[1];
+    const double u = in[0], v = in[1];
+    add_normal_row<9>(ata, {-x, -y, -1.0, 0.0, 0.0, 0.0, u * x, u * y, u});
+    add_normal_row<9>(ata, {0.0, 0.0, 0.0, -x, -y, -1.0, v * x, v * y, v});
   }
-  const auto h = plane_homography(plane, image);
+}
+
+void set_up_general(std::span<const Point3> object_points, std::span<const Point2> image, LinearStart& out) {
+  if (object_points.size() < kMinGeneralPoints) return;
+  out.kind = LinearStart::Kind::kGeneral;
+  SquareMatrix<12>& ata = out.projection_system;
+  ata = {};
+  for (std::size_t i = 0; i < object_points.size(); ++i) {
+    const double x = object_points[i][0], y = object_points[i][1], z = object_points[i][2];
+    const double u = image[i][0], v = image[i][1];
+    add_normal_row<12>(ata, {x, y, z, 1.0, 0.0, 0.0, 0.0, 0.0, -u * x, -u * y, -u * z, -u});
+    add_normal_row<12>(ata, {0.0, 0.0, 0.0, 0.0, x, y, z, 1.0, -v * x, -v * y, -v * z, -v});
+  }
+}
+
+void set_up_linear_start(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                         const CameraModel& camera, LinearStart& out) {
+  out.kind = LinearStart::Kind::kNone;
+  if (object_points.size() < kMinPnpPoints || object_points.size() != image_points.size()) return;
+  const Vec<Point2> image = normalise_image_points(image_points, camera);
+  const ObjectScatter spread = object_scatter(object_points);
+  const std::optional<Svd<3>> svd = jacobi_svd<3>(spread.scatter, kRightVectors);
+  if (!svd) return;
+  const auto& sigma = svd->singular_values;
+  if (is_planar_spread(sigma[1], sigma[2])) {
+    set_up_planar(object_points, image, spread.centroid, svd->v, out);
+  } else {
+    set_up_general(object_points, image, out);
+  }
+}
+
+// Homography H mapping plane coordinates to normalised image points, scaled
+// so that H(2,2) = 1.
+std::optional<Matrix3> plane_homography(const LinearStart& start, const std::optional<Svd<9>>& svd) {
+  const auto h = null_vector<9>(svd);
+  if (!h) return std::nullopt;
+  const Matrix3 hn = {{{(*h)[0], (*h)[1], (*h)[2]}, {(*h)[3], (*h)[4], (*h)[5]}, {(*h)[6], (*h)[7], (*h)[8]}}};
+  const auto image_inverse = inverse_by_adjugate(start.image_normalisation);
+  if (!image_inverse) return std::nullopt;
+  Matrix3 hm = multiply(multiply(*image_inverse, hn), start.plane_normalisation);
+  const double scale = hm[2][2];
+  for (auto& row : hm) {
+    for (double& e : row) e /= scale;
+  }
+  if (!all_finite(hm)) return std::nullopt;
+  return hm;
+}
+
+std::optional<Pose> planar_pose(const LinearStart& start, const std::optional<Svd<9>>& svd) {
+  const auto h = plane_homography(start, svd);
   if (!h) return std::nullopt;
   const Matrix3& hm = *h;
   const Vector3 h1 = {hm[0][0], hm[1][0], hm[2][0]};
@@ -176,23 +231,15 @@ std::optional<Pose> planar_pose(std::span<const Point3> object_points, std::span
   const double lambda = 2.0 / std::max(n1 + n2, kDoubleEpsilon);
   const Vector3 th = {lambda * h3[0], lambda * h3[1], lambda * h3[2]};
 
-  const Vector3 offset = multiply(rh, rp_c);
+  const Vector3 offset = multiply(rh, start.rotated_centroid);
   Pose pose;
-  pose.rvec = rotation_vector(multiply(rh, rp));
+  pose.rvec = rotation_vector(multiply(rh, start.plane_rotation));
   pose.tvec = {th[0] - offset[0], th[1] - offset[1], th[2] - offset[2]};
   return pose;
 }
 
-std::optional<Pose> general_pose(std::span<const Point3> object_points, std::span<const Point2> image) {
-  if (object_points.size() < kMinGeneralPoints) return std::nullopt;
-  NormalMatrix<12> ata = NormalMatrix<12>::Zero();
-  for (std::size_t i = 0; i < object_points.size(); ++i) {
-    const double x = object_points[i][0], y = object_points[i][1], z = object_points[i][2];
-    const double u = image[i][0], v = image[i][1];
-    add_normal_row<12>(ata, {x, y, z, 1.0, 0.0, 0.0, 0.0, 0.0, -u * x, -u * y, -u * z, -u});
-    add_normal_row<12>(ata, {0.0, 0.0, 0.0, 0.0, x, y, z, 1.0, -v * x, -v * y, -v * z, -v});
-  }
-  const auto p = null_vector<12>(ata);
+std::optional<Pose> general_pose(const std::optional<Svd<12>>& svd) {
+  const auto p = null_vector<12>(svd);
   if (!p) return std::nullopt;
   Matrix3 m = {{{(*p)[0], (*p)[1], (*p)[2]}, {(*p)[4], (*p)[5], (*p)[6]}, {(*p)[8], (*p)[9], (*p)[10]}}};
   Vector3 last = {(*p)[3], (*p)[7], (*p)[11]};
@@ -248,14 +295,50 @@ Vec<Point2> normalise_image_points(std::span<const Point2> image_points, const C
 
 std::optional<Pose> initial_pnp_pose(std::span<const Point3> object_points, std::span<const Point2> image_points,
                                      const CameraModel& camera) {
-  if (object_points.size() < kMinPnpPoints || object_points.size() != image_points.size()) return std::nullopt;
-  const Vec<Point2> image = normalise_image_points(image_points, camera);
-  const ObjectScatter spread = object_scatter(object_points);
-  const Eigen::JacobiSVD<Eigen::Matrix3d> svd(to_eigen(spread.scatter), Eigen::ComputeFullV);
-  if (svd.info() != Eigen::Success) return std::nullopt;
-  const auto& sigma = svd.singularValues();
-  if (is_planar_spread(sigma(1), sigma(2))) return planar_pose(object_points, image, spread.centroid, svd.matrixV());
-  return general_pose(object_points, image);
+  LinearStart start;
+  set_up_linear_start(object_points, image_points, camera, start);
+  switch (start.kind) {
+    case LinearStart::Kind::kPlanar:
+      return planar_pose(start, jacobi_svd<9>(start.homography_system, kRightVectors));
+    case LinearStart::Kind::kGeneral:
+      return general_pose(jacobi_svd<12>(start.projection_system, kRightVectors));
+    case LinearStart::Kind::kNone:
+      break;
+  }
+  return std::nullopt;
+}
+
+void initial_pnp_poses(std::span<const std::span<const Point3>> object_points,
+                       std::span<const std::span<const Point2>> image_points, const CameraModel& camera,
+                       std::span<std::optional<Pose>> poses) {
+  const std::size_t count = std::min({object_points.size(), image_points.size(), poses.size()});
+  Vec<LinearStart> starts(count);
+  Vec<const SquareMatrix<9>*> homography_systems;
+  Vec<const SquareMatrix<12>*> projection_systems;
+  for (std::size_t i = 0; i < count; ++i) {
+    set_up_linear_start(object_points[i], image_points[i], camera, starts[i]);
+    if (starts[i].kind == LinearStart::Kind::kPlanar) homography_systems.push_back(&starts[i].homography_system);
+    if (starts[i].kind == LinearStart::Kind::kGeneral) projection_systems.push_back(&starts[i].projection_system);
+  }
+  Vec<std::optional<Svd<9>>> homography_svds(homography_systems.size());
+  Vec<std::optional<Svd<12>>> projection_svds(projection_systems.size());
+  jacobi_svd_batch<9>(homography_systems, homography_svds);
+  jacobi_svd_batch<12>(projection_systems, projection_svds);
+  std::size_t next_homography = 0;
+  std::size_t next_projection = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    switch (starts[i].kind) {
+      case LinearStart::Kind::kPlanar:
+        poses[i] = planar_pose(starts[i], homography_svds[next_homography++]);
+        break;
+      case LinearStart::Kind::kGeneral:
+        poses[i] = general_pose(projection_svds[next_projection++]);
+        break;
+      case LinearStart::Kind::kNone:
+        poses[i].reset();
+        break;
+    }
+  }
 }
 
 }  // namespace morvelin

@@ -1,11 +1,14 @@
 // Stage 2 of the PnP solver: Levenberg–Marquardt on the pixel reprojection
-// error. The Jacobian is formed once per iteration; every damping attempt
-// reuses JᵀJ and Jᵀr and evaluates only the residual.
+// error. The Jacobian is formed once per iteration, straight into JᵀJ and
+// Jᵀr; every damping attempt reuses them and evaluates only the cost.
 #include <algorithm>
 #include <cmath>
 
+#include "pose/matrix3.hpp"
+#include "pose/pixel_mapping.hpp"
 #include "pose/pnp.hpp"
 #include "pose/projection.hpp"
+#include "pose/rotation_vector.hpp"
 #include "pose/small_lu.hpp"
 
 namespace morvelin {
@@ -28,47 +31,51 @@ Params to_params(const Pose& pose) noexcept {
   return {pose.rvec[0], pose.rvec[1], pose.rvec[2], pose.tvec[0], pose.tvec[1], pose.tvec[2]};
 }
 
-double sum_of_squares(std::span<const double> r) noexcept {
+// Σ r² at `pose`, the residuals taken in order x0, y0, x1, y1, ...
+double cost_at(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
+               const CameraModel& camera) noexcept {
+  const Matrix3 r = rotation_matrix(pose.rvec);
   double sum = 0.0;
-  for (double v : r) sum += v * v;
+  for (std::size_t i = 0; i < object_points.size(); ++i) {
+    const Point2 pixel = map_to_pixel<false>(to_camera_frame(r, pose.tvec, object_points[i]), camera).pixel;
+    const double rx = pixel[0] - image_points[i][0];
+    const double ry = pixel[1] - image_points[i][1];
+    sum += rx * rx;
+    sum += ry * ry;
+  }
   return sum;
 }
 
-// Buffers of one solve, sized once from N.
-struct LmWorkspace {
-  Vec<Point2> projected;
-  Vec<double> residuals;
-  Vec<double> trial;
-  Vec<double> jacobian;
-  explicit LmWorkspace(std::size_t n) : projected(n), residuals(2 * n), trial(2 * n), jacobian(12 * n) {}
-};
-
-void residuals_into(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
-                    const CameraModel& camera, std::span<Point2> projected, std::span<double> residuals,
-                    std::span<double> jacobian) {
-  const std::size_t n = std::min({object_points.size(), image_points.size(), projected.size(), residuals.size() / 2});
-  if (jacobian.empty()) {
-    project_points_into(object_points.first(n), pose, camera, projected.first(n));
-  } else {
-    project_points_into(object_points.first(n), pose, camera, projected.first(n), jacobian);
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    residuals[2 * i] = projected[i][0] - image_points[i][0];
-    residuals[2 * i + 1] = projected[i][1] - image_points[i][1];
-  }
-}
-
-// H = JᵀJ and g = Jᵀr, each element summed in row order.
-void normal_equations(std::span<const double> jacobian, std::span<const double> residuals, Matrix6& h, Params& g) {
+// H = JᵀJ and g = Jᵀr at `pose`, each element summed over the Jacobian rows
+// in order; J is formed row pair by row pair and never stored. H is
+// symmetric term by term, so only its upper triangle is summed.
+void normal_equations_at(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
+                         const CameraModel& camera, Matrix6& h, Params& g) noexcept {
   h = {};
   g = {};
-  const std::size_t rows = residuals.size();
-  for (std::size_t k = 0; k < rows; ++k) {
-    const double* row = jacobian.data() + 6 * k;
-    for (std::size_t i = 0; i < 6; ++i) {
-      g[i] += row[i] * residuals[k];
-      for (std::size_t j = 0; j < 6; ++j) h[i][j] += row[i] * row[j];
+  const RotationDerivatives rot = rotation_matrix_with_derivatives(pose.rvec);
+  for (std::size_t i = 0; i < object_points.size(); ++i) {
+    const Point3& p = object_points[i];
+    const PixelMapping m = map_to_pixel<true>(to_camera_frame(rot.r, pose.tvec, p), camera);
+    double rows[2][6];
+    for (std::size_t j = 0; j < 3; ++j) {
+      const Vector3 dpc = multiply(rot.d[j], p);  // ∂(R·X)/∂rvec[j]
+      rows[0][j] = m.du[0] * dpc[0] + m.du[1] * dpc[1] + m.du[2] * dpc[2];
+      rows[1][j] = m.dv[0] * dpc[0] + m.dv[1] * dpc[1] + m.dv[2] * dpc[2];
+      rows[0][3 + j] = m.du[j];
+      rows[1][3 + j] = m.dv[j];
     }
+    const double residual[2] = {m.pixel[0] - image_points[i][0], m.pixel[1] - image_points[i][1]};
+    for (std::size_t k = 0; k < 2; ++k) {
+      const double* row = rows[k];
+      for (std::size_t a = 0; a < 6; ++a) {
+        g[a] += row[a] * residual[k];
+        for (std::size_t b = a; b < 6; ++b) h[a][b] += row[a] * row[b];
+      }
+    }
+  }
+  for (std::size_t a = 0; a < 6; ++a) {
+    for (std::size_t b = a + 1; b < 6; ++b) h[b][a] = h[a][b];
   }
 }
 
@@ -76,26 +83,35 @@ void normal_equations(std::span<const double> jacobian, std::span<const double> 
 
 void pnp_residuals(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
                    const CameraModel& camera, std::span<double> residuals, std::span<double> jacobian) {
-  Vec<Point2> projected(object_points.size());
-  residuals_into(object_points, image_points, pose, camera, projected, residuals, jacobian);
+  const std::size_t n = std::min({object_points.size(), image_points.size(), residuals.size() / 2});
+  Vec<Point2> projected(n);
+  if (jacobian.empty()) {
+    project_points_into(object_points.first(n), pose, camera, projected);
+  } else {
+    project_points_into(object_points.first(n), pose, camera, projected, jacobian);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    residuals[2 * i] = projected[i][0] - image_points[i][0];
+    residuals[2 * i + 1] = projected[i][1] - image_points[i][1];
+  }
 }
 
 LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const Point2> image_points,
                          const CameraModel& camera, const Pose& start, unsigned iteration_limit) {
-  LmWorkspace ws(object_points.size());
+  const std::size_t n = std::min(object_points.size(), image_points.size());
+  object_points = object_points.first(n);
+  image_points = image_points.first(n);
   LmOutcome out;
   Params p = to_params(start);
-  residuals_into(object_points, image_points, start, camera, ws.projected, ws.residuals, {});
-  double cost = sum_of_squares(ws.residuals);
+  double cost = cost_at(object_points, image_points, start, camera);
   double lambda = kInitialDamping;
   out.stop = LmStop::kIterationLimit;
 
   for (unsigned iter = 0; iter < iteration_limit; ++iter) {
     out.iterations = iter + 1;
-    residuals_into(object_points, image_points, to_pose(p), camera, ws.projected, ws.residuals, ws.jacobian);
     Matrix6 h;
     Params g;
-    normal_equations(ws.jacobian, ws.residuals, h, g);
+    normal_equations_at(object_points, image_points, to_pose(p), camera, h, g);
 
     bool accepted = false;
     bool stop = false;
@@ -109,8 +125,7 @@ LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const 
       }
       Params trial_params;
       for (std::size_t i = 0; i < 6; ++i) trial_params[i] = p[i] - delta[i];
-      residuals_into(object_points, image_points, to_pose(trial_params), camera, ws.projected, ws.trial, {});
-      const double trial_cost = sum_of_squares(ws.trial);
+      const double trial_cost = cost_at(object_points, image_points, to_pose(trial_params), camera);
       if (trial_cost < cost) {
         p = trial_params;
         cost = trial_cost;

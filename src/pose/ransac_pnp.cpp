@@ -1,10 +1,10 @@
 #include "pose/ransac_pnp.hpp"
 
-#include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
 
 #include "numeric/conversions.hpp"
+#include "pose/jacobi_svd.hpp"
 #include "pose/matrix3.hpp"
 #include "pose/pnp.hpp"
 #include "pose/projection.hpp"
@@ -36,11 +36,14 @@ bool in_front(std::span<const Point3> object_points, std::span<const std::size_t
   });
 }
 
+// A scatter that overflowed to infinity has no decomposition; such an
+// object is treated as general.
 std::size_t minimal_sample_size(std::span<const Point3> object_points) {
   const ObjectScatter spread = object_scatter(object_points);
-  const Eigen::JacobiSVD<Eigen::Matrix3d> svd(to_eigen(spread.scatter));
-  const auto& sigma = svd.singularValues();
-  return is_planar_spread(sigma(1), sigma(2)) ? kPlanarSample : kGeneralSample;
+  const std::optional<Svd<3>> svd = jacobi_svd<3>(spread.scatter, kSingularValuesOnly);
+  if (!svd) return kGeneralSample;
+  const auto& sigma = svd->singular_values;
+  return is_planar_spread(sigma[1], sigma[2]) ? kPlanarSample : kGeneralSample;
 }
 
 }  // namespace
@@ -118,6 +121,34 @@ std::optional<Pose> PnpEstimator::solve_subset(std::span<const std::size_t> indi
 
 std::optional<Pose> PnpEstimator::solve(std::span<const std::size_t> sample) {
   return solve_subset(sample, std::nullopt, kRansacSampleIterations);
+}
+
+std::size_t PnpEstimator::batch_capacity() const noexcept { return jacobi_svd_lanes(); }
+
+void PnpEstimator::solve_batch(std::span<const std::size_t> samples, std::span<std::optional<Pose>> hypotheses) {
+  const std::size_t k = sample_size_;
+  const std::size_t count = std::min(hypotheses.size(), samples.size() / k);
+  subset_object_.resize(count * k);
+  subset_image_.resize(count * k);
+  for (std::size_t j = 0; j < count * k; ++j) {
+    subset_object_[j] = object_points_[samples[j]];
+    subset_image_[j] = image_points_[samples[j]];
+  }
+  batch_objects_.resize(count);
+  batch_images_.resize(count);
+  batch_starts_.resize(count);
+  for (std::size_t b = 0; b < count; ++b) {
+    batch_objects_[b] = std::span<const Point3>(subset_object_).subspan(b * k, k);
+    batch_images_[b] = std::span<const Point2>(subset_image_).subspan(b * k, k);
+  }
+  initial_pnp_poses(batch_objects_, batch_images_, camera_, batch_starts_);
+  for (std::size_t b = 0; b < count; ++b) {
+    hypotheses[b].reset();
+    if (!batch_starts_[b]) continue;
+    hypotheses[b] =
+        refine_pnp_pose(batch_objects_[b], batch_images_[b], camera_, *batch_starts_[b], kRansacSampleIterations);
+    if (hypotheses[b] && !in_front(object_points_, samples.subspan(b * k, k), *hypotheses[b])) hypotheses[b].reset();
+  }
 }
 
 double PnpEstimator::score(const Pose& pose, Vec<std::size_t>& inliers) {

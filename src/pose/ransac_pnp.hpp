@@ -74,6 +74,10 @@ class PnpEstimator {
   std::size_t point_count() const noexcept { return object_points_.size(); }
   std::size_t sample_size() const noexcept { return sample_size_; }
   std::optional<Pose> solve(std::span<const std::size_t> sample);
+  // Samples are solved together as wide as the processor's SIMD lanes allow
+  // (see initial_pnp_poses).
+  std::size_t batch_capacity() const noexcept;
+  void solve_batch(std::span<const std::size_t> samples, std::span<std::optional<Pose>> hypotheses);
   double score(const Pose& pose, Vec<std::size_t>& inliers);
   std::optional<Pose> refine(const Pose& pose, std::span<const std::size_t> inliers);
 
@@ -89,6 +93,10 @@ class PnpEstimator {
   Vec<Point2> projected_;
   Vec<Point3> subset_object_;
   Vec<Point2> subset_image_;
+  // Scratch of solve_batch.
+  Vec<std::span<const Point3>> batch_objects_;
+  Vec<std::span<const Point2>> batch_images_;
+  Vec<std::optional<Pose>> batch_starts_;
 };
 
 }  // namespace morvelin

@@ -1,11 +1,11 @@
 #include "pose/rotation_vector.hpp"
 
-#include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "numeric/conversions.hpp"
+#include "pose/jacobi_svd.hpp"
 #include "pose/matrix3.hpp"
 
 namespace morvelin {
@@ -91,16 +91,13 @@ RotationDerivatives rotation_matrix_with_derivatives(const Vector3& rvec) noexce
 }
 
 std::optional<Matrix3> nearest_orthonormal(const Matrix3& m) {
-  const Eigen::JacobiSVD<Eigen::Matrix3d> svd(to_eigen(m), Eigen::ComputeFullU | Eigen::ComputeFullV);
-  if (svd.info() != Eigen::Success) return std::nullopt;
-  const Eigen::Matrix3d& u = svd.matrixU();
-  const Eigen::Matrix3d& v = svd.matrixV();
+  const std::optional<Svd<3>> svd = jacobi_svd<3>(m, kLeftVectors | kRightVectors);
+  if (!svd) return std::nullopt;
+  const Matrix3& u = svd->u;
+  const Matrix3& v = svd->v;
   Matrix3 r{};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      r[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] =
-          u(i, 0) * v(j, 0) + u(i, 1) * v(j, 1) + u(i, 2) * v(j, 2);
-    }
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t j = 0; j < 3; ++j) r[i][j] = u[i][0] * v[j][0] + u[i][1] * v[j][1] + u[i][2] * v[j][2];
   }
   return r;
 }
