@@ -41,6 +41,10 @@ std::optional<double> input_scale(const SquareMatrix<kN>& a) noexcept {
   return scale == 0.0 ? 1.0 : scale;
 }
 
+// Every entry of the working matrix stays finite: the input is finite and
+// scaled to at most 1 in magnitude, and each step turns rows and columns by
+// orthonormal rotations, so no entry grows beyond the matrix norm.
+
 // A plane rotation (c, s) acting on a pair (x, y) as
 // x ← c·x + s·y, y ← −s·x + c·y; the identity (1, 0) is never applied.
 struct Rotation {
@@ -86,7 +90,8 @@ inline BlockRotations block_rotations(double m00, double m01, double m10, double
     const double t2 = tau > 0.0 ? 1.0 / (tau + w) : 1.0 / (tau - w);
     const double sign_t = t2 > 0.0 ? 1.0 : -1.0;
     const double n = 1.0 / std::sqrt(t2 * t2 + 1.0);
-    right.s = -sign_t * (m01 / std::fabs(m01)) * std::fabs(t2) * n;
+    // m01/|m01|, exactly ±1 here: m01 is finite and not 0.
+    right.s = -sign_t * std::copysign(1.0, m01) * std::fabs(t2) * n;
     right.c = n;
   }
   BlockRotations out;
@@ -265,14 +270,14 @@ LaneSet available_lanes() noexcept {
   return lanes;
 }
 
-template <std::size_t kN>
+template <std::size_t kN, bool kWantU>
 LaneKernel<kN> lane_kernel(std::size_t lanes) noexcept {
 #if MORVELIN_JACOBI_X86
-  if (lanes == 8) return &lanes8::decompose<kN>;
-  if (lanes == 4) return &lanes4::decompose<kN>;
+  if (lanes == 8) return &lanes8::decompose<kN, kWantU>;
+  if (lanes == 4) return &lanes4::decompose<kN, kWantU>;
 #endif
   (void)lanes;
-  return &lanes2::decompose<kN>;
+  return &lanes2::decompose<kN, kWantU>;
 }
 
 // The narrowest kernel that takes `remaining` matrices in one pass (a lane
@@ -299,22 +304,27 @@ std::size_t jacobi_svd_lanes() noexcept {
 }
 
 template <std::size_t kN>
-void jacobi_svd_batch(std::span<const SquareMatrix<kN>* const> a, std::span<std::optional<Svd<kN>>> out) {
+void jacobi_svd_batch(std::span<const SquareMatrix<kN>* const> a, std::span<std::optional<Svd<kN>>> out,
+                      unsigned factors) {
+  const bool want_u = (factors & kLeftVectors) != 0;
   std::size_t next = 0;
   while (next < a.size()) {
     const std::size_t remaining = a.size() - next;
     if (remaining == 1) {
-      out[next] = jacobi_svd<kN>(*a[next], kRightVectors);
+      out[next] = jacobi_svd<kN>(*a[next], kRightVectors | (want_u ? kLeftVectors : 0u));
       return;
     }
     const std::size_t lanes = lanes_for(remaining);
     const std::size_t count = std::min(lanes, remaining);
-    lane_kernel<kN>(lanes)(a.data() + next, count, out.data() + next);
+    const LaneKernel<kN> kernel = want_u ? lane_kernel<kN, true>(lanes) : lane_kernel<kN, false>(lanes);
+    kernel(a.data() + next, count, out.data() + next);
     next += count;
   }
 }
 
-template void jacobi_svd_batch<9>(std::span<const SquareMatrix<9>* const>, std::span<std::optional<Svd<9>>>);
-template void jacobi_svd_batch<12>(std::span<const SquareMatrix<12>* const>, std::span<std::optional<Svd<12>>>);
+template void jacobi_svd_batch<3>(std::span<const SquareMatrix<3>* const>, std::span<std::optional<Svd<3>>>, unsigned);
+template void jacobi_svd_batch<9>(std::span<const SquareMatrix<9>* const>, std::span<std::optional<Svd<9>>>, unsigned);
+template void jacobi_svd_batch<12>(std::span<const SquareMatrix<12>* const>, std::span<std::optional<Svd<12>>>,
+                                   unsigned);
 
 }  // namespace morvelin

@@ -35,11 +35,13 @@ struct Svd {
 template <std::size_t kN>
 std::optional<Svd<kN>> jacobi_svd(const SquareMatrix<kN>& a, unsigned factors);
 
-// The decompositions of several matrices with right vectors (factors
-// kRightVectors), each bit-identical to jacobi_svd on its own: out[i] for
-// *a[i]. `out` must have a.size() elements. Instantiated for kN = 9 and 12.
+// The decompositions of several matrices, each bit-identical to jacobi_svd
+// on its own: out[i] for *a[i]. Right vectors are always computed, left
+// ones when `factors` has kLeftVectors. `out` must have a.size() elements.
+// Instantiated for kN = 3, 9 and 12.
 template <std::size_t kN>
-void jacobi_svd_batch(std::span<const SquareMatrix<kN>* const> a, std::span<std::optional<Svd<kN>>> out);
+void jacobi_svd_batch(std::span<const SquareMatrix<kN>* const> a, std::span<std::optional<Svd<kN>>> out,
+                      unsigned factors = kRightVectors);
 
 // How many matrices jacobi_svd_batch decomposes together on this processor
 // (the SIMD lane count of double precision: 2, 4 or 8).

@@ -31,48 +31,96 @@ Params to_params(const Pose& pose) noexcept {
   return {pose.rvec[0], pose.rvec[1], pose.rvec[2], pose.tvec[0], pose.tvec[1], pose.tvec[2]};
 }
 
-// Σ r² at `pose`, the residuals taken in order x0, y0, x1, y1, ...
+// Σ r² at `pose`, the residuals taken in order x0, y0, x1, y1, ...; points
+// are projected two at a time.
 double cost_at(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
                const CameraModel& camera) noexcept {
   const Matrix3 r = rotation_matrix(pose.rvec);
+  const std::size_t n = object_points.size();
   double sum = 0.0;
-  for (std::size_t i = 0; i < object_points.size(); ++i) {
-    const Point2 pixel = map_to_pixel<false>(to_camera_frame(r, pose.tvec, object_points[i]), camera).pixel;
-    const double rx = pixel[0] - image_points[i][0];
-    const double ry = pixel[1] - image_points[i][1];
-    sum += rx * rx;
-    sum += ry * ry;
+  std::size_t i = 0;
+  for (; i + 1 < n; i += 2) {
+    const auto m = project_object_point<false>(r, pose.tvec, object_point(object_points[i], object_points[i + 1]), camera);
+    const Double2 ru = m.u - Double2{image_points[i][0], image_points[i + 1][0]};
+    const Double2 rv = m.v - Double2{image_points[i][1], image_points[i + 1][1]};
+    const Double2 ru2 = ru * ru;
+    const Double2 rv2 = rv * rv;
+    sum += ru2[0];
+    sum += rv2[0];
+    sum += ru2[1];
+    sum += rv2[1];
+  }
+  if (i < n) {
+    const auto m = project_object_point<false>(r, pose.tvec, object_point(object_points[i]), camera);
+    const double ru = m.u - image_points[i][0];
+    const double rv = m.v - image_points[i][1];
+    sum += ru * ru;
+    sum += rv * rv;
   }
   return sum;
 }
 
+// Adds one Jacobian row and its residual: g += row·r, H += row·rowᵀ (upper
+// triangle only; H is symmetric term by term).
+inline void accumulate_row(const double (&row)[6], double residual, Matrix6& h, Params& g) noexcept {
+  for (std::size_t a = 0; a < 6; ++a) {
+    g[a] += row[a] * residual;
+    for (std::size_t b = a; b < 6; ++b) h[a][b] += row[a] * row[b];
+  }
+}
+
+// Element `lane` of a pair, or the single value.
+template <class T>
+inline double lane_of(const T& x, std::size_t lane) noexcept {
+  if constexpr (sizeof(T) == sizeof(double)) {
+    (void)lane;
+    return x;
+  } else {
+    return x[lane];
+  }
+}
+
+// Adds the two Jacobian rows (pixel x, pixel y) of point `lane` of a
+// projected pair, or of a single projected point.
+template <class T>
+inline void accumulate_point(const PixelMapping<T>& m, const T (&du_dr)[3], const T (&dv_dr)[3], T ru, T rv,
+                             std::size_t lane, Matrix6& h, Params& g) noexcept {
+  const double row_u[6] = {lane_of(du_dr[0], lane), lane_of(du_dr[1], lane), lane_of(du_dr[2], lane),
+                           lane_of(m.du[0], lane),  lane_of(m.du[1], lane),  lane_of(m.du[2], lane)};
+  const double row_v[6] = {lane_of(dv_dr[0], lane), lane_of(dv_dr[1], lane), lane_of(dv_dr[2], lane),
+                           lane_of(m.dv[0], lane),  lane_of(m.dv[1], lane),  lane_of(m.dv[2], lane)};
+  accumulate_row(row_u, lane_of(ru, lane), h, g);
+  accumulate_row(row_v, lane_of(rv, lane), h, g);
+}
+
 // H = JᵀJ and g = Jᵀr at `pose`, each element summed over the Jacobian rows
-// in order; J is formed row pair by row pair and never stored. H is
-// symmetric term by term, so only its upper triangle is summed.
+// in order (rows 2i and 2i+1 belong to point i: ∂/∂rvec then ∂/∂tvec). J is
+// formed two points at a time and never stored.
 void normal_equations_at(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
                          const CameraModel& camera, Matrix6& h, Params& g) noexcept {
   h = {};
   g = {};
   const RotationDerivatives rot = rotation_matrix_with_derivatives(pose.rvec);
-  for (std::size_t i = 0; i < object_points.size(); ++i) {
-    const Point3& p = object_points[i];
-    const PixelMapping m = map_to_pixel<true>(to_camera_frame(rot.r, pose.tvec, p), camera);
-    double rows[2][6];
-    for (std::size_t j = 0; j < 3; ++j) {
-      const Vector3 dpc = multiply(rot.d[j], p);  // ∂(R·X)/∂rvec[j]
-      rows[0][j] = m.du[0] * dpc[0] + m.du[1] * dpc[1] + m.du[2] * dpc[2];
-      rows[1][j] = m.dv[0] * dpc[0] + m.dv[1] * dpc[1] + m.dv[2] * dpc[2];
-      rows[0][3 + j] = m.du[j];
-      rows[1][3 + j] = m.dv[j];
-    }
-    const double residual[2] = {m.pixel[0] - image_points[i][0], m.pixel[1] - image_points[i][1]};
-    for (std::size_t k = 0; k < 2; ++k) {
-      const double* row = rows[k];
-      for (std::size_t a = 0; a < 6; ++a) {
-        g[a] += row[a] * residual[k];
-        for (std::size_t b = a; b < 6; ++b) h[a][b] += row[a] * row[b];
-      }
-    }
+  const std::size_t n = object_points.size();
+  std::size_t i = 0;
+  for (; i + 1 < n; i += 2) {
+    const ObjectPoint<Double2> p = object_point(object_points[i], object_points[i + 1]);
+    const PixelMapping<Double2> m = project_object_point<true>(rot.r, pose.tvec, p, camera);
+    Double2 du_dr[3];
+    Double2 dv_dr[3];
+    rotation_derivatives_of_pixel(rot, p, m, du_dr, dv_dr);
+    const Double2 ru = m.u - Double2{image_points[i][0], image_points[i + 1][0]};
+    const Double2 rv = m.v - Double2{image_points[i][1], image_points[i + 1][1]};
+    accumulate_point(m, du_dr, dv_dr, ru, rv, 0, h, g);
+    accumulate_point(m, du_dr, dv_dr, ru, rv, 1, h, g);
+  }
+  if (i < n) {
+    const ObjectPoint<double> p = object_point(object_points[i]);
+    const PixelMapping<double> m = project_object_point<true>(rot.r, pose.tvec, p, camera);
+    double du_dr[3];
+    double dv_dr[3];
+    rotation_derivatives_of_pixel(rot, p, m, du_dr, dv_dr);
+    accumulate_point(m, du_dr, dv_dr, m.u - image_points[i][0], m.v - image_points[i][1], 0, h, g);
   }
   for (std::size_t a = 0; a < 6; ++a) {
     for (std::size_t b = a + 1; b < 6; ++b) h[b][a] = h[a][b];

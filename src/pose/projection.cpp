@@ -18,12 +18,20 @@ struct DerivativeSink {
   std::size_t row_stride = 0;  // doubles between consecutive rows
 };
 
+// Points go through the mapping two at a time; an odd last point alone.
 void project_plain(std::span<const Point3> object_points, const Pose& pose, const CameraModel& camera,
                    std::span<Point2> image_points) noexcept {
   const Matrix3 r = rotation_matrix(pose.rvec);
   const std::size_t n = std::min(object_points.size(), image_points.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    image_points[i] = map_to_pixel<false>(to_camera_frame(r, pose.tvec, object_points[i]), camera).pixel;
+  std::size_t i = 0;
+  for (; i + 1 < n; i += 2) {
+    const auto m = project_object_point<false>(r, pose.tvec, object_point(object_points[i], object_points[i + 1]), camera);
+    image_points[i] = {m.u[0], m.v[0]};
+    image_points[i + 1] = {m.u[1], m.v[1]};
+  }
+  if (i < n) {
+    const auto m = project_object_point<false>(r, pose.tvec, object_point(object_points[i]), camera);
+    image_points[i] = {m.u, m.v};
   }
 }
 
@@ -31,17 +39,19 @@ void project_with_sink(std::span<const Point3> object_points, const Pose& pose, 
                        std::span<Point2> image_points, std::size_t n, DerivativeSink sink) noexcept {
   const RotationDerivatives rot = rotation_matrix_with_derivatives(pose.rvec);
   for (std::size_t i = 0; i < n; ++i) {
-    const Point3& p = object_points[i];
-    const PixelMapping m = map_to_pixel<true>(to_camera_frame(rot.r, pose.tvec, p), camera);
-    image_points[i] = m.pixel;
+    const ObjectPoint<double> p = object_point(object_points[i]);
+    const PixelMapping<double> m = project_object_point<true>(rot.r, pose.tvec, p, camera);
+    image_points[i] = {m.u, m.v};
     double* rx = sink.rvec + 2 * i * sink.row_stride;
     double* ry = rx + sink.row_stride;
     double* tx = sink.tvec + 2 * i * sink.row_stride;
     double* ty = tx + sink.row_stride;
+    double du_dr[3];
+    double dv_dr[3];
+    rotation_derivatives_of_pixel(rot, p, m, du_dr, dv_dr);
     for (std::size_t j = 0; j < 3; ++j) {
-      const Vector3 dpc = multiply(rot.d[j], p);  // ∂(R·X)/∂rvec[j]
-      rx[j] = m.du[0] * dpc[0] + m.du[1] * dpc[1] + m.du[2] * dpc[2];
-      ry[j] = m.dv[0] * dpc[0] + m.dv[1] * dpc[1] + m.dv[2] * dpc[2];
+      rx[j] = du_dr[j];
+      ry[j] = dv_dr[j];
       tx[j] = m.du[j];
       ty[j] = m.dv[j];
     }

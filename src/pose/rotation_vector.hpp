@@ -31,11 +31,22 @@ RotationDerivatives rotation_matrix_with_derivatives(const Vector3& rvec) noexce
 // decomposition fails, which only non-finite input causes.
 std::optional<Matrix3> nearest_orthonormal(const Matrix3& m);
 
+// nearest_orthonormal of several matrices, decomposed together (faster than
+// one by one, same bits): out[i] for *m[i]; `out` as long as `m`.
+void nearest_orthonormals(std::span<const Matrix3* const> m, std::span<std::optional<Matrix3>> out);
+
 // Rotation vector of the orthonormal matrix nearest to `m`. Angles near π
 // (sin θ < 1e-5, cos θ ≤ 0) take the axis from the diagonal. A reflection
 // is not refused: the formulas apply to it unchanged. Non-finite input gives
 // NaN.
 Vector3 rotation_vector(const Matrix3& m) noexcept;
+
+// The second half of rotation_vector: the vector of r = nearest_orthonormal(m)
+// (NaN when r is none).
+Vector3 rotation_vector_of_orthonormal(const std::optional<Matrix3>& orthonormal) noexcept;
+
+// rotation_vector of several matrices, decomposed together: out[i] for *m[i].
+void rotation_vectors(std::span<const Matrix3* const> m, std::span<Vector3> out);
 
 // The `rodrigues` conversion on a matrix given row by row with possibly
 // ragged rows: one row of 3 values (1x3) or 3 rows of which the first holds

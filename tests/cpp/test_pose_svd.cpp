@@ -134,42 +134,52 @@ TEST(JacobiSvd, NonFiniteInputHasNoDecomposition) {
   EXPECT_TRUE(jacobi_svd<3>(big, kRightVectors));
 }
 
+namespace {
+
+template <std::size_t kN>
+void expect_batch_like_single(const Vec<SquareMatrix<kN>>& matrices, unsigned factors) {
+  Vec<const SquareMatrix<kN>*> inputs;
+  for (const auto& m : matrices) inputs.push_back(&m);
+  Vec<std::optional<Svd<kN>>> batch(matrices.size());
+  jacobi_svd_batch<kN>(inputs, batch, factors);
+  for (std::size_t i = 0; i < matrices.size(); ++i) {
+    const auto single = jacobi_svd<kN>(matrices[i], factors);
+    ASSERT_EQ(batch[i].has_value(), single.has_value()) << kN << ": " << matrices.size() << " " << i;
+    if (single) {
+      EXPECT_EQ(std::memcmp(&*batch[i], &*single, sizeof *single), 0) << kN << ": " << matrices.size() << " " << i;
+    }
+  }
+}
+
+}  // namespace
+
 TEST(JacobiSvd, BatchesEqualSingleDecompositions) {
   // Every batch length up to two full passes of the widest kernel plus one,
-  // so each kernel width runs with full and partly used lanes; a non-finite
-  // matrix sits among valid ones, and lanes need different sweep counts.
+  // so each kernel width runs with full and partly used lanes; non-finite
+  // and zero matrices sit among valid ones, and lanes need different sweep
+  // counts.
   std::mt19937_64 rng(3);
   const std::size_t longest = 2 * jacobi_svd_lanes() + 1;
   for (std::size_t count = 1; count <= longest; ++count) {
     Vec<SquareMatrix<12>> general(count);
     Vec<SquareMatrix<9>> planar(count);
+    Vec<SquareMatrix<3>> small(count);
     for (std::size_t i = 0; i < count; ++i) {
       general[i] = i % 5 == 3 ? random_matrix<12>(rng, 1.0) : projection_normal_matrix(rng, 6 + static_cast<int>(i % 3));
       planar[i] = homography_normal_matrix(rng, 5 + static_cast<int>(i % 4));
+      small[i] = random_matrix<3>(rng, i % 2 == 0 ? 1.0 : 1e-3);
     }
-    if (count > 2) general[count / 2][4][7] = std::numeric_limits<double>::quiet_NaN();
-    if (count > 3) planar[1] = SquareMatrix<9>{};
-    Vec<const SquareMatrix<12>*> general_in;
-    Vec<const SquareMatrix<9>*> planar_in;
-    for (std::size_t i = 0; i < count; ++i) {
-      general_in.push_back(&general[i]);
-      planar_in.push_back(&planar[i]);
+    if (count > 2) {
+      general[count / 2][4][7] = std::numeric_limits<double>::quiet_NaN();
+      small[count / 2][1][1] = std::numeric_limits<double>::infinity();
     }
-    Vec<std::optional<Svd<12>>> general_out(count);
-    Vec<std::optional<Svd<9>>> planar_out(count);
-    jacobi_svd_batch<12>(general_in, general_out);
-    jacobi_svd_batch<9>(planar_in, planar_out);
-    for (std::size_t i = 0; i < count; ++i) {
-      const auto g = jacobi_svd<12>(general[i], kRightVectors);
-      const auto p = jacobi_svd<9>(planar[i], kRightVectors);
-      ASSERT_EQ(general_out[i].has_value(), g.has_value()) << count << " " << i;
-      ASSERT_EQ(planar_out[i].has_value(), p.has_value()) << count << " " << i;
-      if (g) {
-        EXPECT_EQ(std::memcmp(&*general_out[i], &*g, sizeof *g), 0) << count << " " << i;
-      }
-      if (p) {
-        EXPECT_EQ(std::memcmp(&*planar_out[i], &*p, sizeof *p), 0) << count << " " << i;
-      }
+    if (count > 3) {
+      planar[1] = SquareMatrix<9>{};
+      small[2] = {{{-1.0, 0.0, 0.0}, {0.0, 2.0, 0.0}, {0.0, 0.0, 0.0}}};  // negative and zero values
     }
+    expect_batch_like_single<12>(general, kRightVectors);
+    expect_batch_like_single<9>(planar, kRightVectors);
+    expect_batch_like_single<3>(small, kRightVectors);
+    expect_batch_like_single<3>(small, kLeftVectors | kRightVectors);
   }
 }
