@@ -62,6 +62,7 @@ bool is_planar_spread(double sigma1, double sigma2) noexcept;
 // fixed-point steps; a point whose undistortion factor turns negative keeps
 // its plain normalised coordinates.
 Vec<Point2> normalise_image_points(std::span<const Point2> image_points, const CameraModel& camera);
+Point2 normalise_image_point(const Point2& pixel, const CameraModel& camera) noexcept;
 
 // The closed-form pose alone (no refinement); no pose on the stage-1 failures.
 std::optional<Pose> initial_pnp_pose(std::span<const Point3> object_points, std::span<const Point2> image_points,
@@ -74,6 +75,13 @@ std::optional<Pose> initial_pnp_pose(std::span<const Point3> object_points, std:
 void initial_pnp_poses(std::span<const std::span<const Point3>> object_points,
                        std::span<const std::span<const Point2>> image_points, const CameraModel& camera,
                        std::span<std::optional<Pose>> poses);
+
+// The same from image points already normalised (normalise_image_point):
+// stage 1 uses the camera for nothing else, so a caller that solves many
+// subsets of one point set normalises each point once.
+void initial_pnp_poses_normalised(std::span<const std::span<const Point3>> object_points,
+                                  std::span<const std::span<const Point2>> normalised_points,
+                                  std::span<std::optional<Pose>> poses);
 
 // ---- Stage 2: Levenberg–Marquardt ------------------------------------------
 

@@ -206,14 +206,12 @@ void set_up_general(std::span<const Point3> object_points, std::span<const Point
   mirror_upper_triangle(ata);
 }
 
-// Stage 1 up to the linear system, given the decomposition of the object's
-// scatter (`spread`).
-void set_up_linear_start(std::span<const Point3> object_points, std::span<const Point2> image_points,
-                         const CameraModel& camera, const ObjectScatter& spread, const std::optional<Svd<3>>& svd,
-                         LinearStart& out) {
+// Stage 1 up to the linear system, given the normalised image points and
+// the decomposition of the object's scatter (`spread`).
+void set_up_linear_start(std::span<const Point3> object_points, std::span<const Point2> image,
+                         const ObjectScatter& spread, const std::optional<Svd<3>>& svd, LinearStart& out) {
   out.kind = LinearStart::Kind::kNone;
   if (!svd) return;
-  const Vec<Point2> image = normalise_image_points(image_points, camera);
   const auto& sigma = svd->singular_values;
   if (is_planar_spread(sigma[1], sigma[2])) {
     set_up_planar(object_points, image, spread.centroid, svd->v, out);
@@ -320,8 +318,7 @@ bool enough_points(std::span<const Point3> object_points, std::span<const Point2
 // Step 1: the objects' scatters, decomposed together, and the linear
 // systems.
 void set_up_all(std::span<const std::span<const Point3>> object_points,
-                std::span<const std::span<const Point2>> image_points, const CameraModel& camera,
-                std::span<LinearStart> starts) {
+                std::span<const std::span<const Point2>> image_points, std::span<LinearStart> starts) {
   const std::size_t count = starts.size();
   Vec<ObjectScatter> spreads(count);
   Vec<const SquareMatrix<3>*> scatters;
@@ -336,7 +333,7 @@ void set_up_all(std::span<const std::span<const Point3>> object_points,
   for (std::size_t i = 0; i < count; ++i) {
     starts[i].kind = LinearStart::Kind::kNone;
     if (!enough_points(object_points[i], image_points[i])) continue;
-    set_up_linear_start(object_points[i], image_points[i], camera, spreads[i], scatter_svds[next++], starts[i]);
+    set_up_linear_start(object_points[i], image_points[i], spreads[i], scatter_svds[next++], starts[i]);
   }
 }
 
@@ -415,13 +412,14 @@ bool is_planar_spread(double sigma1, double sigma2) noexcept {
   return sigma1 > kDoubleEpsilon && sigma2 / sigma1 < kPlanarityRatio;
 }
 
+Point2 normalise_image_point(const Point2& pixel, const CameraModel& camera) noexcept {
+  const Point2 plain = {(pixel[0] - camera.cx) / camera.fx, (pixel[1] - camera.cy) / camera.fy};
+  return camera.has_distortion() ? undistort(plain, camera) : plain;
+}
+
 Vec<Point2> normalise_image_points(std::span<const Point2> image_points, const CameraModel& camera) {
   Vec<Point2> out(image_points.size());
-  const bool distorted = camera.has_distortion();
-  for (std::size_t i = 0; i < image_points.size(); ++i) {
-    const Point2 plain = {(image_points[i][0] - camera.cx) / camera.fx, (image_points[i][1] - camera.cy) / camera.fy};
-    out[i] = distorted ? undistort(plain, camera) : plain;
-  }
+  for (std::size_t i = 0; i < image_points.size(); ++i) out[i] = normalise_image_point(image_points[i], camera);
   return out;
 }
 
@@ -438,9 +436,22 @@ void initial_pnp_poses(std::span<const std::span<const Point3>> object_points,
                        std::span<const std::span<const Point2>> image_points, const CameraModel& camera,
                        std::span<std::optional<Pose>> poses) {
   const std::size_t count = std::min({object_points.size(), image_points.size(), poses.size()});
+  Vec<Vec<Point2>> normalised(count);
+  Vec<std::span<const Point2>> normalised_spans(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    normalised[i] = normalise_image_points(image_points[i], camera);
+    normalised_spans[i] = normalised[i];
+  }
+  initial_pnp_poses_normalised(object_points.first(count), normalised_spans, poses.first(count));
+}
+
+void initial_pnp_poses_normalised(std::span<const std::span<const Point3>> object_points,
+                                  std::span<const std::span<const Point2>> normalised_points,
+                                  std::span<std::optional<Pose>> poses) {
+  const std::size_t count = std::min({object_points.size(), normalised_points.size(), poses.size()});
   Vec<LinearStart> starts(count);
   Vec<PoseFinish> finishes(count);
-  set_up_all(object_points.first(count), image_points.first(count), camera, starts);
+  set_up_all(object_points.first(count), normalised_points.first(count), starts);
   begin_all(starts, finishes);
   finish_all(starts, finishes, poses.first(count));
 }

@@ -34,8 +34,8 @@ Params to_params(const Pose& pose) noexcept {
 // Σ r² at `pose`, the residuals taken in order x0, y0, x1, y1, ...; points
 // are projected two at a time.
 double cost_at(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
-               const CameraModel& camera) noexcept {
-  const Matrix3 r = rotation_matrix(pose.rvec);
+               const AxisAngle& rotation, const CameraModel& camera) noexcept {
+  const Matrix3 r = rotation_matrix(rotation);
   const std::size_t n = object_points.size();
   double sum = 0.0;
   std::size_t i = 0;
@@ -97,10 +97,10 @@ inline void accumulate_point(const PixelMapping<T>& m, const T (&du_dr)[3], cons
 // in order (rows 2i and 2i+1 belong to point i: ∂/∂rvec then ∂/∂tvec). J is
 // formed two points at a time and never stored.
 void normal_equations_at(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
-                         const CameraModel& camera, Matrix6& h, Params& g) noexcept {
+                         const AxisAngle& rotation, const CameraModel& camera, Matrix6& h, Params& g) noexcept {
   h = {};
   g = {};
-  const RotationDerivatives rot = rotation_matrix_with_derivatives(pose.rvec);
+  const RotationDerivatives rot = rotation_matrix_with_derivatives(rotation);
   const std::size_t n = object_points.size();
   std::size_t i = 0;
   for (; i + 1 < n; i += 2) {
@@ -151,7 +151,8 @@ LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const 
   image_points = image_points.first(n);
   LmOutcome out;
   Params p = to_params(start);
-  double cost = cost_at(object_points, image_points, start, camera);
+  AxisAngle rotation = axis_angle(start.rvec);  // of p, kept from its cost to its Jacobian
+  double cost = cost_at(object_points, image_points, start, rotation, camera);
   double lambda = kInitialDamping;
   out.stop = LmStop::kIterationLimit;
 
@@ -159,7 +160,7 @@ LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const 
     out.iterations = iter + 1;
     Matrix6 h;
     Params g;
-    normal_equations_at(object_points, image_points, to_pose(p), camera, h, g);
+    normal_equations_at(object_points, image_points, to_pose(p), rotation, camera, h, g);
 
     bool accepted = false;
     bool stop = false;
@@ -173,9 +174,12 @@ LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const 
       }
       Params trial_params;
       for (std::size_t i = 0; i < 6; ++i) trial_params[i] = p[i] - delta[i];
-      const double trial_cost = cost_at(object_points, image_points, to_pose(trial_params), camera);
+      const Pose trial = to_pose(trial_params);
+      const AxisAngle trial_rotation = axis_angle(trial.rvec);
+      const double trial_cost = cost_at(object_points, image_points, trial, trial_rotation, camera);
       if (trial_cost < cost) {
         p = trial_params;
+        rotation = trial_rotation;
         cost = trial_cost;
         lambda = std::max(kDampingDown * lambda, kDampingFloor);
         accepted = true;

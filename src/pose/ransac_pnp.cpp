@@ -101,7 +101,9 @@ PnpEstimator::PnpEstimator(std::span<const Point3> object_points, std::span<cons
       camera_(camera),
       squared_threshold_(reprojection_error * reprojection_error),
       sample_size_(sample_size),
-      projected_(object_points.size()) {
+      projected_(object_points.size()),
+      normalised_(object_points.size()),
+      normalised_known_(object_points.size(), 0) {
   subset_object_.reserve(object_points.size());
   subset_image_.reserve(object_points.size());
 }
@@ -130,18 +132,27 @@ void PnpEstimator::solve_batch(std::span<const std::size_t> samples, std::span<s
   const std::size_t count = std::min(hypotheses.size(), samples.size() / k);
   subset_object_.resize(count * k);
   subset_image_.resize(count * k);
+  subset_normalised_.resize(count * k);
   for (std::size_t j = 0; j < count * k; ++j) {
-    subset_object_[j] = object_points_[samples[j]];
-    subset_image_[j] = image_points_[samples[j]];
+    const std::size_t i = samples[j];
+    if (normalised_known_[i] == 0) {
+      normalised_[i] = normalise_image_point(image_points_[i], camera_);
+      normalised_known_[i] = 1;
+    }
+    subset_object_[j] = object_points_[i];
+    subset_image_[j] = image_points_[i];
+    subset_normalised_[j] = normalised_[i];
   }
   batch_objects_.resize(count);
   batch_images_.resize(count);
+  batch_normalised_.resize(count);
   batch_starts_.resize(count);
   for (std::size_t b = 0; b < count; ++b) {
     batch_objects_[b] = std::span<const Point3>(subset_object_).subspan(b * k, k);
     batch_images_[b] = std::span<const Point2>(subset_image_).subspan(b * k, k);
+    batch_normalised_[b] = std::span<const Point2>(subset_normalised_).subspan(b * k, k);
   }
-  initial_pnp_poses(batch_objects_, batch_images_, camera_, batch_starts_);
+  initial_pnp_poses_normalised(batch_objects_, batch_normalised_, batch_starts_);
   for (std::size_t b = 0; b < count; ++b) {
     hypotheses[b].reset();
     if (!batch_starts_[b]) continue;

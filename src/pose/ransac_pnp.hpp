@@ -93,7 +93,12 @@ class PnpEstimator {
   Vec<Point2> projected_;
   Vec<Point3> subset_object_;
   Vec<Point2> subset_image_;
+  // Normalised image points, each computed when a sample first needs it.
+  Vec<Point2> normalised_;
+  Vec<unsigned char> normalised_known_;
   // Scratch of solve_batch.
+  Vec<Point2> subset_normalised_;
+  Vec<std::span<const Point2>> batch_normalised_;
   Vec<std::span<const Point3>> batch_objects_;
   Vec<std::span<const Point2>> batch_images_;
   Vec<std::optional<Pose>> batch_starts_;

@@ -48,17 +48,31 @@ Vector3 near_pi_vector(const Matrix3& r, double theta) noexcept {
 
 }  // namespace
 
-Matrix3 rotation_matrix(const Vector3& rvec) noexcept {
-  const double theta = norm3(rvec);
-  if (theta < kDoubleEpsilon) return kIdentity3;
-  const Vector3 k = {rvec[0] / theta, rvec[1] / theta, rvec[2] / theta};
-  return axis_angle_matrix(k, std::cos(theta), std::sin(theta));
+AxisAngle axis_angle(const Vector3& rvec) noexcept {
+  AxisAngle out;
+  out.theta = norm3(rvec);
+  if (out.theta < kDoubleEpsilon) return out;
+  out.turns = true;
+  out.axis = {rvec[0] / out.theta, rvec[1] / out.theta, rvec[2] / out.theta};
+  out.c = std::cos(out.theta);
+  out.s = std::sin(out.theta);
+  return out;
+}
+
+Matrix3 rotation_matrix(const Vector3& rvec) noexcept { return rotation_matrix(axis_angle(rvec)); }
+
+Matrix3 rotation_matrix(const AxisAngle& a) noexcept {
+  if (!a.turns) return kIdentity3;
+  return axis_angle_matrix(a.axis, a.c, a.s);
 }
 
 RotationDerivatives rotation_matrix_with_derivatives(const Vector3& rvec) noexcept {
+  return rotation_matrix_with_derivatives(axis_angle(rvec));
+}
+
+RotationDerivatives rotation_matrix_with_derivatives(const AxisAngle& a) noexcept {
   RotationDerivatives out;
-  const double theta = norm3(rvec);
-  if (theta < kDoubleEpsilon) {
+  if (!a.turns) {
     out.r = kIdentity3;
     for (int j = 0; j < 3; ++j) {
       Vector3 e{};
@@ -67,9 +81,10 @@ RotationDerivatives rotation_matrix_with_derivatives(const Vector3& rvec) noexce
     }
     return out;
   }
-  const Vector3 k = {rvec[0] / theta, rvec[1] / theta, rvec[2] / theta};
-  const double c = std::cos(theta);
-  const double s = std::sin(theta);
+  const Vector3& k = a.axis;
+  const double theta = a.theta;
+  const double c = a.c;
+  const double s = a.s;
   const double c1 = 1.0 - c;
   out.r = axis_angle_matrix(k, c, s);
   // With ∂θ/∂r_j = k_j and ∂k/∂r_j = (e_j − k·k_j)/θ:

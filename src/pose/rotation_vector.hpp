@@ -14,9 +14,23 @@
 
 namespace morvelin {
 
+// A rotation vector as angle θ = |rvec|, unit axis k = rvec/θ and cos θ,
+// sin θ; no turn (the identity) when θ is below the double epsilon.
+// Computed once, it serves both forms below.
+struct AxisAngle {
+  AxisAngle() = default;  // not an aggregate: {x, y, z} always means a rotation vector
+  double theta = 0.0;
+  bool turns = false;
+  Vector3 axis{};
+  double c = 1.0;
+  double s = 0.0;
+};
+AxisAngle axis_angle(const Vector3& rvec) noexcept;
+
 // R = cos θ·I + (1 − cos θ)·k·kᵀ + sin θ·[k]×, k = rvec/θ; the identity when
 // θ is below the double epsilon.
 Matrix3 rotation_matrix(const Vector3& rvec) noexcept;
+Matrix3 rotation_matrix(const AxisAngle& a) noexcept;
 
 // R together with ∂R/∂rvec[j] for j = 0, 1, 2. Below the double epsilon the
 // derivatives are the cross-product matrices [e_j]×.
@@ -25,6 +39,7 @@ struct RotationDerivatives {
   std::array<Matrix3, 3> d{};
 };
 RotationDerivatives rotation_matrix_with_derivatives(const Vector3& rvec) noexcept;
+RotationDerivatives rotation_matrix_with_derivatives(const AxisAngle& a) noexcept;
 
 // U·Vᵀ from the singular value decomposition M = U·Σ·Vᵀ: the orthonormal
 // matrix nearest to `m` (a reflection when det M < 0). None when the
