@@ -112,4 +112,17 @@ struct LmOutcome {
 LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const Point2> image_points,
                          const CameraModel& camera, const Pose& start, unsigned iteration_limit);
 
+// refine_pose_lm of two problems at once, one per lane of two-double
+// vectors; outcome l is bit-identical to refine_pose_lm on problem l, at
+// about the cost of one. Problems of different sizes are solved one after
+// the other.
+std::array<LmOutcome, 2> refine_pose_lm_pair(const std::array<std::span<const Point3>, 2>& object_points,
+                                             const std::array<std::span<const Point2>, 2>& image_points,
+                                             const std::array<Pose, 2>& starts, const CameraModel& camera,
+                                             unsigned iteration_limit);
+
+// The pose of a refinement as the solver reports it: none when the pose or
+// its cost is not finite.
+std::optional<Pose> solved_pose(const LmOutcome& refined) noexcept;
+
 }  // namespace morvelin

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pose/lm_parameters.hpp"
 #include "pose/matrix3.hpp"
 #include "pose/pixel_mapping.hpp"
 #include "pose/pnp.hpp"
@@ -15,13 +16,7 @@ namespace morvelin {
 
 namespace {
 
-constexpr double kInitialDamping = 0.001;
-constexpr double kDampingUp = 10.0;
-constexpr double kDampingDown = 0.1;
-constexpr double kDampingFloor = 1e-12;  // also the floor of the scaled diagonal
-constexpr double kDampingCeiling = 1e12;
-constexpr double kConvergedCost = 1e-24;
-constexpr int kAttemptsPerIteration = 10;
+using namespace lm;
 
 using Params = std::array<double, 6>;
 using Matrix6 = SquareMatrix<6>;

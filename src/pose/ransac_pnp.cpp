@@ -153,12 +153,36 @@ void PnpEstimator::solve_batch(std::span<const std::size_t> samples, std::span<s
     batch_normalised_[b] = std::span<const Point2>(subset_normalised_).subspan(b * k, k);
   }
   initial_pnp_poses_normalised(batch_objects_, batch_normalised_, batch_starts_);
+  refine_batch_starts(count);
   for (std::size_t b = 0; b < count; ++b) {
-    hypotheses[b].reset();
-    if (!batch_starts_[b]) continue;
-    hypotheses[b] =
-        refine_pnp_pose(batch_objects_[b], batch_images_[b], camera_, *batch_starts_[b], kRansacSampleIterations);
+    hypotheses[b] = batch_poses_[b];
     if (hypotheses[b] && !in_front(object_points_, samples.subspan(b * k, k), *hypotheses[b])) hypotheses[b].reset();
+  }
+}
+
+// The samples' starts refined two at a time (see refine_pose_lm_pair), a
+// last odd one alone; a refinement that is not finite gives no pose, as in
+// refine_pnp_pose.
+void PnpEstimator::refine_batch_starts(std::size_t count) {
+  batch_poses_.assign(count, std::nullopt);
+  const auto keep = [&](std::size_t b, const LmOutcome& lm) { batch_poses_[b] = solved_pose(lm); };
+  std::size_t waiting = count;  // a sample with a start still to be paired
+  for (std::size_t b = 0; b < count; ++b) {
+    if (!batch_starts_[b]) continue;
+    if (waiting == count) {
+      waiting = b;
+      continue;
+    }
+    const auto pair = refine_pose_lm_pair({batch_objects_[waiting], batch_objects_[b]},
+                                          {batch_images_[waiting], batch_images_[b]},
+                                          {*batch_starts_[waiting], *batch_starts_[b]}, camera_, kRansacSampleIterations);
+    keep(waiting, pair[0]);
+    keep(b, pair[1]);
+    waiting = count;
+  }
+  if (waiting != count) {
+    keep(waiting, refine_pose_lm(batch_objects_[waiting], batch_images_[waiting], camera_, *batch_starts_[waiting],
+                                 kRansacSampleIterations));
   }
 }
 

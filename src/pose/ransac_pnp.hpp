@@ -84,6 +84,7 @@ class PnpEstimator {
  private:
   std::optional<Pose> solve_subset(std::span<const std::size_t> indices, const std::optional<Pose>& start,
                                    unsigned iteration_limit);
+  void refine_batch_starts(std::size_t count);
 
   std::span<const Point3> object_points_;
   std::span<const Point2> image_points_;
@@ -102,6 +103,7 @@ class PnpEstimator {
   Vec<std::span<const Point3>> batch_objects_;
   Vec<std::span<const Point2>> batch_images_;
   Vec<std::optional<Pose>> batch_starts_;
+  Vec<std::optional<Pose>> batch_poses_;
 };
 
 }  // namespace morvelin

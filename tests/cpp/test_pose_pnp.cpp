@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
+#include <set>
 
 #include "pose/matrix3.hpp"
 #include "pose/pnp.hpp"
@@ -267,4 +269,61 @@ TEST(PnpSolve, ResultsAreBitExact) {
   EXPECT_EQ(lm.damping, 0x1.12e0be826d697p-30);
   EXPECT_EQ(lm.iterations, 6u);
   EXPECT_EQ(lm.stop, LmStop::kIterationLimit);
+}
+
+TEST(PnpRefine, PairsEqualSingleSolves) {
+  // Problems of every kind, paired with each other: noisy data with gross
+  // outliers from poor and good starts, exact data that converges, a start
+  // at the exact solution (no improvement), and non-finite data.
+  struct Problem {
+    Vec<Point3> object;
+    Vec<Point2> image;
+    Pose start;
+    CameraModel camera;
+  };
+  Vec<Problem> problems;
+  const CameraModel camera = reference_scene(6, 0, false, 1).camera;
+  for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+    ReferenceScene s = reference_scene(6, seed % 3, seed % 2 == 0, seed);
+    problems.push_back({s.object, s.image, Pose{{0.1, -0.2, 0.0}, {0.0, 0.0, 1.0}}, camera});
+    problems.push_back({s.object, s.image, Pose{{0.2, -0.3, 0.1}, {0.05, -0.02, 1.4}}, camera});
+  }
+  const Pose truth{{0.2, -0.3, 0.1}, {0.05, -0.02, 1.4}};
+  ReferenceScene exact = reference_scene(6, 0, false, 11);
+  exact.image = project_points(exact.object, truth, camera);
+  problems.push_back({exact.object, exact.image, truth, camera});                                        // no step
+  problems.push_back({exact.object, exact.image, Pose{{0.21, -0.3, 0.1}, {0.05, -0.02, 1.4}}, camera});  // converges
+  Problem broken = problems[0];
+  broken.image[2][0] = std::numeric_limits<double>::quiet_NaN();
+  problems.push_back(broken);
+
+  const auto same = [](const LmOutcome& a, const LmOutcome& b) {
+    return std::memcmp(&a.pose, &b.pose, sizeof a.pose) == 0 && std::memcmp(&a.cost, &b.cost, sizeof a.cost) == 0 &&
+           std::memcmp(&a.damping, &b.damping, sizeof a.damping) == 0 && a.iterations == b.iterations &&
+           a.stop == b.stop;
+  };
+  std::set<LmStop> stops;
+  for (unsigned limit : {6u, 20u}) {
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+      const std::size_t j = (i * 7 + 3) % problems.size();
+      const Problem& a = problems[i];
+      const Problem& b = problems[j];
+      const auto pair = refine_pose_lm_pair({a.object, b.object}, {a.image, b.image}, {a.start, b.start}, camera, limit);
+      const LmOutcome single_a = refine_pose_lm(a.object, a.image, camera, a.start, limit);
+      const LmOutcome single_b = refine_pose_lm(b.object, b.image, camera, b.start, limit);
+      EXPECT_TRUE(same(pair[0], single_a)) << i << " with " << j << ", limit " << limit;
+      EXPECT_TRUE(same(pair[1], single_b)) << i << " with " << j << ", limit " << limit;
+      stops.insert(single_a.stop);
+    }
+  }
+  // The cases above reach every way of stopping but the damping ceiling.
+  EXPECT_TRUE(stops.count(LmStop::kIterationLimit) && stops.count(LmStop::kConverged) &&
+              stops.count(LmStop::kNoImprovement));
+
+  // Different sizes fall back to single solves.
+  const Problem& a = problems[0];
+  const ReferenceScene larger = reference_scene(9, 0, false, 12);
+  const auto mixed = refine_pose_lm_pair({a.object, larger.object}, {a.image, larger.image}, {a.start, truth}, camera, 6);
+  EXPECT_TRUE(same(mixed[0], refine_pose_lm(a.object, a.image, camera, a.start, 6)));
+  EXPECT_TRUE(same(mixed[1], refine_pose_lm(larger.object, larger.image, camera, truth, 6)));
 }
