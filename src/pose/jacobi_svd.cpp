@@ -23,7 +23,7 @@ constexpr double kPrecision = 2.0 * std::numeric_limits<double>::epsilon();
 // Off-diagonal entries below the smallest normal number count as zero.
 constexpr double kConsiderAsZero = std::numeric_limits<double>::min();
 
-// (x < y) ? y : x, the order of comparison the decomposition has always used.
+// (x < y) ? y : x, as std::max compares.
 inline double larger(double x, double y) noexcept { return x < y ? y : x; }
 
 // The largest |a_ij|; none when an element is NaN or the largest is infinite.
@@ -124,10 +124,6 @@ void columns_to_matrix(const double (*columns)[kN], SquareMatrix<kN>& m) noexcep
     for (std::size_t r = 0; r < kN; ++r) m[r][c] = columns[c][r];
   }
 }
-
-}  // namespace
-
-namespace {
 
 template <std::size_t kN, bool kWantU, bool kWantV>
 std::optional<Svd<kN>> decompose_single(const SquareMatrix<kN>& a) {

@@ -113,9 +113,9 @@ LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const 
                          const CameraModel& camera, const Pose& start, unsigned iteration_limit);
 
 // refine_pose_lm of two problems at once, one per lane of two-double
-// vectors; outcome l is bit-identical to refine_pose_lm on problem l, at
-// about the cost of one. Problems of different sizes are solved one after
-// the other.
+// vectors; outcome l is bit-identical to refine_pose_lm on problem l, and
+// the pair costs clearly less than two single solves. Problems of
+// different sizes are solved one after the other.
 std::array<LmOutcome, 2> refine_pose_lm_pair(const std::array<std::span<const Point3>, 2>& object_points,
                                              const std::array<std::span<const Point2>, 2>& image_points,
                                              const std::array<Pose, 2>& starts, const CameraModel& camera,

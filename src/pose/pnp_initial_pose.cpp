@@ -46,7 +46,9 @@ struct Normalisation2d {
   double mx = 0.0;
   double my = 0.0;
   Point2 apply(const Point2& q) const noexcept { return {scale * (q[0] - mx), scale * (q[1] - my)}; }
-  Matrix3 transform() const noexcept { return {{{scale, 0.0, -scale * mx}, {0.0, scale, -scale * my}, {0.0, 0.0, 1.0}}}; }
+  Matrix3 transform() const noexcept {
+    return {{{scale, 0.0, -scale * mx}, {0.0, scale, -scale * my}, {0.0, 0.0, 1.0}}};
+  }
 };
 
 template <class PointAt>
@@ -352,8 +354,11 @@ void begin_all(std::span<const LinearStart> starts, std::span<PoseFinish> finish
   std::size_t next_homography = 0;
   std::size_t next_projection = 0;
   for (std::size_t i = 0; i < starts.size(); ++i) {
-    if (starts[i].kind == LinearStart::Kind::kPlanar) begin_planar(starts[i], homography_svds[next_homography++], finishes[i]);
-    if (starts[i].kind == LinearStart::Kind::kGeneral) begin_general(projection_svds[next_projection++], finishes[i]);
+    if (starts[i].kind == LinearStart::Kind::kPlanar) {
+      begin_planar(starts[i], homography_svds[next_homography++], finishes[i]);
+    } else if (starts[i].kind == LinearStart::Kind::kGeneral) {
+      begin_general(projection_svds[next_projection++], finishes[i]);
+    }
   }
 }
 
@@ -367,15 +372,19 @@ Vec<const Matrix3*> rotations_of(std::span<const PoseFinish> finishes, Matrix3 P
 }
 
 // Steps 3 and 4: the two orthonormalisations, each for all sets together.
-void finish_all(std::span<const LinearStart> starts, std::span<PoseFinish> finishes, std::span<std::optional<Pose>> poses) {
+void finish_all(std::span<const LinearStart> starts, std::span<PoseFinish> finishes,
+                std::span<std::optional<Pose>> poses) {
   const Vec<const Matrix3*> first = rotations_of(finishes, &PoseFinish::first_rotation);
   Vec<std::optional<Matrix3>> orthonormal(first.size());
   nearest_orthonormals(first, orthonormal);
   std::size_t next = 0;
   for (std::size_t i = 0; i < finishes.size(); ++i) {
     PoseFinish& f = finishes[i];
-    if (f.kind == LinearStart::Kind::kGeneral) continue_general(orthonormal[next++], f);
-    if (f.kind == LinearStart::Kind::kPlanar) continue_planar(starts[i], rotation_vector_of_orthonormal(orthonormal[next++]), f);
+    if (f.kind == LinearStart::Kind::kGeneral) {
+      continue_general(orthonormal[next++], f);
+    } else if (f.kind == LinearStart::Kind::kPlanar) {
+      continue_planar(starts[i], rotation_vector_of_orthonormal(orthonormal[next++]), f);
+    }
   }
   const Vec<const Matrix3*> second = rotations_of(finishes, &PoseFinish::second_rotation);
   Vec<Vector3> rvecs(second.size());

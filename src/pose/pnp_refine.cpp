@@ -35,7 +35,8 @@ double cost_at(std::span<const Point3> object_points, std::span<const Point2> im
   double sum = 0.0;
   std::size_t i = 0;
   for (; i + 1 < n; i += 2) {
-    const auto m = project_object_point<false>(r, pose.tvec, object_point(object_points[i], object_points[i + 1]), camera);
+    const ObjectPoint<Double2> pair = object_point(object_points[i], object_points[i + 1]);
+    const auto m = project_object_point<false>(r, pose.tvec, pair, camera);
     const Double2 ru = m.u - Double2{image_points[i][0], image_points[i + 1][0]};
     const Double2 rv = m.v - Double2{image_points[i][1], image_points[i + 1][1]};
     const Double2 ru2 = ru * ru;

@@ -1,10 +1,10 @@
 // Levenberg–Marquardt on two pose problems at once: lane l of every
 // two-double vector belongs to problem l. Each lane performs exactly the
 // operations of refine_pose_lm in the same order, so its outcome is
-// bit-identical; the two problems' long divide and solve chains overlap,
-// which makes a pair about as fast as one. The per-problem control flow
-// (accepted, rejected or singular attempts, stops) is carried by lane masks:
-// a lane that must not change keeps its values by selection.
+// bit-identical; the two problems' long divide and solve chains overlap.
+// The per-problem control flow (accepted, rejected or singular attempts,
+// stops) is carried by lane masks: a lane that must not change keeps its
+// values by selection.
 #include <algorithm>
 #include <cmath>
 

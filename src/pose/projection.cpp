@@ -25,7 +25,8 @@ void project_plain(std::span<const Point3> object_points, const Pose& pose, cons
   const std::size_t n = std::min(object_points.size(), image_points.size());
   std::size_t i = 0;
   for (; i + 1 < n; i += 2) {
-    const auto m = project_object_point<false>(r, pose.tvec, object_point(object_points[i], object_points[i + 1]), camera);
+    const ObjectPoint<Double2> pair = object_point(object_points[i], object_points[i + 1]);
+    const auto m = project_object_point<false>(r, pose.tvec, pair, camera);
     image_points[i] = {m.u[0], m.v[0]};
     image_points[i + 1] = {m.u[1], m.v[1]};
   }

@@ -173,9 +173,9 @@ void PnpEstimator::refine_batch_starts(std::size_t count) {
       waiting = b;
       continue;
     }
-    const auto pair = refine_pose_lm_pair({batch_objects_[waiting], batch_objects_[b]},
-                                          {batch_images_[waiting], batch_images_[b]},
-                                          {*batch_starts_[waiting], *batch_starts_[b]}, camera_, kRansacSampleIterations);
+    const auto pair =
+        refine_pose_lm_pair({batch_objects_[waiting], batch_objects_[b]}, {batch_images_[waiting], batch_images_[b]},
+                            {*batch_starts_[waiting], *batch_starts_[b]}, camera_, kRansacSampleIterations);
     keep(waiting, pair[0]);
     keep(b, pair[1]);
     waiting = count;

@@ -191,6 +191,70 @@ TEST(RansacLoop, ARefinementThatLosesTheInliersGivesNoResult) {
   EXPECT_EQ(est.refine_calls, 1u);
 }
 
+namespace {
+
+// The scripted estimator with batch solving: each batch records its size
+// and solves its samples one by one through the script.
+class BatchScriptedEstimator : public ScriptedEstimator {
+ public:
+  BatchScriptedEstimator(std::size_t capacity, Vec<double> data, std::size_t k, Vec<std::optional<Line>> solves,
+                         Vec<std::optional<Line>> refines = {})
+      : ScriptedEstimator(std::move(data), k, std::move(solves), std::move(refines)), capacity_(capacity) {}
+  std::size_t batch_capacity() const { return capacity_; }
+  void solve_batch(std::span<const std::size_t> samples, std::span<std::optional<Line>> hypotheses) {
+    batch_sizes.push_back(hypotheses.size());
+    EXPECT_EQ(samples.size(), hypotheses.size() * sample_size());
+    for (std::size_t b = 0; b < hypotheses.size(); ++b) {
+      hypotheses[b] = solve(samples.subspan(b * sample_size(), sample_size()));
+    }
+  }
+  Vec<std::size_t> batch_sizes;
+
+ private:
+  std::size_t capacity_;
+};
+
+static_assert(BatchRansacEstimator<BatchScriptedEstimator>);
+static_assert(!BatchRansacEstimator<ScriptedEstimator>);
+
+}  // namespace
+
+TEST(RansacLoop, BatchesGiveTheOutcomeOfSingleSolves) {
+  // Scripts whose limit shrinks in the middle of a batch, ties, failed
+  // solves and refinements; batch widths 1 (plain), 3 and 8.
+  const Vec<Vec<std::optional<Line>>> scripts = {
+      {std::nullopt, Line{0.0, 1}},
+      {Line{0.1, 1}, Line{0.0, 2}, Line{0.0, 3}, Line{10.05, 4}, Line{0.05, 5}},
+      {std::nullopt, std::nullopt, Line{10.0, 1}, Line{0.0, 2}, std::nullopt, Line{0.1, 3}},
+  };
+  for (const auto& script : scripts) {
+    ScriptedEstimator plain(two_clusters(), 1, script, {Line{0.05, 9}});
+    const auto expected = run_ransac(plain, settings());
+    ASSERT_TRUE(expected);
+    for (std::size_t capacity : {3u, 8u}) {
+      BatchScriptedEstimator batched(capacity, two_clusters(), 1, script, {Line{0.05, 9}});
+      const auto out = run_ransac(batched, settings());
+      ASSERT_TRUE(out);
+      EXPECT_EQ(out->model.id, expected->model.id);
+      EXPECT_EQ(out->inliers, expected->inliers);
+      EXPECT_EQ(out->error_sum, expected->error_sum);
+      EXPECT_EQ(out->draws, expected->draws);
+      EXPECT_EQ(batched.refined_sizes, plain.refined_sizes);
+      // The first sample alone, then full batches, never beyond the limit.
+      ASSERT_FALSE(batched.batch_sizes.empty());
+      EXPECT_EQ(batched.batch_sizes[0], 1u);
+      std::size_t solved = 0;
+      for (std::size_t size : batched.batch_sizes) {
+        EXPECT_LE(size, capacity);
+        solved += size;
+      }
+      EXPECT_EQ(solved, batched.solve_calls);
+      EXPECT_GE(solved, out->draws);
+      EXPECT_LT(solved, out->draws + capacity);  // only the last batch may reach past the limit
+    }
+  }
+}
+
 TEST(RansacLoop, DrawLimitUpdateRules) {
   const double lc = std::log(1.0 - 0.99);
   EXPECT_EQ(updated_draw_limit(10, 10, 5, lc, 3, 100), 3u);        // certainty: stop now
