@@ -32,7 +32,7 @@ Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const Det
   if (params.april_tag_deglitch) deglitch(ternary);
   auto segmentation = segment(ternary);
   if (!segmentation) return segmentation.error();
-  const Vec<BoundaryCluster> clusters = cluster_boundary(*segmentation, params.april_tag_min_cluster_pixels);
+  const BoundaryClusters clusters = cluster_boundary(*segmentation, params.april_tag_min_cluster_pixels);
 
   const QuadFitSettings settings = quad_fit_settings(params);
   Vec<std::optional<Quad>> quads(clusters.size());

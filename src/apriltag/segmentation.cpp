@@ -1,45 +1,19 @@
 #include "apriltag/segmentation.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
-#include <unordered_map>
 
 namespace morvelin {
 
-std::uint32_t RegionForest::add() {
-  const auto label = static_cast<std::uint32_t>(nodes_.size());
-  nodes_.push_back({label, 1});
-  return label;
+void RegionForest::grow(std::uint32_t count) {
+  for (auto label = static_cast<std::uint32_t>(nodes_.size()); label < count; ++label) nodes_.push_back({label, 1});
 }
 
-std::uint32_t RegionForest::find(std::uint32_t label) {
-  std::uint32_t root = label;
-  while (nodes_[root].parent != root) root = nodes_[root].parent;
-  while (nodes_[label].parent != root) {
-    const std::uint32_t next = nodes_[label].parent;
-    nodes_[label].parent = root;
-    label = next;
-  }
-  return root;
-}
-
-void RegionForest::join(std::uint32_t current, std::uint32_t above) {
-  const std::uint32_t a = find(current);
-  const std::uint32_t b = find(above);
-  if (a == b) return;
-  if (nodes_[a].size > nodes_[b].size) {
-    nodes_[b].parent = a;
-    nodes_[a].size += nodes_[b].size;
-  } else {
-    nodes_[a].parent = b;
-    nodes_[b].size += nodes_[a].size;
-  }
-}
-
-std::uint64_t Segmentation::key(const BoundaryRecord& record) {
-  const std::uint32_t ra = regions.find(labels[record.a]);
-  const std::uint32_t rb = regions.find(labels[record.b]);
-  return (static_cast<std::uint64_t>(std::min(ra, rb)) << 32) | std::max(ra, rb);
+Vec<std::uint32_t> RegionForest::roots() {
+  Vec<std::uint32_t> roots(nodes_.size());
+  for (std::size_t label = 0; label < roots.size(); ++label) roots[label] = find(static_cast<std::uint32_t>(label));
+  return roots;
 }
 
 std::optional<Error> check_segmentable(std::uint32_t width, std::uint32_t height) {
@@ -54,168 +28,416 @@ std::optional<Error> check_segmentable(std::uint32_t width, std::uint32_t height
 
 namespace {
 
-// One row of the scan: labels the row's pixels, joins them with the row
-// above and appends the boundary records towards the right and the row below.
-class RowScanner {
- public:
-  RowScanner(const TernaryImage& ternary, Segmentation& out) : t_(ternary), out_(out) {}
+constexpr std::uint8_t kUnknown = kTernaryUnknown;
+constexpr std::uint8_t kWhitePixelBit = 0x10;  // boundary marks: the pixel itself is white
 
-  void scan(std::uint32_t y) {
-    const std::uint32_t w = t_.width;
-    const bool first_row = y == 0;
-    const bool last_row = y + 1 == t_.height;
-    const std::uint8_t* row = t_.row(y);
-    std::uint32_t* labels = out_.labels.data() + static_cast<std::size_t>(y) * w;
-    up_ = first_row ? nullptr : t_.row(y - 1);
-    up_labels_ = first_row ? nullptr : labels - w;
-    down_ = last_row ? nullptr : t_.row(y + 1);
-    row_index_ = static_cast<std::size_t>(y) * w;
-    y2_ = static_cast<std::int32_t>(2 * y);
-    for (std::uint32_t x = 0; x < w; ++x) {
-      const std::uint8_t v = row[x];
-      if (v == kTernaryUnknown) continue;
-      const bool took_left = !last_row && x >= 2 && row[x - 1] == v;
-      labels[x] = took_left ? labels[x - 1] : out_.regions.add();
-      if (x >= 1 && x + 1 < w) {
-        if (!first_row) join_above(x, v, labels[x], took_left);
-        if (!last_row) append_boundary(x, v, row);
+// The label runs of one row: maximal ranges of columns with one label.
+// Unknown pixels form runs too (of kNoLabel); no black or white pixel joins them.
+struct LabelRuns {
+  explicit LabelRuns(std::uint32_t w) : start(static_cast<std::size_t>(w) + 1), run_of(w) {}
+
+  OwnedArray<std::uint32_t> start;   // run r covers columns [start[r], start[r + 1])
+  OwnedArray<std::uint32_t> run_of;  // the run of every column
+  std::uint32_t count = 0;
+};
+
+// Hands out the labels of row y: a pixel takes the label of its left
+// neighbour when both have the same value (from column 2 on, except in the
+// last row), otherwise the next new one; unknown pixels get kNoLabel. Also
+// finds the row's label runs. Returns the next free label.
+std::uint32_t label_row(const TernaryImage& t, std::uint32_t y, std::uint32_t next, std::uint32_t* lab,
+                        LabelRuns& runs) {
+  const std::uint32_t w = t.width;
+  const std::uint8_t* row = t.row(y);
+  // Branch-free: neighbouring values are as good as random in textured parts
+  // of an image. A run of unknown pixels carries kNoLabel along.
+  const std::uint32_t shared_from = y + 1 == t.height ? w : 2;  // first column that may take its left label
+  std::uint32_t left = row[0] == kUnknown ? kNoLabel : next++;
+  lab[0] = left;
+  runs.start[0] = 0;
+  runs.run_of[0] = 0;
+  std::uint32_t count = 1;
+  for (std::uint32_t x = 1; x < w; ++x) {
+    const std::uint8_t v = row[x];
+    const std::uint32_t unknown = v == kUnknown ? 1 : 0;
+    const std::uint32_t same = static_cast<std::uint32_t>(x >= shared_from) & static_cast<std::uint32_t>(row[x - 1] == v);
+    const std::uint32_t fresh = next | (0u - unknown);        // kNoLabel when unknown
+    const std::uint32_t label = (left & (0u - same)) | (fresh & (same - 1));  // same ? left : fresh
+    next += (same | unknown) ^ 1;
+    runs.start[count] = x;
+    count += label != left ? 1 : 0;
+    runs.run_of[x] = count - 1;
+    lab[x] = label;
+    left = label;
+  }
+  runs.start[count] = w;
+  runs.count = count;
+  return next;
+}
+
+// Joins the runs of row y (columns 1 ... w - 2 only) with the same-valued
+// runs of row y - 1 they touch: white pixels touch the three pixels above
+// them, black ones the one straight above. The unions come in the order a
+// pixel-by-pixel scan would make them, leaving out only repeats of a union
+// just made, which change nothing.
+void join_runs(const TernaryImage& t, std::uint32_t y, const std::uint32_t* lab, const LabelRuns& runs,
+               const LabelRuns& above, RegionForest& forest) {
+  const std::uint32_t w = t.width;
+  if (w < 3) return;
+  const std::uint8_t* row = t.row(y);
+  const std::uint8_t* up = t.row(y - 1);
+  const std::uint32_t* up_lab = lab - w;
+  for (std::uint32_t r = 0; r < runs.count; ++r) {
+    const std::uint32_t first = std::max<std::uint32_t>(runs.start[r], 1);
+    const std::uint32_t last = std::min<std::uint32_t>(runs.start[r + 1] - 1, w - 2);
+    const std::uint8_t v = row[first];
+    if (first > last || v == kUnknown) continue;
+    const std::uint32_t reach = v == kTernaryWhite ? 1 : 0;
+    const std::uint32_t label = lab[first];
+    const std::uint32_t above_end = above.run_of[last + reach];
+    for (std::uint32_t a = above.run_of[first - reach]; a <= above_end; ++a) {
+      const std::uint32_t x = above.start[a];
+      if (up[x] == v) forest.join(label, up_lab[x]);
+    }
+  }
+}
+
+// The boundary marks of row y; see Segmentation::boundary. Marked pixels also
+// carry kWhitePixelBit when they are white.
+void mark_boundary_row(const TernaryImage& t, std::uint32_t y, std::uint8_t* marks) {
+  const std::uint32_t w = t.width;
+  std::fill_n(marks, w, std::uint8_t{0});
+  if (y + 1 >= t.height || w < 3) return;
+  const std::uint8_t* row = t.row(y);
+  const std::uint8_t* down = t.row(y + 1);
+  for (std::uint32_t x = 1; x + 1 < w; ++x) {
+    const std::uint8_t v = row[x];
+    const std::uint8_t opposite = v ^ 0xFF;  // 128 for unknown, which never occurs
+    const int bits = (row[x + 1] == opposite ? 1 : 0) | (down[x] == opposite ? 2 : 0) |
+                     (down[x - 1] == opposite ? 4 : 0) | (down[x + 1] == opposite ? 8 : 0);
+    marks[x] = static_cast<std::uint8_t>(bits | (bits != 0 && v == kTernaryWhite ? kWhitePixelBit : 0));
+  }
+}
+
+std::uint64_t pair_key(std::uint32_t ra, std::uint32_t rb) {
+  return (static_cast<std::uint64_t>(std::min(ra, rb)) << 32) | std::max(ra, rb);
+}
+
+// Calls visit(a, b, point) for every boundary record of rows [y0, y1) in scan
+// order, with the pixel indices a and b of the pixel and its neighbour.
+template <class Visit>
+void visit_boundary(const Segmentation& s, std::uint32_t y0, std::uint32_t y1, Visit&& visit) {
+  const std::uint32_t w = s.width;
+  const std::uint32_t offsets[4] = {1, w, w - 1, w + 1};
+  for (std::uint32_t y = y0; y < y1; ++y) {
+    const std::uint32_t row_start = y * w;  // w * h < 2^32
+    const std::uint8_t* marks = s.boundary.data() + row_start;
+    const auto y2 = static_cast<std::int32_t>(2 * y);
+    for (std::uint32_t x = 1; x + 1 < w; ++x) {
+      std::uint32_t bits = marks[x];
+      if (bits == 0) continue;
+      const std::int32_t diff = (bits & kWhitePixelBit) != 0 ? -255 : 255;  // neighbour value - pixel value
+      const std::uint32_t a = row_start + x;
+      const auto x2 = static_cast<std::int32_t>(2 * x);
+      for (bits &= 0xF; bits != 0; bits &= bits - 1) {
+        const int k = std::countr_zero(bits);
+        const std::int32_t dx = kBoundaryNeighbours[k][0];
+        const std::int32_t dy = kBoundaryNeighbours[k][1];
+        visit(a, a + offsets[k], BoundaryPoint{x2 + dx, y2 + dy, dx * diff, dy * diff});
       }
     }
+  }
+}
+
+// Open-addressing map from cluster key to a number. A key joins two
+// different roots, so the key 0 (root 0 with itself) marks an empty slot.
+class KeyTable {
+ public:
+  KeyTable() { rehash(1024); }
+
+  // The number of `key`; a key not seen before gets `fresh`.
+  std::uint32_t number(std::uint64_t key, std::uint32_t fresh) {
+    std::size_t slot = home(key);
+    for (;;) {  // a hit on the first probe is by far the most common case
+      const std::uint64_t there = keys_[slot];
+      if (there == key) return numbers_[slot];
+      if (there == 0) break;
+      slot = (slot + 1) & mask_;
+    }
+    keys_[slot] = key;
+    numbers_[slot] = fresh;
+    if (2 * ++count_ > keys_.size()) rehash(2 * keys_.size());
+    return fresh;
   }
 
  private:
-  void join_above(std::uint32_t x, std::uint8_t v, std::uint32_t label, bool took_left) {
-    // White regions connect diagonally as well, black ones only straight up.
-    const std::uint32_t first = v == kTernaryWhite ? x - 1 : x;
-    const std::uint32_t last = v == kTernaryWhite ? x + 1 : x;
-    for (std::uint32_t ax = first; ax <= last; ++ax) {
-      if (up_[ax] != v) continue;
-      // The left neighbour already joined whatever shares a run with the
-      // pixel above-left.
-      if (took_left && up_labels_[ax] == up_labels_[x - 1]) continue;
-      out_.regions.join(label, up_labels_[ax]);
+  std::size_t home(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+
+  void rehash(std::size_t capacity) {
+    Vec<std::uint64_t> old_keys(capacity, 0);
+    Vec<std::uint32_t> old_numbers(capacity);
+    old_keys.swap(keys_);
+    old_numbers.swap(numbers_);
+    mask_ = capacity - 1;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    for (std::size_t i = 0; i < old_keys.size(); ++i) {
+      if (old_keys[i] == 0) continue;
+      std::size_t slot = home(old_keys[i]);
+      while (keys_[slot] != 0) slot = (slot + 1) & mask_;
+      keys_[slot] = old_keys[i];
+      numbers_[slot] = old_numbers[i];
     }
   }
 
-  // Neighbours (1, 0), (0, 1), (-1, 1), (1, 1), in this order.
-  void append_boundary(std::uint32_t x, std::uint8_t v, const std::uint8_t* row) {
-    const std::size_t a = row_index_ + x;
-    const std::size_t w = t_.width;
-    const std::int32_t x2 = static_cast<std::int32_t>(2 * x);
-    append_if_opposite(v, row[x + 1], a, a + 1, x2 + 1, y2_, 1, 0);
-    append_if_opposite(v, down_[x], a, a + w, x2, y2_ + 1, 0, 1);
-    append_if_opposite(v, down_[x - 1], a, a + w - 1, x2 - 1, y2_ + 1, -1, 1);
-    append_if_opposite(v, down_[x + 1], a, a + w + 1, x2 + 1, y2_ + 1, 1, 1);
-  }
-
-  void append_if_opposite(std::uint8_t v, std::uint8_t nb, std::size_t a, std::size_t b, std::int32_t bx,
-                          std::int32_t by, std::int32_t dx, std::int32_t dy) {
-    if ((nb ^ v) != 0xFF) return;  // only black against white
-    const std::int32_t diff = static_cast<std::int32_t>(nb) - static_cast<std::int32_t>(v);
-    out_.boundary.push_back(
-        {{bx, by, dx * diff, dy * diff}, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b)});
-  }
-
-  const TernaryImage& t_;
-  Segmentation& out_;
-  const std::uint8_t* up_ = nullptr;
-  const std::uint32_t* up_labels_ = nullptr;
-  const std::uint8_t* down_ = nullptr;
-  std::size_t row_index_ = 0;
-  std::int32_t y2_ = 0;
+  Vec<std::uint64_t> keys_;
+  Vec<std::uint32_t> numbers_;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 0;
+  std::size_t count_ = 0;
 };
 
-using KeyIndex = std::unordered_map<std::uint64_t, std::uint32_t, std::hash<std::uint64_t>, std::equal_to<>,
-                                    Allocator<std::pair<const std::uint64_t, std::uint32_t>>>;
+// The region pairs of the boundary records: the distinct keys numbered in
+// order of first appearance, with their record counts.
+class KeyNumbering {
+ public:
+  // The number of `key`.
+  std::uint32_t number(std::uint64_t key) {
+    const std::uint32_t n = table_.number(key, static_cast<std::uint32_t>(keys.size()));
+    if (n == keys.size()) {
+      keys.push_back(key);
+      counts.push_back(0);
+    }
+    return n;
+  }
 
-// Numbers the distinct keys of the boundary records in order of first
-// appearance; owner[i] is the number of record i's key.
-struct KeyNumbering {
   Vec<std::uint64_t> keys;
   Vec<std::uint32_t> counts;
-  Vec<std::uint32_t> owner;
+
+ private:
+  KeyTable table_;
 };
 
-KeyNumbering number_keys(Segmentation& s) {
-  KeyNumbering n;
-  n.owner.resize(s.boundary.size());
-  KeyIndex index;
-  bool have_last = false;
-  std::uint64_t last_key = 0;
-  std::uint32_t last = 0;
-  for (std::size_t i = 0; i < s.boundary.size(); ++i) {
-    const std::uint64_t key = s.key(s.boundary[i]);
-    if (!have_last || key != last_key) {  // neighbouring records mostly share a key
-      const auto [it, inserted] = index.try_emplace(key, static_cast<std::uint32_t>(n.keys.size()));
-      if (inserted) {
-        n.keys.push_back(key);
-        n.counts.push_back(0);
-      }
-      last = it->second;
-      last_key = key;
-      have_last = true;
+// The boundary records of one row at a time, gathered without branching on
+// the marks (which are as good as random in textured parts of an image):
+// every candidate is written and the end moves on only for marked ones.
+class RowRecords {
+ public:
+  explicit RowRecords(const Segmentation& s)
+      : s_(s),
+        marked_(s.width),
+        keys_(4 * static_cast<std::size_t>(s.width)),
+        points_(keys_.size()),
+        run_starts_(keys_.size() + 1) {}
+
+  // Columns of the marked pixels of row y.
+  std::size_t find_marked(std::uint32_t y) {
+    const std::uint8_t* marks = s_.boundary.data() + static_cast<std::size_t>(y) * s_.width;
+    std::size_t n = 0;
+    for (std::uint32_t x = 1; x + 1 < s_.width; ++x) {
+      marked_[n] = x;
+      n += marks[x] != 0 ? 1 : 0;
     }
-    ++n.counts[last];
-    n.owner[i] = last;
+    return n;
   }
-  return n;
-}
+
+  // The cluster keys of row y's records, in scan order; returns their count.
+  std::size_t keys(std::uint32_t y) {
+    const std::uint32_t w = s_.width;
+    const std::uint32_t offsets[4] = {1, w, w - 1, w + 1};
+    const std::uint32_t* labels = s_.labels.data();
+    const std::uint32_t row_start = y * w;  // w * h < 2^32
+    const std::size_t marked = find_marked(y);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < marked; ++i) {
+      const std::uint32_t a = row_start + marked_[i];
+      const std::uint32_t bits = s_.boundary[a];
+      const std::uint32_t ra = labels[a];
+      for (int k = 0; k < 4; ++k) {
+        const std::uint32_t bit = (bits >> k) & 1;
+        // An unmarked neighbour may be unknown: read the pixel itself instead.
+        const std::uint32_t rb = labels[a + (offsets[k] & (0u - bit))];
+        keys_[n] = pair_key(ra, rb);
+        n += bit;
+      }
+    }
+    return n;
+  }
+
+  // The points of row y's records, in scan order; returns their count.
+  std::size_t points(std::uint32_t y) {
+    const std::uint32_t row_start = y * s_.width;
+    const auto y2 = static_cast<std::int32_t>(2 * y);
+    const std::size_t marked = find_marked(y);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < marked; ++i) {
+      const std::uint32_t x = marked_[i];
+      const std::uint32_t bits = s_.boundary[row_start + x];
+      const std::int32_t diff = (bits & kWhitePixelBit) != 0 ? -255 : 255;  // neighbour value - pixel value
+      const auto x2 = static_cast<std::int32_t>(2 * x);
+      for (int k = 0; k < 4; ++k) {
+        const std::int32_t dx = kBoundaryNeighbours[k][0];
+        const std::int32_t dy = kBoundaryNeighbours[k][1];
+        points_[n] = {x2 + dx, y2 + dy, dx * diff, dy * diff};
+        n += (bits >> k) & 1;
+      }
+    }
+    return n;
+  }
+
+  // Splits the first `count` keys into runs of equal keys; returns the number
+  // of runs, run r being [run_starts()[r], run_starts()[r + 1]).
+  std::size_t find_runs(std::size_t count) {
+    if (count == 0) return 0;
+    std::size_t runs = 1;
+    run_starts_[0] = 0;
+    for (std::size_t i = 1; i < count; ++i) {
+      run_starts_[runs] = static_cast<std::uint32_t>(i);
+      runs += keys_[i] != keys_[i - 1] ? 1 : 0;
+    }
+    run_starts_[runs] = static_cast<std::uint32_t>(count);
+    return runs;
+  }
+
+  const std::uint64_t* key_data() const { return keys_.data(); }
+  const std::uint32_t* run_starts() const { return run_starts_.data(); }
+  const BoundaryPoint* point_data() const { return points_.data(); }
+
+ private:
+  const Segmentation& s_;
+  OwnedArray<std::uint32_t> marked_;
+  OwnedArray<std::uint64_t> keys_;
+  OwnedArray<BoundaryPoint> points_;
+  OwnedArray<std::uint32_t> run_starts_;
+};
+
+// A run of consecutive records (within one row) of the same region pair.
+struct RecordRun {
+  std::uint32_t number;  // of the key
+  std::uint32_t length;
+};
 
 }  // namespace
 
 Result<Segmentation> segment(const TernaryImage& ternary) {
   if (auto error = check_segmentable(ternary.width, ternary.height)) return *error;
   Segmentation s;
-  s.labels.assign(ternary.pixels.size(), kNoLabel);
-  // Address space for one label and one record per pixel; pages are touched
-  // only as they are used, and larger counts still grow as needed.
-  s.regions.reserve(ternary.pixels.size());
-  s.boundary.reserve(ternary.pixels.size());
-  RowScanner scanner(ternary, s);
-  for (std::uint32_t y = 0; y < ternary.height; ++y) scanner.scan(y);
+  s.width = ternary.width;
+  s.height = ternary.height;
+  s.labels = OwnedArray<std::uint32_t>(ternary.pixels.size());
+  s.boundary = OwnedArray<std::uint8_t>(ternary.pixels.size());
+  LabelRuns runs(s.width), above(s.width);
+  std::uint32_t labels = 0;
+  for (std::uint32_t y = 0; y < s.height; ++y) {
+    std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
+    labels = label_row(ternary, y, labels, lab, runs);
+    s.regions.grow(labels);
+    if (y > 0) join_runs(ternary, y, lab, runs, above, s.regions);
+    std::swap(runs, above);
+  }
+  // Every pixel now gets the root of its label, so a region is one number.
+  const Vec<std::uint32_t> roots = s.regions.roots();
+  for (std::size_t i = 0; i < ternary.pixels.size(); ++i) {
+    const std::uint32_t label = s.labels[i];
+    const std::uint32_t root = roots[label == kNoLabel ? 0 : label];
+    s.labels[i] = label == kNoLabel ? kNoLabel : root;
+  }
+  for (std::uint32_t y = 0; y < s.height; ++y) mark_boundary_row(ternary, y, s.boundary.data() + y * s.width);
   return s;
 }
 
-Vec<BoundaryCluster> cluster_boundary(Segmentation& segmentation, std::int32_t min_cluster_pixels) {
+Vec<BoundaryRecord> boundary_records(const Segmentation& segmentation) {
+  Vec<BoundaryRecord> records;
+  visit_boundary(segmentation, 0, segmentation.height,
+                 [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) { records.push_back({p, a, b}); });
+  return records;
+}
+
+BoundaryClusters cluster_boundary(Segmentation& segmentation, std::int32_t min_cluster_pixels) {
   const std::uint32_t minimum = static_cast<std::uint32_t>(std::max<std::int32_t>(24, min_cluster_pixels));
-  const KeyNumbering n = number_keys(segmentation);
+  RowRecords records(segmentation);
+  KeyNumbering n;
+  // First pass: the records of each row as runs of equal keys, one table
+  // look-up per run.
+  Vec<RecordRun> runs;
+  Vec<std::size_t> row_runs(segmentation.height + 1, 0);  // runs of row y: [row_runs[y], row_runs[y + 1])
+  for (std::uint32_t y = 0; y < segmentation.height; ++y) {
+    const std::size_t count = records.keys(y);
+    const std::size_t run_count = records.find_runs(count);
+    const std::uint64_t* keys = records.key_data();
+    const std::uint32_t* run_start = records.run_starts();
+    for (std::size_t r = 0; r < run_count; ++r) {
+      const std::uint32_t number = n.number(keys[run_start[r]]);
+      const std::uint32_t length = run_start[r + 1] - run_start[r];
+      n.counts[number] += length;
+      runs.push_back({number, length});
+    }
+    row_runs[y + 1] = runs.size();
+  }
+
   Vec<std::uint32_t> kept;
   for (std::uint32_t c = 0; c < n.keys.size(); ++c) {
     if (n.counts[c] >= minimum) kept.push_back(c);
   }
   std::sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) { return n.keys[a] < n.keys[b]; });
-  constexpr std::uint32_t kDropped = 0xFFFFFFFFu;
-  Vec<std::uint32_t> slot(n.keys.size(), kDropped);
-  Vec<BoundaryCluster> clusters(kept.size());
-  for (std::uint32_t k = 0; k < kept.size(); ++k) {
-    slot[kept[k]] = k;
-    clusters[k].key = n.keys[kept[k]];
-    clusters[k].points.reserve(n.counts[kept[k]]);
+  // Where the next point of each numbered key goes; dropped keys go nowhere.
+  constexpr std::size_t kDropped = ~std::size_t{0};
+  Vec<std::size_t> cursor(n.keys.size(), kDropped);
+  Vec<std::uint64_t> keys(kept.size());
+  Vec<std::size_t> starts(kept.size() + 1);
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    keys[k] = n.keys[kept[k]];
+    starts[k] = cursor[kept[k]] = total;
+    total += n.counts[kept[k]];
   }
-  for (std::size_t i = 0; i < segmentation.boundary.size(); ++i) {
-    const std::uint32_t k = slot[n.owner[i]];
-    if (k != kDropped) clusters[k].points.push_back(segmentation.boundary[i].point);
+  starts[kept.size()] = total;
+
+  // Second pass: the points of each row, run by run to their clusters.
+  OwnedArray<BoundaryPoint> points(total);
+  for (std::uint32_t y = 0; y < segmentation.height; ++y) {
+    if (row_runs[y] == row_runs[y + 1]) continue;
+    records.points(y);
+    const BoundaryPoint* p = records.point_data();
+    for (std::size_t r = row_runs[y]; r < row_runs[y + 1]; ++r) {
+      const RecordRun& run = runs[r];
+      std::size_t& at = cursor[run.number];
+      if (at != kDropped) {
+        std::copy_n(p, run.length, points.data() + at);
+        at += run.length;
+      }
+      p += run.length;
+    }
   }
-  return clusters;
+  return BoundaryClusters(std::move(keys), std::move(starts), std::move(points));
 }
 
 Vec<ClusterTally> tally_boundary(Segmentation& segmentation,
                                  const std::function<bool(const BoundaryPoint&)>& near) {
-  const KeyNumbering n = number_keys(segmentation);
+  const std::uint32_t* labels = segmentation.labels.data();
+  KeyNumbering n;
+  Vec<std::uint32_t> near_counts;
+  visit_boundary(segmentation, 0, segmentation.height,
+                 [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) {
+                   const std::uint32_t c = n.number(pair_key(labels[a], labels[b]));
+                   near_counts.resize(n.keys.size(), 0);
+                   ++n.counts[c];
+                   if (near(p)) ++near_counts[c];
+                 });
   Vec<ClusterTally> tallies(n.keys.size());
-  for (std::size_t c = 0; c < n.keys.size(); ++c) tallies[c] = {n.keys[c], n.counts[c], 0};
-  for (std::size_t i = 0; i < segmentation.boundary.size(); ++i) {
-    if (near(segmentation.boundary[i].point)) ++tallies[n.owner[i]].near;
-  }
+  for (std::size_t c = 0; c < n.keys.size(); ++c) tallies[c] = {n.keys[c], n.counts[c], near_counts[c]};
   std::sort(tallies.begin(), tallies.end(), [](const ClusterTally& a, const ClusterTally& b) { return a.key < b.key; });
   return tallies;
 }
 
 Vec<BoundaryPoint> collect_boundary(Segmentation& segmentation, std::uint64_t key) {
+  const std::uint32_t* labels = segmentation.labels.data();
   Vec<BoundaryPoint> points;
-  for (const BoundaryRecord& record : segmentation.boundary) {
-    if (segmentation.key(record) == key) points.push_back(record.point);
-  }
+  visit_boundary(segmentation, 0, segmentation.height,
+                 [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) {
+                   if (pair_key(labels[a], labels[b]) == key) points.push_back(p);
+                 });
   return points;
 }
 

@@ -116,7 +116,7 @@ void fill_rect(GrayImage& img, std::uint32_t x0, std::uint32_t y0, std::uint32_t
   for (std::uint32_t y = y0; y < y0 + h; ++y) std::fill_n(img.row(y) + x0, w, v);
 }
 
-Vec<BoundaryCluster> clusters_of(const GrayImage& ternary_values, std::int32_t min_cluster_pixels) {
+BoundaryClusters clusters_of(const GrayImage& ternary_values, std::int32_t min_cluster_pixels) {
   auto s = segment(ternary_from(ternary_values));
   EXPECT_TRUE(s.ok());
   return cluster_boundary(*s, min_cluster_pixels);
@@ -306,8 +306,9 @@ TEST(AprilTagSegmentation, BoundaryRecordsUseDoubledCoordinates) {
   v.row(2)[2] = kTernaryBlack;
   auto s = segment(ternary_from(v));
   ASSERT_TRUE(s.ok());
+  const Vec<BoundaryRecord> records = boundary_records(*s);
   const auto has = [&](BoundaryPoint p, std::uint32_t a, std::uint32_t b) {
-    return std::any_of(s->boundary.begin(), s->boundary.end(), [&](const BoundaryRecord& r) {
+    return std::any_of(records.begin(), records.end(), [&](const BoundaryRecord& r) {
       return r.point == p && r.a == a && r.b == b;
     });
   };
@@ -316,7 +317,7 @@ TEST(AprilTagSegmentation, BoundaryRecordsUseDoubledCoordinates) {
   EXPECT_TRUE(has({4, 5, 0, 255}, 14, 20));      // down
   EXPECT_TRUE(has({3, 5, -255, 255}, 14, 19));   // down-left: (dx, dy) = (-1, 1)
   EXPECT_TRUE(has({3, 3, -255, -255}, 7, 14));   // white (1,1) down-right onto black
-  EXPECT_EQ(s->boundary.size(), 8u);  // 4 from the black pixel, 4 from white pixels reaching it
+  EXPECT_EQ(records.size(), 8u);  // 4 from the black pixel, 4 from white pixels reaching it
 }
 
 TEST(AprilTagSegmentation, OneDarkSquareGivesOneClusterJoiningItsTwoRegions) {
@@ -340,8 +341,8 @@ TEST(AprilTagSegmentation, MinimumClusterSizeNeverBelow24) {
   fill_rect(small, 8, 8, 2, 2, kTernaryBlack);
   auto s = segment(ternary_from(small));
   ASSERT_TRUE(s.ok());
-  ASSERT_GT(s->boundary.size(), 0u);
-  ASSERT_LT(s->boundary.size(), 24u);
+  ASSERT_GT(boundary_records(*s).size(), 0u);
+  ASSERT_LT(boundary_records(*s).size(), 24u);
   EXPECT_TRUE(cluster_boundary(*s, 1).empty());
 
   GrayImage big = ternary_pattern(60, 60, kTernaryWhite);
@@ -360,11 +361,11 @@ TEST(AprilTagSegmentation, UnknownPixelsSeparateRegions) {
   fill_rect(v, 18, 0, 1, 30, kTernaryUnknown);
   auto s = segment(ternary_from(v));
   ASSERT_TRUE(s.ok());
-  EXPECT_TRUE(s->boundary.empty());
+  EXPECT_TRUE(boundary_records(*s).empty());
   EXPECT_EQ(s->labels[18], kNoLabel);
   fill_rect(v, 18, 0, 1, 30, kTernaryWhite);  // without the gap there is a boundary
   auto joined = segment(ternary_from(v));
-  EXPECT_FALSE(joined->boundary.empty());
+  EXPECT_FALSE(boundary_records(*joined).empty());
 }
 
 TEST(AprilTagSegmentation, ClustersComeInAscendingKeyOrderEveryRun) {
