@@ -6,7 +6,6 @@
 #include "apriltag/quad_fit.hpp"
 #include "apriltag/quad_threshold.hpp"
 #include "apriltag/segmentation.hpp"
-#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 
@@ -35,8 +34,7 @@ Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const Det
   const BoundaryClusters clusters = cluster_boundary(*segmentation, params.april_tag_min_cluster_pixels);
 
   const QuadFitSettings settings = quad_fit_settings(params);
-  Vec<std::optional<Quad>> quads(clusters.size());
-  parallel_for(clusters.size(), [&](std::size_t i) { quads[i] = fit_quad(clusters[i].points, *working, settings); });
+  const Vec<std::optional<Quad>> quads = fit_quads(clusters, *working, settings);
 
   CandidateList candidates;
   for (const auto& quad : quads) {
