@@ -4,6 +4,8 @@
 #include <bit>
 #include <string>
 
+#include "runtime/worker_pool.hpp"
+
 namespace morvelin {
 
 void RegionForest::grow(std::uint32_t count) {
@@ -314,9 +316,81 @@ class RowRecords {
 
 // A run of consecutive records (within one row) of the same region pair.
 struct RecordRun {
-  std::uint32_t number;  // of the key
+  std::uint32_t number;  // of the key, within its band
   std::uint32_t length;
 };
+
+constexpr std::size_t kDropped = ~std::size_t{0};
+
+// The records of a band of rows [y0, y1), gathered independently of the
+// other bands: keys numbered within the band, and the band's runs.
+struct BandRecords {
+  std::uint32_t y0 = 0;
+  std::uint32_t y1 = 0;
+  KeyNumbering numbering;
+  Vec<RecordRun> runs;
+  Vec<std::size_t> row_runs;  // runs of row y0 + i: [row_runs[i], row_runs[i + 1])
+  Vec<std::size_t> cursor;    // per number: where its next point goes, or kDropped
+
+  // First pass: the records of each row as runs of equal keys, one table
+  // look-up per run.
+  void gather(const Segmentation& s) {
+    RowRecords records(s);
+    row_runs.assign(static_cast<std::size_t>(y1 - y0) + 1, 0);
+    for (std::uint32_t y = y0; y < y1; ++y) {
+      const std::size_t count = records.keys(y);
+      const std::size_t run_count = records.find_runs(count);
+      const std::uint64_t* keys = records.key_data();
+      const std::uint32_t* run_start = records.run_starts();
+      for (std::size_t r = 0; r < run_count; ++r) {
+        const std::uint32_t number = numbering.number(keys[run_start[r]]);
+        const std::uint32_t length = run_start[r + 1] - run_start[r];
+        numbering.counts[number] += length;
+        runs.push_back({number, length});
+      }
+      row_runs[y - y0 + 1] = runs.size();
+    }
+  }
+
+  // Second pass: the points of each row, run by run to their clusters.
+  void scatter(const Segmentation& s, BoundaryPoint* out) {
+    RowRecords records(s);
+    for (std::uint32_t y = y0; y < y1; ++y) {
+      const std::size_t first = row_runs[y - y0];
+      const std::size_t last = row_runs[y - y0 + 1];
+      if (first == last) continue;
+      records.points(y);
+      const BoundaryPoint* p = records.point_data();
+      for (std::size_t r = first; r < last; ++r) {
+        const RecordRun& run = runs[r];
+        std::size_t& at = cursor[run.number];
+        if (at != kDropped) {
+          std::copy_n(p, run.length, out + at);
+          at += run.length;
+        }
+        p += run.length;
+      }
+    }
+  }
+};
+
+// Bands of rows for the parallel passes: enough for two or more threads to
+// share the work evenly, few enough that per-band tables stay cheap.
+struct RowBand {
+  std::uint32_t y0 = 0;
+  std::uint32_t y1 = 0;
+};
+
+Vec<RowBand> row_bands(std::uint32_t height) {
+  constexpr std::uint32_t kRowsPerBand = 32;
+  const std::uint32_t count = std::clamp<std::uint32_t>(height / kRowsPerBand, 1, 16);
+  Vec<RowBand> bands(count);
+  for (std::uint32_t b = 0; b < count; ++b) {
+    bands[b].y0 = static_cast<std::uint32_t>(static_cast<std::uint64_t>(height) * b / count);
+    bands[b].y1 = static_cast<std::uint32_t>(static_cast<std::uint64_t>(height) * (b + 1) / count);
+  }
+  return bands;
+}
 
 }  // namespace
 
@@ -327,23 +401,34 @@ Result<Segmentation> segment(const TernaryImage& ternary) {
   s.height = ternary.height;
   s.labels = OwnedArray<std::uint32_t>(ternary.pixels.size());
   s.boundary = OwnedArray<std::uint8_t>(ternary.pixels.size());
-  LabelRuns runs(s.width), above(s.width);
-  std::uint32_t labels = 0;
-  for (std::uint32_t y = 0; y < s.height; ++y) {
-    std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
-    labels = label_row(ternary, y, labels, lab, runs);
-    s.regions.grow(labels);
-    if (y > 0) join_runs(ternary, y, lab, runs, above, s.regions);
-    std::swap(runs, above);
-  }
+  // The regions grow in one ordered scan; the boundary marks need only the
+  // ternary image and are made alongside.
+  parallel_for(2, [&](std::size_t task) {
+    if (task == 1) {
+      for (std::uint32_t y = 0; y < s.height; ++y) mark_boundary_row(ternary, y, s.boundary.data() + y * s.width);
+      return;
+    }
+    LabelRuns runs(s.width), above(s.width);
+    std::uint32_t labels = 0;
+    for (std::uint32_t y = 0; y < s.height; ++y) {
+      std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
+      labels = label_row(ternary, y, labels, lab, runs);
+      s.regions.grow(labels);
+      if (y > 0) join_runs(ternary, y, lab, runs, above, s.regions);
+      std::swap(runs, above);
+    }
+  });
   // Every pixel now gets the root of its label, so a region is one number.
   const Vec<std::uint32_t> roots = s.regions.roots();
-  for (std::size_t i = 0; i < ternary.pixels.size(); ++i) {
-    const std::uint32_t label = s.labels[i];
-    const std::uint32_t root = roots[label == kNoLabel ? 0 : label];
-    s.labels[i] = label == kNoLabel ? kNoLabel : root;
-  }
-  for (std::uint32_t y = 0; y < s.height; ++y) mark_boundary_row(ternary, y, s.boundary.data() + y * s.width);
+  const Vec<RowBand> bands = row_bands(s.height);
+  parallel_for(bands.size(), [&](std::size_t b) {
+    const std::size_t end = static_cast<std::size_t>(bands[b].y1) * s.width;
+    for (std::size_t i = static_cast<std::size_t>(bands[b].y0) * s.width; i < end; ++i) {
+      const std::uint32_t label = s.labels[i];
+      const std::uint32_t root = roots[label == kNoLabel ? 0 : label];
+      s.labels[i] = label == kNoLabel ? kNoLabel : root;
+    }
+  });
   return s;
 }
 
@@ -356,60 +441,55 @@ Vec<BoundaryRecord> boundary_records(const Segmentation& segmentation) {
 
 BoundaryClusters cluster_boundary(Segmentation& segmentation, std::int32_t min_cluster_pixels) {
   const std::uint32_t minimum = static_cast<std::uint32_t>(std::max<std::int32_t>(24, min_cluster_pixels));
-  RowRecords records(segmentation);
-  KeyNumbering n;
-  // First pass: the records of each row as runs of equal keys, one table
-  // look-up per run.
-  Vec<RecordRun> runs;
-  Vec<std::size_t> row_runs(segmentation.height + 1, 0);  // runs of row y: [row_runs[y], row_runs[y + 1])
-  for (std::uint32_t y = 0; y < segmentation.height; ++y) {
-    const std::size_t count = records.keys(y);
-    const std::size_t run_count = records.find_runs(count);
-    const std::uint64_t* keys = records.key_data();
-    const std::uint32_t* run_start = records.run_starts();
-    for (std::size_t r = 0; r < run_count; ++r) {
-      const std::uint32_t number = n.number(keys[run_start[r]]);
-      const std::uint32_t length = run_start[r + 1] - run_start[r];
-      n.counts[number] += length;
-      runs.push_back({number, length});
-    }
-    row_runs[y + 1] = runs.size();
-  }
+  const Vec<RowBand> rows = row_bands(segmentation.height);
+  Vec<BandRecords> bands(rows.size());
+  parallel_for(bands.size(), [&](std::size_t b) {
+    bands[b].y0 = rows[b].y0;
+    bands[b].y1 = rows[b].y1;
+    bands[b].gather(segmentation);
+  });
 
-  Vec<std::uint32_t> kept;
-  for (std::uint32_t c = 0; c < n.keys.size(); ++c) {
-    if (n.counts[c] >= minimum) kept.push_back(c);
+  // All keys, numbered over the bands in order, with their total counts.
+  KeyNumbering all;
+  Vec<Vec<std::uint32_t>> global(bands.size());  // band number -> number in `all`
+  for (std::size_t b = 0; b < bands.size(); ++b) {
+    const KeyNumbering& n = bands[b].numbering;
+    global[b].resize(n.keys.size());
+    for (std::size_t i = 0; i < n.keys.size(); ++i) {
+      const std::uint32_t g = all.number(n.keys[i]);
+      all.counts[g] += n.counts[i];
+      global[b][i] = g;
+    }
   }
-  std::sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) { return n.keys[a] < n.keys[b]; });
-  // Where the next point of each numbered key goes; dropped keys go nowhere.
-  constexpr std::size_t kDropped = ~std::size_t{0};
-  Vec<std::size_t> cursor(n.keys.size(), kDropped);
+  Vec<std::uint32_t> kept;
+  for (std::uint32_t c = 0; c < all.keys.size(); ++c) {
+    if (all.counts[c] >= minimum) kept.push_back(c);
+  }
+  std::sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) { return all.keys[a] < all.keys[b]; });
+
+  // Kept clusters are laid out by key; within a cluster the bands' points
+  // follow each other in band order, so every cluster stays in scan order.
+  Vec<std::size_t> next(all.keys.size(), kDropped);
   Vec<std::uint64_t> keys(kept.size());
   Vec<std::size_t> starts(kept.size() + 1);
   std::size_t total = 0;
   for (std::size_t k = 0; k < kept.size(); ++k) {
-    keys[k] = n.keys[kept[k]];
-    starts[k] = cursor[kept[k]] = total;
-    total += n.counts[kept[k]];
+    keys[k] = all.keys[kept[k]];
+    starts[k] = next[kept[k]] = total;
+    total += all.counts[kept[k]];
   }
   starts[kept.size()] = total;
-
-  // Second pass: the points of each row, run by run to their clusters.
-  OwnedArray<BoundaryPoint> points(total);
-  for (std::uint32_t y = 0; y < segmentation.height; ++y) {
-    if (row_runs[y] == row_runs[y + 1]) continue;
-    records.points(y);
-    const BoundaryPoint* p = records.point_data();
-    for (std::size_t r = row_runs[y]; r < row_runs[y + 1]; ++r) {
-      const RecordRun& run = runs[r];
-      std::size_t& at = cursor[run.number];
-      if (at != kDropped) {
-        std::copy_n(p, run.length, points.data() + at);
-        at += run.length;
-      }
-      p += run.length;
+  for (std::size_t b = 0; b < bands.size(); ++b) {
+    BandRecords& band = bands[b];
+    band.cursor.resize(band.numbering.keys.size());
+    for (std::size_t i = 0; i < band.cursor.size(); ++i) {
+      std::size_t& at = next[global[b][i]];
+      band.cursor[i] = at;
+      if (at != kDropped) at += band.numbering.counts[i];
     }
   }
+  OwnedArray<BoundaryPoint> points(total);
+  parallel_for(bands.size(), [&](std::size_t b) { bands[b].scatter(segmentation, points.data()); });
   return BoundaryClusters(std::move(keys), std::move(starts), std::move(points));
 }
 
