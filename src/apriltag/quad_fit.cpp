@@ -87,21 +87,26 @@ bool angle_order(const SortedPoint& a, const SortedPoint& b) {
   return a.x != b.x ? a.x < b.x : a.y < b.y;
 }
 
-// Sorts by angle, then x, then y. The points are first distributed over one
-// bucket per point by angle, which leaves each at most a few places from its
-// final one, and an insertion sort finishes the order. Whatever the
+// Sorts by angle, then x, then y. The points are first distributed over two
+// buckets per point by angle, which leaves each at most a few places from
+// its final one, and an insertion sort finishes the order. Whatever the
 // distribution, the insertion sort alone guarantees the result.
-void sort_by_angle(Vec<SortedPoint>& points, Vec<SortedPoint>& spare, Vec<std::uint32_t>& buckets) {
+void sort_by_angle(Vec<SortedPoint>& points, Vec<SortedPoint>& spare, Vec<std::uint32_t>& buckets,
+                   Vec<std::uint32_t>& bucket_of) {
   const std::size_t n = points.size();
-  const double scale = static_cast<double>(n) / 4.0;  // angles lie in (-2, 2]
-  buckets.assign(n + 1, 0);
-  const auto bucket_of = [&](double angle) {
-    return std::min(n - 1, saturating_cast<std::size_t>((angle + 2.0) * scale));
-  };
-  for (const SortedPoint& p : points) ++buckets[bucket_of(p.angle) + 1];
-  for (std::size_t b = 1; b <= n; ++b) buckets[b] += buckets[b - 1];
+  const std::size_t count = 2 * n;
+  const double scale = static_cast<double>(count) / 4.0;  // angles lie in (-2, 2]
+  buckets.assign(count + 1, 0);
+  bucket_of.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double at = (points[i].angle + 2.0) * scale;  // in (0, count]
+    const double last = static_cast<double>(count - 1);
+    bucket_of[i] = static_cast<std::uint32_t>(at > 0.0 ? (at < last ? at : last) : 0.0);
+    ++buckets[bucket_of[i] + 1];
+  }
+  for (std::size_t b = 1; b <= count; ++b) buckets[b] += buckets[b - 1];
   spare.resize(n);
-  for (const SortedPoint& p : points) spare[buckets[bucket_of(p.angle)]++] = p;
+  for (std::size_t i = 0; i < n; ++i) spare[buckets[bucket_of[i]]++] = points[i];
   points.swap(spare);
   SortedPoint* p = points.data();
   for (std::size_t i = 1; i < n; ++i) {
@@ -121,6 +126,7 @@ struct FitScratch {
   Vec<SortedPoint> points;
   Vec<SortedPoint> spare;
   Vec<std::uint32_t> buckets;
+  Vec<std::uint32_t> bucket_of;
   Vec<Moments> prefix;
   Vec<double> error;
   Vec<double> smooth;
@@ -151,7 +157,7 @@ bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scr
   for (std::size_t i = 0; i < cluster.size(); ++i) {
     points[i] = {pseudo_angle(cluster[i].x - cx, cluster[i].y - cy), cluster[i].x, cluster[i].y};
   }
-  sort_by_angle(points, scratch.spare, scratch.buckets);
+  sort_by_angle(points, scratch.spare, scratch.buckets, scratch.bucket_of);
   const auto end = std::unique(points.begin(), points.end(),
                                [](const SortedPoint& a, const SortedPoint& b) { return a.x == b.x && a.y == b.y; });
   points.erase(end, points.end());
@@ -223,12 +229,15 @@ bool bend_curve(const CumulativeMoments& moments, FitScratch& scratch) {
 // `limit` of them when there are more, back in ascending index order.
 void strongest_maxima(const Vec<double>& s, std::int32_t limit, Vec<std::size_t>& maxima) {
   const std::size_t n = s.size();
-  maxima.clear();
-  for (std::size_t i = 0; i < n; ++i) {
+  maxima.resize(n);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {  // without branches: the outcome is as good as random
     const double next = s[i + 1 < n ? i + 1 : 0];
     const double prev = s[i > 0 ? i - 1 : n - 1];
-    if (s[i] > next && s[i] > prev) maxima.push_back(i);
+    maxima[count] = i;
+    count += static_cast<std::size_t>(s[i] > next) & static_cast<std::size_t>(s[i] > prev);
   }
+  maxima.resize(count);
   const auto keep = static_cast<std::size_t>(std::max<std::int32_t>(limit, 0));
   if (maxima.size() > keep) {
     std::partial_sort(maxima.begin(), maxima.begin() + static_cast<std::ptrdiff_t>(keep), maxima.end(),
@@ -305,14 +314,20 @@ std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& mome
   RunLines lines(moments, maxima, settings.max_line_fit_mse);
   std::optional<std::array<Line, 4>> best;
   double best_error = 0.0;
+  // Errors are never negative, so once the first lines of a choice add up to
+  // the best total the remaining ones cannot make it strictly smaller, and
+  // they need not be fitted.
+  const auto hopeless = [&](double partial) { return best && partial >= best_error; };
   for (std::size_t m0 = 0; m0 + 3 < k; ++m0) {
     for (std::size_t m1 = m0 + 1; m1 + 2 < k; ++m1) {
       const std::optional<Line>& l0 = lines.get(m0, m1);
       if (!l0) continue;
       for (std::size_t m2 = m1 + 1; m2 + 1 < k; ++m2) {
+        if (hopeless(l0->err)) break;
         const std::optional<Line>& l1 = lines.get(m1, m2);
         if (!l1 || std::fabs(l0->nx * l1->nx + l0->ny * l1->ny) > max_dot) continue;
         for (std::size_t m3 = m2 + 1; m3 < k; ++m3) {
+          if (hopeless(l0->err + l1->err)) break;
           const std::optional<Line>& l2 = lines.get(m2, m3);
           if (!l2) continue;
           const std::optional<Line>& l3 = lines.get(m3, m0);

@@ -121,8 +121,11 @@ void mark_boundary_row(const TernaryImage& t, std::uint32_t y, std::uint8_t* mar
   }
 }
 
+// (smaller << 32) | larger, without a branch: which of two regions has the
+// smaller root is as good as random.
 std::uint64_t pair_key(std::uint32_t ra, std::uint32_t rb) {
-  return (static_cast<std::uint64_t>(std::min(ra, rb)) << 32) | std::max(ra, rb);
+  const std::uint32_t swap = (ra ^ rb) & (0u - static_cast<std::uint32_t>(rb < ra));
+  return (static_cast<std::uint64_t>(ra ^ swap) << 32) | (rb ^ swap);
 }
 
 // Calls visit(a, b, point) for every boundary record of rows [y0, y1) in scan
