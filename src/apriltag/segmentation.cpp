@@ -385,8 +385,8 @@ struct RowBand {
 };
 
 Vec<RowBand> row_bands(std::uint32_t height) {
-  constexpr std::uint32_t kRowsPerBand = 32;
-  const std::uint32_t count = std::clamp<std::uint32_t>(height / kRowsPerBand, 1, 16);
+  constexpr std::uint32_t kRowsPerBand = 96;
+  const std::uint32_t count = std::clamp<std::uint32_t>(height / kRowsPerBand, 1, 8);
   Vec<RowBand> bands(count);
   for (std::uint32_t b = 0; b < count; ++b) {
     bands[b].y0 = static_cast<std::uint32_t>(static_cast<std::uint64_t>(height) * b / count);
