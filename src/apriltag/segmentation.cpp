@@ -404,6 +404,7 @@ Result<Segmentation> segment(const TernaryImage& ternary) {
   s.height = ternary.height;
   s.labels = OwnedArray<std::uint32_t>(ternary.pixels.size());
   s.boundary = OwnedArray<std::uint8_t>(ternary.pixels.size());
+  if (ternary.pixels.empty()) return s;
   // The regions grow in one ordered scan; the boundary marks need only the
   // ternary image and are made alongside.
   parallel_for(2, [&](std::size_t task) {
