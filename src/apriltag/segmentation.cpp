@@ -31,7 +31,6 @@ std::optional<Error> check_segmentable(std::uint32_t width, std::uint32_t height
 namespace {
 
 constexpr std::uint8_t kUnknown = kTernaryUnknown;
-constexpr std::uint8_t kWhitePixelBit = 0x10;  // boundary marks: the pixel itself is white
 
 // The label runs of one row: maximal ranges of columns with one label.
 // Unknown pixels form runs too (of kNoLabel); no black or white pixel joins them.
@@ -104,8 +103,7 @@ void join_runs(const TernaryImage& t, std::uint32_t y, const std::uint32_t* lab,
   }
 }
 
-// The boundary marks of row y; see Segmentation::boundary. Marked pixels also
-// carry kWhitePixelBit when they are white.
+// The boundary marks of row y; see Segmentation::boundary.
 void mark_boundary_row(const TernaryImage& t, std::uint32_t y, std::uint8_t* marks) {
   const std::uint32_t w = t.width;
   std::fill_n(marks, w, std::uint8_t{0});
@@ -117,7 +115,7 @@ void mark_boundary_row(const TernaryImage& t, std::uint32_t y, std::uint8_t* mar
     const std::uint8_t opposite = v ^ 0xFF;  // 128 for unknown, which never occurs
     const int bits = (row[x + 1] == opposite ? 1 : 0) | (down[x] == opposite ? 2 : 0) |
                      (down[x - 1] == opposite ? 4 : 0) | (down[x + 1] == opposite ? 8 : 0);
-    marks[x] = static_cast<std::uint8_t>(bits | (bits != 0 && v == kTernaryWhite ? kWhitePixelBit : 0));
+    marks[x] = static_cast<std::uint8_t>(bits | (bits != 0 && v == kTernaryWhite ? kBoundaryWhitePixel : 0));
   }
 }
 
@@ -141,7 +139,7 @@ void visit_boundary(const Segmentation& s, std::uint32_t y0, std::uint32_t y1, V
     for (std::uint32_t x = 1; x + 1 < w; ++x) {
       std::uint32_t bits = marks[x];
       if (bits == 0) continue;
-      const std::int32_t diff = (bits & kWhitePixelBit) != 0 ? -255 : 255;  // neighbour value - pixel value
+      const std::int32_t diff = (bits & kBoundaryWhitePixel) != 0 ? -255 : 255;  // neighbour value - pixel value
       const std::uint32_t a = row_start + x;
       const auto x2 = static_cast<std::int32_t>(2 * x);
       for (bits &= 0xF; bits != 0; bits &= bits - 1) {
@@ -181,7 +179,7 @@ class KeyTable {
   }
 
   void rehash(std::size_t capacity) {
-    Vec<std::uint64_t> old_keys(capacity, 0);
+    Vec<std::uint64_t> old_keys(capacity, 0);  // swapped: the empty table becomes the new one
     Vec<std::uint32_t> old_numbers(capacity);
     old_keys.swap(keys_);
     old_numbers.swap(numbers_);
@@ -236,17 +234,6 @@ class RowRecords {
         points_(keys_.size()),
         run_starts_(keys_.size() + 1) {}
 
-  // Columns of the marked pixels of row y.
-  std::size_t find_marked(std::uint32_t y) {
-    const std::uint8_t* marks = s_.boundary.data() + static_cast<std::size_t>(y) * s_.width;
-    std::size_t n = 0;
-    for (std::uint32_t x = 1; x + 1 < s_.width; ++x) {
-      marked_[n] = x;
-      n += marks[x] != 0 ? 1 : 0;
-    }
-    return n;
-  }
-
   // The cluster keys of row y's records, in scan order; returns their count.
   std::size_t keys(std::uint32_t y) {
     const std::uint32_t w = s_.width;
@@ -279,7 +266,7 @@ class RowRecords {
     for (std::size_t i = 0; i < marked; ++i) {
       const std::uint32_t x = marked_[i];
       const std::uint32_t bits = s_.boundary[row_start + x];
-      const std::int32_t diff = (bits & kWhitePixelBit) != 0 ? -255 : 255;  // neighbour value - pixel value
+      const std::int32_t diff = (bits & kBoundaryWhitePixel) != 0 ? -255 : 255;  // neighbour value - pixel value
       const auto x2 = static_cast<std::int32_t>(2 * x);
       for (int k = 0; k < 4; ++k) {
         const std::int32_t dx = kBoundaryNeighbours[k][0];
@@ -310,6 +297,17 @@ class RowRecords {
   const BoundaryPoint* point_data() const { return points_.data(); }
 
  private:
+  // Columns of the marked pixels of row y.
+  std::size_t find_marked(std::uint32_t y) {
+    const std::uint8_t* marks = s_.boundary.data() + static_cast<std::size_t>(y) * s_.width;
+    std::size_t n = 0;
+    for (std::uint32_t x = 1; x + 1 < s_.width; ++x) {
+      marked_[n] = x;
+      n += marks[x] != 0 ? 1 : 0;
+    }
+    return n;
+  }
+
   const Segmentation& s_;
   OwnedArray<std::uint32_t> marked_;
   OwnedArray<std::uint64_t> keys_;
@@ -443,7 +441,7 @@ Vec<BoundaryRecord> boundary_records(const Segmentation& segmentation) {
   return records;
 }
 
-BoundaryClusters cluster_boundary(Segmentation& segmentation, std::int32_t min_cluster_pixels) {
+BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t min_cluster_pixels) {
   const std::uint32_t minimum = static_cast<std::uint32_t>(std::max<std::int32_t>(24, min_cluster_pixels));
   const Vec<RowBand> rows = row_bands(segmentation.height);
   Vec<BandRecords> bands(rows.size());
@@ -497,7 +495,7 @@ BoundaryClusters cluster_boundary(Segmentation& segmentation, std::int32_t min_c
   return BoundaryClusters(std::move(keys), std::move(starts), std::move(points));
 }
 
-Vec<ClusterTally> tally_boundary(Segmentation& segmentation,
+Vec<ClusterTally> tally_boundary(const Segmentation& segmentation,
                                  const std::function<bool(const BoundaryPoint&)>& near) {
   const std::uint32_t* labels = segmentation.labels.data();
   KeyNumbering n;
@@ -515,7 +513,7 @@ Vec<ClusterTally> tally_boundary(Segmentation& segmentation,
   return tallies;
 }
 
-Vec<BoundaryPoint> collect_boundary(Segmentation& segmentation, std::uint64_t key) {
+Vec<BoundaryPoint> collect_boundary(const Segmentation& segmentation, std::uint64_t key) {
   const std::uint32_t* labels = segmentation.labels.data();
   Vec<BoundaryPoint> points;
   visit_boundary(segmentation, 0, segmentation.height,

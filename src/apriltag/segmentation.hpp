@@ -1,9 +1,10 @@
 // Segmentation of the ternary image into black and white regions, and the
 // boundary points where a black region meets a white one, grouped by the pair
-// of regions they separate. Regions grow in one top-to-bottom scan with a
-// union-find forest (union by size, path halving); the boundary is marked per
-// pixel independently of the regions, and its points are keyed by region pair
-// once the forest is complete.
+// of regions they separate. Regions grow in one top-to-bottom scan over runs
+// of equal labels with a union-find forest (union by size, path halving); the
+// boundary is marked per pixel alongside, and once the forest is complete
+// every pixel holds its region's root and the boundary points are keyed by
+// region pair, in parallel over bands of rows.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,8 @@ struct BoundaryRecord {
 // The neighbours (dx, dy) a pixel's boundary points lie towards, in the
 // order its records come in.
 constexpr int kBoundaryNeighbours[4][2] = {{1, 0}, {0, 1}, {-1, 1}, {1, 1}};
+// Boundary marks: set besides the neighbour bits on marked white pixels.
+constexpr std::uint8_t kBoundaryWhitePixel = 0x10;
 
 constexpr std::uint32_t kNoLabel = 0xFFFFFFFFu;
 
@@ -100,7 +103,8 @@ struct Segmentation {
   RegionForest regions;
   // Per pixel: bit k is set when the pixel and its neighbour
   // kBoundaryNeighbours[k] are black and white (in either order), for pixels
-  // at 1 <= x < width - 1 above the last row; every other pixel has none.
+  // at 1 <= x < width - 1 above the last row; every other pixel has none. A
+  // marked white pixel also has kBoundaryWhitePixel.
   OwnedArray<std::uint8_t> boundary;
 };
 
@@ -145,7 +149,7 @@ class BoundaryClusters {
 // Groups the boundary points by region pair, drops the clusters with fewer
 // than max(24, min_cluster_pixels) points and returns the rest by ascending
 // key.
-BoundaryClusters cluster_boundary(Segmentation& segmentation, std::int32_t min_cluster_pixels);
+BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t min_cluster_pixels);
 
 // Boundary counts of one region pair: all its points, and those `near` accepts.
 struct ClusterTally {
@@ -155,10 +159,10 @@ struct ClusterTally {
 };
 
 // The tally of every region pair, by ascending key; no points are kept.
-Vec<ClusterTally> tally_boundary(Segmentation& segmentation,
+Vec<ClusterTally> tally_boundary(const Segmentation& segmentation,
                                  const std::function<bool(const BoundaryPoint&)>& near);
 
 // The boundary points of one region pair, in scan order.
-Vec<BoundaryPoint> collect_boundary(Segmentation& segmentation, std::uint64_t key);
+Vec<BoundaryPoint> collect_boundary(const Segmentation& segmentation, std::uint64_t key);
 
 }  // namespace morvelin
