@@ -422,6 +422,7 @@ Result<Segmentation> segment(const TernaryImage& ternary) {
   });
   // Every pixel now gets the root of its label, so a region is one number.
   const Vec<std::uint32_t> roots = s.regions.roots();
+  if (roots.empty()) return s;  // every pixel is unknown
   const Vec<RowBand> bands = row_bands(s.height);
   parallel_for(bands.size(), [&](std::size_t b) {
     const std::size_t end = static_cast<std::size_t>(bands[b].y1) * s.width;
