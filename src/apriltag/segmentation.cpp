@@ -9,7 +9,9 @@
 namespace morvelin {
 
 void RegionForest::grow(std::uint32_t count) {
-  for (auto label = static_cast<std::uint32_t>(nodes_.size()); label < count; ++label) nodes_.push_back({label, 1});
+  auto label = static_cast<std::uint32_t>(nodes_.size());
+  nodes_.resize(count);
+  for (; label < count; ++label) nodes_[label] = {label, 1};
 }
 
 Vec<std::uint32_t> RegionForest::roots() {
@@ -411,6 +413,8 @@ Result<Segmentation> segment(const TernaryImage& ternary) {
       return;
     }
     LabelRuns runs(s.width), above(s.width);
+    // Address space for one label per pixel; pages are touched only as used.
+    s.regions.reserve(ternary.pixels.size());
     std::uint32_t labels = 0;
     for (std::uint32_t y = 0; y < s.height; ++y) {
       std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
