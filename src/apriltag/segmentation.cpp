@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 #include <string>
 
 #include "runtime/worker_pool.hpp"
@@ -154,50 +155,61 @@ void visit_boundary(const Segmentation& s, std::uint32_t y0, std::uint32_t y1, V
   }
 }
 
-// Open-addressing map from cluster key to a number. A key joins two
-// different roots, so the key 0 (root 0 with itself) marks an empty slot.
+// Open-addressing map from cluster key to a number, with linear probing. A
+// key joins two different roots, so the key 0 (root 0 with itself) marks an
+// empty slot.
 class KeyTable {
  public:
-  KeyTable() { rehash(1024); }
+  // Room for about `expected` keys before the table first grows.
+  explicit KeyTable(std::size_t expected = 512) { rehash(std::bit_ceil(std::max<std::size_t>(2 * expected, 64))); }
+
+  // The number of `key`, if it is in the table.
+  std::optional<std::uint32_t> find(std::uint64_t key) const {
+    for (std::size_t slot = home(key);; slot = (slot + 1) & mask_) {
+      const Slot& there = slots_[slot];
+      if (there.key == key) return there.number;
+      if (there.key == 0) return std::nullopt;
+    }
+  }
 
   // The number of `key`; a key not seen before gets `fresh`.
   std::uint32_t number(std::uint64_t key, std::uint32_t fresh) {
     std::size_t slot = home(key);
     for (;;) {  // a hit on the first probe is by far the most common case
-      const std::uint64_t there = keys_[slot];
-      if (there == key) return numbers_[slot];
-      if (there == 0) break;
+      const Slot& there = slots_[slot];
+      if (there.key == key) return there.number;
+      if (there.key == 0) break;
       slot = (slot + 1) & mask_;
     }
-    keys_[slot] = key;
-    numbers_[slot] = fresh;
-    if (2 * ++count_ > keys_.size()) rehash(2 * keys_.size());
+    slots_[slot] = {key, fresh};
+    if (2 * ++count_ > slots_.size()) rehash(2 * slots_.size());
     return fresh;
   }
 
  private:
+  struct Slot {
+    std::uint64_t key;
+    std::uint32_t number;
+  };
+
   std::size_t home(std::uint64_t key) const {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
   }
 
   void rehash(std::size_t capacity) {
-    Vec<std::uint64_t> old_keys(capacity, 0);  // swapped: the empty table becomes the new one
-    Vec<std::uint32_t> old_numbers(capacity);
-    old_keys.swap(keys_);
-    old_numbers.swap(numbers_);
+    Vec<Slot> old(capacity, Slot{0, 0});  // swapped: the empty table becomes the new one
+    old.swap(slots_);
     mask_ = capacity - 1;
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-    for (std::size_t i = 0; i < old_keys.size(); ++i) {
-      if (old_keys[i] == 0) continue;
-      std::size_t slot = home(old_keys[i]);
-      while (keys_[slot] != 0) slot = (slot + 1) & mask_;
-      keys_[slot] = old_keys[i];
-      numbers_[slot] = old_numbers[i];
+    for (const Slot& s : old) {
+      if (s.key == 0) continue;
+      std::size_t slot = home(s.key);
+      while (slots_[slot].key != 0) slot = (slot + 1) & mask_;
+      slots_[slot] = s;
     }
   }
 
-  Vec<std::uint64_t> keys_;
-  Vec<std::uint32_t> numbers_;
+  Vec<Slot> slots_;
   std::size_t mask_ = 0;
   unsigned shift_ = 0;
   std::size_t count_ = 0;
@@ -207,6 +219,10 @@ class KeyTable {
 // order of first appearance, with their record counts.
 class KeyNumbering {
  public:
+  explicit KeyNumbering(std::size_t expected = 512) : table_(expected) {}
+
+  std::optional<std::uint32_t> find(std::uint64_t key) const { return table_.find(key); }
+
   // The number of `key`.
   std::uint32_t number(std::uint64_t key) {
     const std::uint32_t n = table_.number(key, static_cast<std::uint32_t>(keys.size()));
@@ -325,6 +341,12 @@ struct RecordRun {
 
 constexpr std::size_t kDropped = ~std::size_t{0};
 
+// Where a key first appears: its band and its number there.
+struct KeyOwner {
+  std::uint32_t band;
+  std::uint32_t index;
+};
+
 // The records of a band of rows [y0, y1), gathered independently of the
 // other bands: keys numbered within the band, and the band's runs.
 struct BandRecords {
@@ -333,7 +355,13 @@ struct BandRecords {
   KeyNumbering numbering;
   Vec<RecordRun> runs;
   Vec<std::size_t> row_runs;  // runs of row y0 + i: [row_runs[i], row_runs[i + 1])
-  Vec<std::size_t> cursor;    // per number: where its next point goes, or kDropped
+  // Per number of the band: the band and number where the key first appears,
+  // and for keys first appearing here, their count over all bands and where
+  // the next of their points goes (kDropped for dropped clusters).
+  Vec<KeyOwner> owner;
+  Vec<std::uint32_t> total;
+  Vec<std::size_t> next;
+  Vec<std::size_t> cursor;  // per number: where the band's next point of the key goes, or kDropped
 
   // First pass: the records of each row as runs of equal keys, one table
   // look-up per run.
@@ -393,6 +421,41 @@ Vec<RowBand> row_bands(std::uint32_t height) {
     bands[b].y1 = static_cast<std::uint32_t>(static_cast<std::uint64_t>(height) * (b + 1) / count);
   }
   return bands;
+}
+
+std::uint32_t smaller_root(std::uint64_t key) { return static_cast<std::uint32_t>(key >> 32); }
+std::uint32_t larger_root(std::uint64_t key) { return static_cast<std::uint32_t>(key); }
+
+// Finds, band after band, where each key first appears and adds up its
+// counts there; returns the first appearances in band order. A key can have
+// appeared in an earlier band only when both of its regions have, so only
+// those keys are looked up in the earlier bands' tables.
+Vec<KeyOwner> merge_bands(Vec<BandRecords>& bands, std::size_t labels) {
+  Vec<std::uint8_t> seen(labels, 0);  // per root: in a key of an earlier band
+  Vec<KeyOwner> owners;
+  for (std::uint32_t b = 0; b < bands.size(); ++b) {
+    BandRecords& band = bands[b];
+    const Vec<std::uint64_t>& keys = band.numbering.keys;
+    band.owner.resize(keys.size());
+    band.total.assign(keys.size(), 0);
+    band.next.assign(keys.size(), kDropped);
+    for (std::uint32_t i = 0; i < keys.size(); ++i) {
+      KeyOwner owner{b, i};
+      if (seen[smaller_root(keys[i])] != 0 && seen[larger_root(keys[i])] != 0) {
+        for (std::uint32_t c = 0; c < b; ++c) {
+          if (const auto n = bands[c].numbering.find(keys[i])) {
+            owner = {c, *n};
+            break;
+          }
+        }
+      }
+      if (owner.band == b) owners.push_back(owner);
+      band.owner[i] = owner;
+      bands[owner.band].total[owner.index] += band.numbering.counts[i];
+    }
+    for (const std::uint64_t key : keys) seen[smaller_root(key)] = seen[larger_root(key)] = 1;
+  }
+  return owners;
 }
 
 }  // namespace
@@ -456,41 +519,30 @@ BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t
     bands[b].gather(segmentation);
   });
 
-  // All keys, numbered over the bands in order, with their total counts.
-  KeyNumbering all;
-  Vec<Vec<std::uint32_t>> global(bands.size());  // band number -> number in `all`
-  for (std::size_t b = 0; b < bands.size(); ++b) {
-    const KeyNumbering& n = bands[b].numbering;
-    global[b].resize(n.keys.size());
-    for (std::size_t i = 0; i < n.keys.size(); ++i) {
-      const std::uint32_t g = all.number(n.keys[i]);
-      all.counts[g] += n.counts[i];
-      global[b][i] = g;
-    }
+  const Vec<KeyOwner> owners = merge_bands(bands, segmentation.regions.size());
+  // The kept clusters, by key.
+  Vec<KeyOwner> kept;
+  for (const KeyOwner& o : owners) {
+    if (bands[o.band].total[o.index] >= minimum) kept.push_back(o);
   }
-  Vec<std::uint32_t> kept;
-  for (std::uint32_t c = 0; c < all.keys.size(); ++c) {
-    if (all.counts[c] >= minimum) kept.push_back(c);
-  }
-  std::sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) { return all.keys[a] < all.keys[b]; });
+  const auto key_of = [&](const KeyOwner& o) { return bands[o.band].numbering.keys[o.index]; };
+  std::sort(kept.begin(), kept.end(), [&](const KeyOwner& a, const KeyOwner& b) { return key_of(a) < key_of(b); });
 
   // Kept clusters are laid out by key; within a cluster the bands' points
   // follow each other in band order, so every cluster stays in scan order.
-  Vec<std::size_t> next(all.keys.size(), kDropped);
   Vec<std::uint64_t> keys(kept.size());
   Vec<std::size_t> starts(kept.size() + 1);
   std::size_t total = 0;
   for (std::size_t k = 0; k < kept.size(); ++k) {
-    keys[k] = all.keys[kept[k]];
-    starts[k] = next[kept[k]] = total;
-    total += all.counts[kept[k]];
+    keys[k] = key_of(kept[k]);
+    starts[k] = bands[kept[k].band].next[kept[k].index] = total;
+    total += bands[kept[k].band].total[kept[k].index];
   }
   starts[kept.size()] = total;
-  for (std::size_t b = 0; b < bands.size(); ++b) {
-    BandRecords& band = bands[b];
-    band.cursor.resize(band.numbering.keys.size());
-    for (std::size_t i = 0; i < band.cursor.size(); ++i) {
-      std::size_t& at = next[global[b][i]];
+  for (BandRecords& band : bands) {
+    band.cursor.resize(band.owner.size());
+    for (std::size_t i = 0; i < band.owner.size(); ++i) {
+      std::size_t& at = bands[band.owner[i].band].next[band.owner[i].index];
       band.cursor[i] = at;
       if (at != kDropped) at += band.numbering.counts[i];
     }
