@@ -45,38 +45,56 @@ struct LabelRuns {
   std::uint32_t count = 0;
 };
 
-// Hands out the labels of row y: a pixel takes the label of its left
-// neighbour when both have the same value (from column 2 on, except in the
-// last row), otherwise the next new one; unknown pixels get kNoLabel. Also
-// finds the row's label runs. Returns the next free label.
-std::uint32_t label_row(const TernaryImage& t, std::uint32_t y, std::uint32_t next, std::uint32_t* lab,
-                        LabelRuns& runs) {
-  const std::uint32_t w = t.width;
+// The labels of a row: a pixel takes the label of its left neighbour when
+// both have the same value (from column 2 on, except in the last row),
+// otherwise the next new one; unknown pixels get kNoLabel. Labels are handed
+// out in scan order, so the rows can be labelled independently once each
+// knows its first new label.
+
+// The first column of row y whose pixel may take its left neighbour's label.
+std::uint32_t shared_from(const TernaryImage& t, std::uint32_t y) { return y + 1 == t.height ? t.width : 2; }
+
+// Number of new labels row y hands out.
+std::uint32_t count_new_labels(const TernaryImage& t, std::uint32_t y) {
   const std::uint8_t* row = t.row(y);
-  // Branch-free: neighbouring values are as good as random in textured parts
-  // of an image. A run of unknown pixels carries kNoLabel along.
-  const std::uint32_t shared_from = y + 1 == t.height ? w : 2;  // first column that may take its left label
+  const std::uint32_t from = std::min(shared_from(t, y), t.width);
+  std::uint32_t count = 0;
+  for (std::uint32_t x = 0; x < from; ++x) count += row[x] != kUnknown ? 1 : 0;
+  for (std::uint32_t x = from; x < t.width; ++x) count += (row[x] != kUnknown && row[x - 1] != row[x]) ? 1 : 0;
+  return count;
+}
+
+// Labels row y, its first new label being `next`. Branch-free: neighbouring
+// values are as good as random in textured parts of an image. A run of
+// unknown pixels carries kNoLabel along.
+void label_row(const TernaryImage& t, std::uint32_t y, std::uint32_t next, std::uint32_t* lab) {
+  const std::uint8_t* row = t.row(y);
+  const std::uint32_t from = shared_from(t, y);
   std::uint32_t left = row[0] == kUnknown ? kNoLabel : next++;
   lab[0] = left;
+  for (std::uint32_t x = 1; x < t.width; ++x) {
+    const std::uint8_t v = row[x];
+    const std::uint32_t unknown = v == kUnknown ? 1 : 0;
+    const std::uint32_t same = static_cast<std::uint32_t>(x >= from) & static_cast<std::uint32_t>(row[x - 1] == v);
+    const std::uint32_t fresh = next | (0u - unknown);                         // kNoLabel when unknown
+    left = (left & (0u - same)) | (fresh & (same - 1));  // same ? left : fresh
+    next += (same | unknown) ^ 1;
+    lab[x] = left;
+  }
+}
+
+// The label runs of a labelled row.
+void find_runs(const std::uint32_t* lab, std::uint32_t w, LabelRuns& runs) {
   runs.start[0] = 0;
   runs.run_of[0] = 0;
   std::uint32_t count = 1;
   for (std::uint32_t x = 1; x < w; ++x) {
-    const std::uint8_t v = row[x];
-    const std::uint32_t unknown = v == kUnknown ? 1 : 0;
-    const std::uint32_t same = static_cast<std::uint32_t>(x >= shared_from) & static_cast<std::uint32_t>(row[x - 1] == v);
-    const std::uint32_t fresh = next | (0u - unknown);        // kNoLabel when unknown
-    const std::uint32_t label = (left & (0u - same)) | (fresh & (same - 1));  // same ? left : fresh
-    next += (same | unknown) ^ 1;
     runs.start[count] = x;
-    count += label != left ? 1 : 0;
+    count += lab[x] != lab[x - 1] ? 1 : 0;
     runs.run_of[x] = count - 1;
-    lab[x] = label;
-    left = label;
   }
   runs.start[count] = w;
   runs.count = count;
-  return next;
 }
 
 // Joins the runs of row y (columns 1 ... w - 2 only) with the same-valued
@@ -468,29 +486,33 @@ Result<Segmentation> segment(const TernaryImage& ternary) {
   s.labels = OwnedArray<std::uint32_t>(ternary.pixels.size());
   s.boundary = OwnedArray<std::uint8_t>(ternary.pixels.size());
   if (ternary.pixels.empty()) return s;
-  // The regions grow in one ordered scan; the boundary marks need only the
-  // ternary image and are made alongside.
-  parallel_for(2, [&](std::size_t task) {
-    if (task == 1) {
-      for (std::uint32_t y = 0; y < s.height; ++y) mark_boundary_row(ternary, y, s.boundary.data() + y * s.width);
-      return;
-    }
-    LabelRuns runs(s.width), above(s.width);
-    // Address space for one label per pixel; pages are touched only as used.
-    s.regions.reserve(ternary.pixels.size());
-    std::uint32_t labels = 0;
-    for (std::uint32_t y = 0; y < s.height; ++y) {
-      std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
-      labels = label_row(ternary, y, labels, lab, runs);
-      s.regions.grow(labels);
-      if (y > 0) join_runs(ternary, y, lab, runs, above, s.regions);
-      std::swap(runs, above);
+  const Vec<RowBand> bands = row_bands(s.height);
+  // Labels and boundary marks by bands of rows in parallel, each row's labels
+  // starting after those of all rows above it.
+  Vec<std::uint32_t> first_label(s.height + 1, 0);
+  parallel_for(bands.size(), [&](std::size_t b) {
+    for (std::uint32_t y = bands[b].y0; y < bands[b].y1; ++y) first_label[y + 1] = count_new_labels(ternary, y);
+  });
+  for (std::uint32_t y = 0; y < s.height; ++y) first_label[y + 1] += first_label[y];  // at most w h < 2^32 - 1
+  parallel_for(bands.size(), [&](std::size_t b) {
+    for (std::uint32_t y = bands[b].y0; y < bands[b].y1; ++y) {
+      label_row(ternary, y, first_label[y], s.labels.data() + static_cast<std::size_t>(y) * s.width);
+      mark_boundary_row(ternary, y, s.boundary.data() + static_cast<std::size_t>(y) * s.width);
     }
   });
+  // The regions grow in one ordered scan of unions, row after row.
+  s.regions.grow(first_label[s.height]);
+  LabelRuns runs(s.width), above(s.width);
+  find_runs(s.labels.data(), s.width, above);
+  for (std::uint32_t y = 1; y < s.height; ++y) {
+    const std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
+    find_runs(lab, s.width, runs);
+    join_runs(ternary, y, lab, runs, above, s.regions);
+    std::swap(runs, above);
+  }
   // Every pixel now gets the root of its label, so a region is one number.
   const Vec<std::uint32_t> roots = s.regions.roots();
   if (roots.empty()) return s;  // every pixel is unknown
-  const Vec<RowBand> bands = row_bands(s.height);
   parallel_for(bands.size(), [&](std::size_t b) {
     const std::size_t end = static_cast<std::size_t>(bands[b].y1) * s.width;
     for (std::size_t i = static_cast<std::size_t>(bands[b].y0) * s.width; i < end; ++i) {

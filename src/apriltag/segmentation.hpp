@@ -84,7 +84,6 @@ class RegionForest {
     }
   }
   std::size_t size() const noexcept { return nodes_.size(); }
-  void reserve(std::size_t labels) { nodes_.reserve(labels); }
   // The root of every label, indexed by label.
   Vec<std::uint32_t> roots();
 
