@@ -60,7 +60,9 @@ std::uint32_t count_new_labels(const TernaryImage& t, std::uint32_t y) {
   const std::uint32_t from = std::min(shared_from(t, y), t.width);
   std::uint32_t count = 0;
   for (std::uint32_t x = 0; x < from; ++x) count += row[x] != kUnknown ? 1 : 0;
-  for (std::uint32_t x = from; x < t.width; ++x) count += (row[x] != kUnknown && row[x - 1] != row[x]) ? 1 : 0;
+  for (std::uint32_t x = from; x < t.width; ++x) {
+    count += static_cast<std::uint32_t>(row[x] != kUnknown) & static_cast<std::uint32_t>(row[x - 1] != row[x]);
+  }
   return count;
 }
 
