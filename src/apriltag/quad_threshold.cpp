@@ -57,7 +57,8 @@ TileGrid tile_extrema(const GrayImage& image) {
   const std::size_t count = static_cast<std::size_t>(tiles.columns) * tiles.rows;
   tiles.min.resize(count);
   tiles.max.resize(count);
-  for_tile_rows(tiles.rows, [&](std::uint32_t first, std::uint32_t end) { tile_extrema_rows(image, tiles, first, end); });
+  for_tile_rows(tiles.rows,
+                [&](std::uint32_t first, std::uint32_t end) { tile_extrema_rows(image, tiles, first, end); });
   return tiles;
 }
 

@@ -149,13 +149,13 @@ std::uint64_t pair_key(std::uint32_t ra, std::uint32_t rb) {
   return (static_cast<std::uint64_t>(ra ^ swap) << 32) | (rb ^ swap);
 }
 
-// Calls visit(a, b, point) for every boundary record of rows [y0, y1) in scan
-// order, with the pixel indices a and b of the pixel and its neighbour.
+// Calls visit(a, b, point) for every boundary record in scan order, with the
+// pixel indices a and b of the pixel and its neighbour.
 template <class Visit>
-void visit_boundary(const Segmentation& s, std::uint32_t y0, std::uint32_t y1, Visit&& visit) {
+void visit_boundary(const Segmentation& s, Visit&& visit) {
   const std::uint32_t w = s.width;
   const std::uint32_t offsets[4] = {1, w, w - 1, w + 1};
-  for (std::uint32_t y = y0; y < y1; ++y) {
+  for (std::uint32_t y = 0; y < s.height; ++y) {
     const std::uint32_t row_start = y * w;  // w * h < 2^32
     const std::uint8_t* marks = s.boundary.data() + row_start;
     const auto y2 = static_cast<std::int32_t>(2 * y);
@@ -478,6 +478,49 @@ Vec<KeyOwner> merge_bands(Vec<BandRecords>& bands, std::size_t labels) {
   return owners;
 }
 
+// Labels and boundary marks by bands of rows in parallel, each row's labels
+// starting after those of all rows above it. Returns the number of labels.
+std::uint32_t label_and_mark(const TernaryImage& t, const Vec<RowBand>& bands, Segmentation& s) {
+  Vec<std::uint32_t> first_label(s.height + 1, 0);
+  parallel_for(bands.size(), [&](std::size_t b) {
+    for (std::uint32_t y = bands[b].y0; y < bands[b].y1; ++y) first_label[y + 1] = count_new_labels(t, y);
+  });
+  for (std::uint32_t y = 0; y < s.height; ++y) first_label[y + 1] += first_label[y];  // at most w h < 2^32 - 1
+  parallel_for(bands.size(), [&](std::size_t b) {
+    for (std::uint32_t y = bands[b].y0; y < bands[b].y1; ++y) {
+      label_row(t, y, first_label[y], s.labels.data() + static_cast<std::size_t>(y) * s.width);
+      mark_boundary_row(t, y, s.boundary.data() + static_cast<std::size_t>(y) * s.width);
+    }
+  });
+  return first_label[s.height];
+}
+
+// The regions grow in one ordered scan of unions, row after row.
+void join_regions(const TernaryImage& t, Segmentation& s) {
+  LabelRuns runs(s.width), above(s.width);
+  find_runs(s.labels.data(), s.width, above);
+  for (std::uint32_t y = 1; y < s.height; ++y) {
+    const std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
+    find_runs(lab, s.width, runs);
+    join_runs(t, y, lab, runs, above, s.regions);
+    std::swap(runs, above);
+  }
+}
+
+// Every pixel gets the root of its label, so that a region is one number.
+void replace_labels_by_roots(const Vec<RowBand>& bands, Segmentation& s) {
+  const Vec<std::uint32_t> roots = s.regions.roots();
+  if (roots.empty()) return;  // every pixel is unknown
+  parallel_for(bands.size(), [&](std::size_t b) {
+    const std::size_t end = static_cast<std::size_t>(bands[b].y1) * s.width;
+    for (std::size_t i = static_cast<std::size_t>(bands[b].y0) * s.width; i < end; ++i) {
+      const std::uint32_t label = s.labels[i];
+      const std::uint32_t root = roots[label == kNoLabel ? 0 : label];
+      s.labels[i] = label == kNoLabel ? kNoLabel : root;
+    }
+  });
+}
+
 }  // namespace
 
 Result<Segmentation> segment(const TernaryImage& ternary) {
@@ -489,46 +532,15 @@ Result<Segmentation> segment(const TernaryImage& ternary) {
   s.boundary = OwnedArray<std::uint8_t>(ternary.pixels.size());
   if (ternary.pixels.empty()) return s;
   const Vec<RowBand> bands = row_bands(s.height);
-  // Labels and boundary marks by bands of rows in parallel, each row's labels
-  // starting after those of all rows above it.
-  Vec<std::uint32_t> first_label(s.height + 1, 0);
-  parallel_for(bands.size(), [&](std::size_t b) {
-    for (std::uint32_t y = bands[b].y0; y < bands[b].y1; ++y) first_label[y + 1] = count_new_labels(ternary, y);
-  });
-  for (std::uint32_t y = 0; y < s.height; ++y) first_label[y + 1] += first_label[y];  // at most w h < 2^32 - 1
-  parallel_for(bands.size(), [&](std::size_t b) {
-    for (std::uint32_t y = bands[b].y0; y < bands[b].y1; ++y) {
-      label_row(ternary, y, first_label[y], s.labels.data() + static_cast<std::size_t>(y) * s.width);
-      mark_boundary_row(ternary, y, s.boundary.data() + static_cast<std::size_t>(y) * s.width);
-    }
-  });
-  // The regions grow in one ordered scan of unions, row after row.
-  s.regions.grow(first_label[s.height]);
-  LabelRuns runs(s.width), above(s.width);
-  find_runs(s.labels.data(), s.width, above);
-  for (std::uint32_t y = 1; y < s.height; ++y) {
-    const std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
-    find_runs(lab, s.width, runs);
-    join_runs(ternary, y, lab, runs, above, s.regions);
-    std::swap(runs, above);
-  }
-  // Every pixel now gets the root of its label, so a region is one number.
-  const Vec<std::uint32_t> roots = s.regions.roots();
-  if (roots.empty()) return s;  // every pixel is unknown
-  parallel_for(bands.size(), [&](std::size_t b) {
-    const std::size_t end = static_cast<std::size_t>(bands[b].y1) * s.width;
-    for (std::size_t i = static_cast<std::size_t>(bands[b].y0) * s.width; i < end; ++i) {
-      const std::uint32_t label = s.labels[i];
-      const std::uint32_t root = roots[label == kNoLabel ? 0 : label];
-      s.labels[i] = label == kNoLabel ? kNoLabel : root;
-    }
-  });
+  s.regions.grow(label_and_mark(ternary, bands, s));
+  join_regions(ternary, s);
+  replace_labels_by_roots(bands, s);
   return s;
 }
 
 Vec<BoundaryRecord> boundary_records(const Segmentation& segmentation) {
   Vec<BoundaryRecord> records;
-  visit_boundary(segmentation, 0, segmentation.height,
+  visit_boundary(segmentation,
                  [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) { records.push_back({p, a, b}); });
   return records;
 }
@@ -581,7 +593,7 @@ Vec<ClusterTally> tally_boundary(const Segmentation& segmentation,
   const std::uint32_t* labels = segmentation.labels.data();
   KeyNumbering n;
   Vec<std::uint32_t> near_counts;
-  visit_boundary(segmentation, 0, segmentation.height,
+  visit_boundary(segmentation,
                  [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) {
                    const std::uint32_t c = n.number(pair_key(labels[a], labels[b]));
                    near_counts.resize(n.keys.size(), 0);
@@ -597,7 +609,7 @@ Vec<ClusterTally> tally_boundary(const Segmentation& segmentation,
 Vec<BoundaryPoint> collect_boundary(const Segmentation& segmentation, std::uint64_t key) {
   const std::uint32_t* labels = segmentation.labels.data();
   Vec<BoundaryPoint> points;
-  visit_boundary(segmentation, 0, segmentation.height,
+  visit_boundary(segmentation,
                  [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) {
                    if (pair_key(labels[a], labels[b]) == key) points.push_back(p);
                  });

@@ -223,7 +223,8 @@ std::map<std::uint64_t, std::vector<BoundaryPoint>> reference_clusters(const Ter
       }
     }
   }
-  std::erase_if(clusters, [&](const auto& c) { return c.second.size() < static_cast<std::size_t>(std::max(24, minimum)); });
+  const auto smallest = static_cast<std::size_t>(std::max(24, minimum));
+  std::erase_if(clusters, [&](const auto& c) { return c.second.size() < smallest; });
   return clusters;
 }
 
