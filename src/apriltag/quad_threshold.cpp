@@ -14,7 +14,7 @@ struct TileGrid {
   Vec<std::uint8_t> max;
 };
 
-// Extrema of the tiles of tile rows [first, end).
+// Extrema of the tiles of tile rows [first_row, end_row).
 void tile_extrema_rows(const GrayImage& image, TileGrid& tiles, std::uint32_t first_row, std::uint32_t end_row) {
   const std::uint32_t span = tiles.columns * 4;
   Vec<std::uint8_t> lo(span), hi(span);
