@@ -15,18 +15,6 @@
 namespace morvelin {
 namespace {
 
-float distance(Point2f a, Point2f b) {
-  const float dx = a.x - b.x;
-  const float dy = a.y - b.y;
-  return std::sqrt(dx * dx + dy * dy);
-}
-
-float squared_distance(Point2f a, Point2f b) {
-  const float dx = a.x - b.x;
-  const float dy = a.y - b.y;
-  return dx * dx + dy * dy;
-}
-
 // Swaps corners 1 and 3 of a counter-clockwise quadrilateral.
 Quad clockwise(Quad q) {
   const float x1 = q[1].x - q[0].x;

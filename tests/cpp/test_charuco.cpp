@@ -543,7 +543,7 @@ CharucoDetection detect(const RenderedBoard& r, std::int32_t min_markers = 2, bo
 double largest_error(const CharucoDetection& d, const std::vector<Point2f>& truth) {
   double worst = 0.0;
   for (std::size_t i = 0; i < d.charuco_ids.size(); ++i) {
-    worst = std::max(worst, distance(d.charuco_corners[i], truth[d.charuco_ids[i]]));
+    worst = std::max(worst, exact_distance(d.charuco_corners[i], truth[d.charuco_ids[i]]));
   }
   return worst;
 }
@@ -725,7 +725,7 @@ TEST(CharucoRendered, CornersNearTheImageBorderAreDropped) {
   std::size_t predicted_outside = 0;
   for (std::size_t c = 0; c < 24; ++c) {
     if (p.corners[c] == kUnpredictedCorner) continue;
-    EXPECT_LT(distance(p.corners[c], r.truth[c]), 2.0) << c;  // from unrefined marker corners
+    EXPECT_LT(exact_distance(p.corners[c], r.truth[c]), 2.0) << c;  // from unrefined marker corners
     EXPECT_GE(p.windows[c], 1);
     EXPECT_LE(p.windows[c], 10);
     predicted_outside += !inside_border(p.corners[c], 640, 480);
@@ -737,7 +737,7 @@ TEST(CharucoRendered, CornersNearTheImageBorderAreDropped) {
   EXPECT_LT(d.charuco_ids.size(), 24u);
   for (std::size_t i = 0; i < d.charuco_ids.size(); ++i) {
     EXPECT_TRUE(inside_border(p.corners[d.charuco_ids[i]], 640, 480));
-    EXPECT_LT(distance(d.charuco_corners[i], r.truth[d.charuco_ids[i]]), 0.1);
+    EXPECT_LT(exact_distance(d.charuco_corners[i], r.truth[d.charuco_ids[i]]), 0.1);
   }
 }
 

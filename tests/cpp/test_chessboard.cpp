@@ -36,7 +36,7 @@ std::optional<Vec<Point2f>> find(const GrayImage& image, std::uint64_t columns, 
 
 double max_error(const Vec<Point2f>& found, const std::vector<Point2f>& truth) {
   double worst = 0.0;
-  for (std::size_t i = 0; i < truth.size(); ++i) worst = std::max(worst, distance(found[i], truth[i]));
+  for (std::size_t i = 0; i < truth.size(); ++i) worst = std::max(worst, exact_distance(found[i], truth[i]));
   return worst;
 }
 
@@ -70,7 +70,7 @@ void expect_canonical_grid(const Vec<Point2f>& found, const std::vector<Point2f>
   const auto orders = grid_symmetries(columns, rows);
   const auto matching = std::find_if(orders.begin(), orders.end(), [&](const std::vector<std::size_t>& order) {
     for (std::size_t k = 0; k < order.size(); ++k)
-      if (distance(found[k], truth[order[k]]) > tolerance) return false;
+      if (exact_distance(found[k], truth[order[k]]) > tolerance) return false;
     return true;
   });
   ASSERT_NE(matching, orders.end()) << "corners are not the board's, or not in grid order";
@@ -328,7 +328,7 @@ TEST(ChessboardCorners, CalibrationPhotosMatchTheReference) {
     double total = 0.0;
     for (const Point2f p : *found) {
       double nearest = 1e9;
-      for (const Point2f q : ref.corners) nearest = std::min(nearest, distance(p, q));
+      for (const Point2f q : ref.corners) nearest = std::min(nearest, exact_distance(p, q));
       total += nearest;
     }
     EXPECT_LT(total / static_cast<double>(found->size()), 0.15);
