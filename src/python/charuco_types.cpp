@@ -205,18 +205,6 @@ PyObject* estimate_pose_impl(PyObject* args, PyObject* kwargs) {
   return pose_tuple(**pose);
 }
 
-template <PyObject* (*Impl)(PyObject*, PyObject*)>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return Impl(args, kwargs); });
-}
-
-template <PyObject* (*Impl)(PyObject*, PyObject*)>
-PyCFunction function() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Impl>));
-}
-
-constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
-
 }  // namespace
 
 const CharucoBoard& charuco_board_of(PyObject* self) { return board_of(self); }
@@ -244,7 +232,7 @@ PyObject* create_charuco_board_type() {
 }
 
 const PyMethodDef kDetectCharucoBoard = {
-    "detect_charuco_board", function<detect_charuco_board_impl>(), kFlags,
+    "detect_charuco_board", as_function<detect_charuco_board_impl>(), kArgumentsFlags,
     "detect_charuco_board(image, board, parameters=None, min_markers=2, check_markers=True)\n--\n\n"
     "Detect a ChArUco board in `image` (HxW grayscale or HxWx3 BGR, uint8).\n\n"
     "Returns `(charuco_corners, charuco_ids, marker_corners, marker_ids)`:\n"
@@ -253,7 +241,7 @@ const PyMethodDef kDetectCharucoBoard = {
     "  - `marker_corners` / `marker_ids`: the ArUco markers found along the way"};
 
 const PyMethodDef kEstimatePoseCharucoBoard = {
-    "estimate_pose_charuco_board", function<estimate_pose_impl>(), kFlags,
+    "estimate_pose_charuco_board", as_function<estimate_pose_impl>(), kArgumentsFlags,
     "estimate_pose_charuco_board(charuco_corners, charuco_ids, board, camera_matrix, dist_coeffs=None)\n--\n\n"
     "Estimate the pose of a ChArUco board from detected chessboard corners\n"
     "(cv::aruco::estimatePoseCharucoBoard).\n\n"
@@ -262,7 +250,7 @@ const PyMethodDef kEstimatePoseCharucoBoard = {
     "corners are collinear)."};
 
 const PyMethodDef kCharucoPredict = {
-    "_charuco_predict", function<charuco_predict_impl>(), kFlags,
+    "_charuco_predict", as_function<charuco_predict_impl>(), kArgumentsFlags,
     "_charuco_predict(image, board)\n--\n\n"
     "Test hook: interpolated charuco corners and window sizes, pre-refinement."};
 

@@ -74,20 +74,12 @@ PyObject* board_generate_image_impl(PyObject* self, PyObject* args, PyObject* kw
   return to_array(*image);
 }
 
-PyObject* generate_marker_image_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return generate_marker_image_impl(args, kwargs); });
-}
-
-PyObject* board_generate_image_fn(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return board_generate_image_impl(self, args, kwargs); });
-}
-
 }  // namespace
 
 const PyMethodDef kGenerateMarkerImage = {
     "generate_marker_image",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generate_marker_image_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    as_function<generate_marker_image_impl>(),
+    kArgumentsFlags,
     "generate_marker_image(dictionary, id, side_pixels, border_bits=1)\n--\n\n"
     "Draw marker `id` of `dictionary` as printed: a side_pixels x side_pixels uint8\n"
     "array (0 black, 255 white) with a black border `border_bits` cells wide around\n"
@@ -95,8 +87,8 @@ const PyMethodDef kGenerateMarkerImage = {
     "choose side_pixels as a multiple of the cell count for equal cells."};
 
 const PyMethodDef kCharucoBoardGenerateImage = {
-    "generate_image", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_generate_image_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    "generate_image", as_method<board_generate_image_impl>(),
+    kArgumentsFlags,
     "generate_image($self, /, width, height, margin_pixels=0)\n--\n\n"
     "Draw the board as printed: a height x width uint8 array (0 black, 255 white).\n"
     "The board keeps its proportions, is scaled to fit inside a white margin of\n"

@@ -228,10 +228,6 @@ PyObject* restore_pose_impl(PyObject* args, PyObject* kwargs) {
   return wrap_pose(std::move(pose));
 }
 
-PyObject* restore_pose_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return restore_pose_impl(args, kwargs); });
-}
-
 // --- estimate_rigid_body_pose ----------------------------------------------
 
 PyObject* estimate_impl(PyObject* args, PyObject* kwargs) {
@@ -269,10 +265,6 @@ PyObject* estimate_impl(PyObject* args, PyObject* kwargs) {
   }
   if (!pose) Py_RETURN_NONE;
   return wrap_pose(std::move(*pose));
-}
-
-PyObject* estimate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return estimate_impl(args, kwargs); });
 }
 
 }  // namespace
@@ -315,16 +307,16 @@ PyObject* create_rigid_body_pose_type() {
 }
 
 const PyMethodDef kRestoreRigidBodyPose = {
-    "_rigid_body_pose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_pose_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    "_rigid_body_pose", as_function<restore_pose_impl>(),
+    kArgumentsFlags,
     "_rigid_body_pose(rvec, tvec, inlier_indices, inlier_marker_ids, used_marker_ids, reprojection_rmse)\n--\n\n"
     "Rebuild a RigidBodyPose from its fields (used by pickle and copy)."};
 
 void remember_pose_restorer(PyObject* function) { g_restore_pose = function; }
 
 const PyMethodDef kEstimateRigidBodyPose = {
-    "estimate_rigid_body_pose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(estimate_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    "estimate_rigid_body_pose", as_function<estimate_impl>(),
+    kArgumentsFlags,
     "estimate_rigid_body_pose(marker_corners, marker_ids, rigid_body, camera_matrix, dist_coeffs=None, "
     "iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)\n--\n\n"
     "Estimate a rigid body's pose directly from detected marker corners and ids.\n\n"
