@@ -2,9 +2,8 @@
 // without the Python call, plus a fingerprint of exact results over many
 // random problems (to diff before and after a change of the solver code).
 //
-// Build (after `ninja -C build/cpp morvelin_core`), from the repository root:
-//   g++ -std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -DEIGEN_MPL2_ONLY -Isrc -I/usr/include/eigen3 \
-//       bench/cpp/bench_pose_ransac.cpp build/cpp/libmorvelin_core.a -ltbb -ldl -o build/bench_pose_ransac
+// Build with the other tools:
+//   cmake -S . -B build/tools -G Ninja -DMORVELIN_BUILD_PYTHON=OFF -DMORVELIN_BUILD_TOOLS=ON && ninja -C build/tools
 // Run:  build/bench_pose_ransac            timings (median µs per call)
 //       build/bench_pose_ransac fingerprint   exact results, one line per problem
 #include <algorithm>

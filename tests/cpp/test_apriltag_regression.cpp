@@ -16,30 +16,15 @@
 #include <string>
 
 #include "apriltag/quad_detector.hpp"
+#include "test_data.hpp"
 #include "detector/detect.hpp"
 #include "dictionary/dictionary.hpp"
 
 using namespace morvelin;
+using morvelin::test::data_dir;
+using morvelin::test::read_pgm;
 
 namespace {
-
-std::filesystem::path data_dir() {
-  if (const char* dir = std::getenv("MORVELIN_TEST_DATA")) return dir;
-  return std::filesystem::path(__FILE__).parent_path().parent_path() / "data";
-}
-
-std::optional<GrayImage> read_pgm(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  std::uint32_t w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  in.get();
-  if (!in || magic != "P5" || maxval != 255) return std::nullopt;
-  GrayImage image(w, h);
-  in.read(reinterpret_cast<char*>(image.pixels.data()), static_cast<std::streamsize>(image.size()));
-  if (!in) return std::nullopt;
-  return image;
-}
 
 // FNV-1a over the bit patterns of the values, in order.
 struct Digest {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "charuco/board.hpp"
+#include "test_data.hpp"
 #include "charuco/charuco_detection.hpp"
 #include "charuco/corner_prediction.hpp"
 #include "charuco/marker_check.hpp"
@@ -24,6 +25,8 @@
 #include "pose/projection.hpp"
 
 using namespace morvelin;
+using morvelin::test::data_dir;
+using morvelin::test::read_pgm;
 using namespace morvelin::testing;
 
 namespace {
@@ -758,24 +761,6 @@ TEST(CharucoRendered, NoMarkersNoCorners) {
 
 // ---------------------------------------------------------------------------
 // Photographs (tests/data/charuco, see its README)
-
-std::filesystem::path data_dir() {
-  if (const char* dir = std::getenv("MORVELIN_TEST_DATA")) return dir;
-  return std::filesystem::path(__FILE__).parent_path().parent_path() / "data";
-}
-
-std::optional<GrayImage> read_pgm(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  std::uint32_t w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  in.get();
-  if (!in || magic != "P5" || maxval != 255) return std::nullopt;
-  GrayImage image(w, h);
-  in.read(reinterpret_cast<char*>(image.pixels.data()), static_cast<std::streamsize>(image.size()));
-  if (!in) return std::nullopt;
-  return image;
-}
 
 // Root-mean-square distance between the corners and the board corners
 // projected with the pose estimated from them, through the photographs' camera.
