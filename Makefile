@@ -103,15 +103,20 @@ sanitize: system $(ASAN_VENV)/.installed
 
 # libFuzzer targets (fuzz/fuzz_*.cpp) over the core, built with clang and
 # -fsanitize=fuzzer,address,undefined, and the Python API harness
-# (fuzz/python_api.py, atheris) against the sanitizer build of the extension.
-# Each runs FUZZ_SECONDS, starting from its seed corpus fuzz/corpus/<target>
-# (which holds the inputs of past findings, so they are replayed every run);
-# new corpus entries and crash artifacts go under build/fuzz.
+# (fuzz/python_api.py) under atheris against the extension built in the same
+# clang build (coverage-instrumented, AddressSanitizer and UBSan), with the
+# sanitizer runtime and libFuzzer that atheris ships preloaded. Each runs
+# FUZZ_SECONDS, starting from its seed corpus fuzz/corpus/<target> (which holds
+# the inputs of past findings, so they are replayed on every run); new corpus
+# entries, crash artifacts and logs go under build/fuzz.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD_DIR := build/fuzz
+FUZZ_VENV := .venv-fuzz
+FUZZ_PY := $(FUZZ_VENV)/bin/python
 FUZZ_TARGETS := $(sort $(basename $(notdir $(wildcard fuzz/fuzz_*.cpp))))
 CLANG_PACKAGES := clang libclang-rt-14-dev
 FUZZ_FLAGS = -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=3072 -print_final_stats=1
+FUZZ_STATS = grep -hE "stat::number_of_executed_units|stat::peak_rss_mb" $(FUZZ_BUILD_DIR)/$(1).log | tr -s ' \n' ' '; echo
 
 fuzz-system:
 	@missing=""; for p in $(CLANG_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -121,32 +126,42 @@ fuzz-system:
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
-fuzz-build: system fuzz-system $(VENV)/.ready
-	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=Release -DMORVELIN_BUILD_PYTHON=OFF -DMORVELIN_FUZZ=ON >/dev/null
-	$(VENV)/bin/cmake --build $(FUZZ_BUILD_DIR) -j2
-
-$(ASAN_VENV)/.atheris: $(ASAN_VENV)/.ready
-	$(ASAN_PY) -m pip install -q atheris
+$(FUZZ_VENV)/.ready:
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_PY) -m pip install -q --upgrade pip
+	$(FUZZ_PY) -m pip install -q cmake ninja numpy atheris
 	touch $@
 
-fuzz: fuzz-build $(ASAN_VENV)/.installed $(ASAN_VENV)/.atheris
-	@set -e; for t in $(FUZZ_TARGETS); do \
-	  mkdir -p $(FUZZ_BUILD_DIR)/corpus/$$t $(FUZZ_BUILD_DIR)/artifacts fuzz/corpus/$$t; \
+# The package as the harness imports it: the Python sources next to the
+# extension of the clang build.
+fuzz-build: system fuzz-system $(FUZZ_VENV)/.ready
+	CC=clang CXX=clang++ $(FUZZ_VENV)/bin/cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(FUZZ_VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(FUZZ_PY) \
+	  -DCMAKE_BUILD_TYPE=Release -DMORVELIN_BUILD_PYTHON=ON -DMORVELIN_FUZZ=ON >/dev/null
+	$(FUZZ_VENV)/bin/cmake --build $(FUZZ_BUILD_DIR) -j2
+	rm -rf $(FUZZ_BUILD_DIR)/python && mkdir -p $(FUZZ_BUILD_DIR)/python
+	cp -r morvelin $(FUZZ_BUILD_DIR)/python/ && cp $(FUZZ_BUILD_DIR)/morvelin*.so $(FUZZ_BUILD_DIR)/python/morvelin/
+
+FUZZ_SITE = $(shell $(FUZZ_PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+FUZZ_PRELOAD = $(FUZZ_SITE)/asan_with_fuzzer.so $(shell $(CXX) -print-file-name=libstdc++.so)
+
+fuzz: fuzz-build
+	@set -e; mkdir -p $(FUZZ_BUILD_DIR)/artifacts; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD_DIR)/corpus/$$t fuzz/corpus/$$t; \
 	  echo "== $$t ($(FUZZ_SECONDS) s)"; \
 	  $(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=1 \
 	    $(FUZZ_BUILD_DIR)/fuzz/$$t $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/$$t- \
 	    $(FUZZ_BUILD_DIR)/corpus/$$t fuzz/corpus/$$t 2>$(FUZZ_BUILD_DIR)/$$t.log \
 	    || { tail -n 60 $(FUZZ_BUILD_DIR)/$$t.log; exit 1; }; \
-	  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" $(FUZZ_BUILD_DIR)/$$t.log | tr '\n' ' '; echo; \
+	  $(call FUZZ_STATS,$$t); \
 	done
 	@mkdir -p $(FUZZ_BUILD_DIR)/corpus/python_api fuzz/corpus/python_api
 	@echo "== python_api ($(FUZZ_SECONDS) s)"
-	@$(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=0 LD_PRELOAD="$(ASAN_RUNTIME)" \
-	  $(ASAN_PY) fuzz/python_api.py $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/python_api- \
-	  $(FUZZ_BUILD_DIR)/corpus/python_api fuzz/corpus/python_api 2>$(FUZZ_BUILD_DIR)/python_api.log \
-	  || { tail -n 60 $(FUZZ_BUILD_DIR)/python_api.log; exit 1; }
-	@grep -E "stat::number_of_executed_units|stat::peak_rss_mb" $(FUZZ_BUILD_DIR)/python_api.log | tr '\n' ' '; echo
+	@$(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=0 PYTHONPATH=$(CURDIR)/$(FUZZ_BUILD_DIR)/python \
+	  LD_PRELOAD="$(FUZZ_PRELOAD)" $(FUZZ_PY) fuzz/python_api.py $(FUZZ_FLAGS) \
+	  -artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/python_api- $(FUZZ_BUILD_DIR)/corpus/python_api fuzz/corpus/python_api \
+	  2>$(FUZZ_BUILD_DIR)/python_api.log || { tail -n 60 $(FUZZ_BUILD_DIR)/python_api.log; exit 1; }
+	@$(call FUZZ_STATS,python_api)
 
 clean:
 	rm -rf build $(VENV) $(NUMPY1_VENV) $(ASAN_VENV) $(FUZZ_VENV)
