@@ -47,6 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto markers = detect_markers(image, dictionary, params);
   if (!markers.ok()) std::abort();
 
+  if (fuzz::verbose()) {
+    std::fprintf(stderr, "%ux%u image: %zu candidates, %zu markers\n", image.width, image.height, candidates->size(),
+                 markers->size());
+  }
   const DetectedMarker before = extra;
   refit_marker_full_resolution(image, params, dictionary.marker_size, extra);
   if (extra.id != before.id) std::abort();

@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto detection = detect_charuco_board(image, *board, params, min_markers, check_markers);
   if (!detection.ok()) return 0;
   const auto& ids = detection->charuco_ids;
+  if (fuzz::verbose()) std::fprintf(stderr, "%ux%u image: %zu markers, %zu corners\n", image.width, image.height,
+                                    detection->markers.size(), ids.size());
   if (ids.size() != detection->charuco_corners.size()) std::abort();
   for (std::size_t i = 0; i < ids.size(); ++i) {
     if (ids[i] >= board->corner_count() || (i > 0 && ids[i - 1] >= ids[i])) std::abort();

@@ -21,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (columns > 2 && rows > 2) std::abort();  // only a small dimension is an error
     return 0;
   }
+  if (fuzz::verbose()) std::fprintf(stderr, "%ux%u image, %llu x %llu corners: %s\n", image.width, image.height,
+                                    static_cast<unsigned long long>(columns), static_cast<unsigned long long>(rows),
+                                    *found ? "found" : "not found");
   if (*found) {
     const Vec<Point2f>& corners = **found;
     if (corners.size() != columns * rows) std::abort();

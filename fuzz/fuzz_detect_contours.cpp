@@ -58,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (params.adaptive_thresh_win_size_step != 0) std::abort();
     return 0;
   }
+  if (fuzz::verbose()) std::fprintf(stderr, "%ux%u image: %zu markers\n", image.width, image.height, markers->size());
   for (const DetectedMarker& m : *markers) {
     if (m.id < 0 || static_cast<std::size_t>(m.id) >= dictionary.size()) std::abort();
   }

@@ -9,12 +9,21 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "detector/detector_parameters.hpp"
 #include "image/gray_image.hpp"
 
 namespace morvelin::fuzz {
+
+// With MORVELIN_FUZZ_VERBOSE set, each input reports what it reached, so a
+// seed can be checked for the scene it is meant to show.
+inline bool verbose() {
+  static const bool on = std::getenv("MORVELIN_FUZZ_VERBOSE") != nullptr;
+  return on;
+}
 
 // A double that is often special: NaN, ±infinity, ±0, tiny, huge, or any bit
 // pattern; otherwise a value in [lo, hi].

@@ -65,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (dist) dist_span = std::span<const double>(*dist);
   const auto pose = solve_pnp_checked(object, image, camera_matrix, dist_span, rvec, tvec);
   if (pose.ok() && *pose) check_pose(**pose);
+  if (fuzz::verbose()) std::fprintf(stderr, "%zu/%zu points: %s\n", object.size(), image.size(),
+                                    !pose.ok() ? pose.error().message.c_str() : *pose ? "pose" : "no pose");
 
   RansacPnpSettings settings;
   settings.iterations = in.ConsumeIntegralInRange<std::uint64_t>(0, 40);
@@ -75,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto camera = parse_camera_model(camera_matrix, dist_span);
   if (!camera.ok()) return 0;
   const auto robust = solve_pnp_ransac(object, image, *camera, settings);
+  if (fuzz::verbose()) std::fprintf(stderr, "ransac: %zu inliers\n", robust ? robust->inliers.size() : 0);
   if (robust) {
     check_pose(robust->pose);
     for (std::size_t i = 0; i < robust->inliers.size(); ++i) {

@@ -24,6 +24,7 @@ import random
 import struct
 import sys
 import time
+import warnings
 
 import numpy as np
 
@@ -165,9 +166,10 @@ def image(d: Draw) -> np.ndarray:
     return strided(d, img)
 
 
-def points(d: Draw, dim: int, max_count: int = 12):
-    n = d.int(0, max_count)
-    if d.int(0, 5) == 0:
+def points(d: Draw, dim: int, max_count: int = 12, count: int | None = None):
+    """n x dim points (n = count, or drawn up to max_count), sometimes of another shape."""
+    n = d.int(0, max_count) if count is None else count
+    if d.int(0, 7) == 0:
         return random_array(d, max_count)
     cols = dim if d.int(0, 7) else d.int(0, 4)
     rows = [[d.float(-50, 50) for _ in range(cols)] for _ in range(n)]
@@ -176,7 +178,9 @@ def points(d: Draw, dim: int, max_count: int = 12):
         return rows
     if kind == 1:
         return [tuple(r) for r in rows]
-    return strided(d, np.array(rows, dtype=d.pick([np.float64, np.float32, np.int32])).reshape(n, cols))
+    with np.errstate(all="ignore"):
+        a = np.array(rows, dtype=np.float64).reshape(n, cols).astype(d.pick([np.float64, np.float32, np.int32]))
+    return strided(d, a)
 
 
 def camera_matrix(d: Draw):
@@ -268,7 +272,7 @@ def rigid_body(d: Draw):
             d.float(0.0, 1.0),
             ints(d, n),
             [strided(d, np.eye(3)) if d.int(0, 5) else random_array(d, 4) for _ in range(n + d.int(-1, 1) * d.int(0, 1))],
-            points(d, 3, n),
+            points(d, 3, count=n),
         )
     except ACCEPTED:
         return None
@@ -319,7 +323,7 @@ def call_chessboard(d: Draw) -> None:
 
 def call_pnp(d: Draw) -> None:
     n = d.int(0, 12)
-    obj, img = points(d, 3, n), points(d, 2, n)
+    obj, img = points(d, 3, count=n), points(d, 2, count=n if d.int(0, 7) else d.int(0, 12))
     kind = d.int(0, 1)
     if kind == 0:
         pose = morvelin.solve_pnp(obj, img, camera_matrix(d), dist_coeffs(d),
@@ -338,7 +342,7 @@ def call_rigid_body(d: Draw) -> None:
     if body is None:
         return
     n = d.int(0, 4)
-    corners = [points(d, 2, 4) for _ in range(n)]
+    corners = [points(d, 2, count=4 if d.int(0, 7) else d.int(0, 5)) for _ in range(n)]
     pose = morvelin.estimate_rigid_body_pose(corners, ints(d, n), body, camera_matrix(d), dist_coeffs(d),
                                              d.any_int(1, 30), d.float(0.0, 10.0), d.float(0.0, 1.0), d.any_int(0, 9))
     assert pose is None or isinstance(pose, morvelin.RigidBodyPose)
@@ -418,6 +422,9 @@ def random_driver(seconds: float, seed: int) -> int:
 
 
 def main() -> None:
+    # NumPy's casting warnings (complex to real, float overflow) are expected
+    # for the odd inputs drawn here.
+    warnings.simplefilter("ignore")
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--random", action="store_true")
     parser.add_argument("--seconds", type=float, default=60.0)
