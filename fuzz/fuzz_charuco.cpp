@@ -26,7 +26,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (params.corner_refinement_method == kCornerRefineAprilTag) fuzz::draw_apriltag_parameters(in, params);
   const GrayImage image = fuzz::small_image(in, 96);
 
-  auto board = CharucoBoard::create(squares_x, squares_y, square_length, marker_length, name, std::nullopt, legacy);
+  // Sometimes the marker ids are given: repeated, beyond the dictionary, huge.
+  // Drawn last, so that inputs written before this existed keep their meaning.
+  Vec<std::uint64_t> marker_ids;
+  if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
+    marker_ids.resize(in.ConsumeBool() ? squares_x * squares_y / 2 : in.ConsumeIntegralInRange<std::size_t>(0, 30));
+    for (auto& id : marker_ids) {
+      id = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, 60) : in.ConsumeIntegral<std::uint64_t>();
+    }
+  }
+  std::optional<std::span<const std::uint64_t>> given_ids;
+  if (!marker_ids.empty() || in.ConsumeBool()) given_ids = std::span<const std::uint64_t>(marker_ids);
+  auto board = CharucoBoard::create(squares_x, squares_y, square_length, marker_length, name, given_ids, legacy);
   if (!board.ok()) return 0;
   const auto detection = detect_charuco_board(image, *board, params, min_markers, check_markers);
   if (!detection.ok()) return 0;
