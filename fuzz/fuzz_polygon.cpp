@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   const Vec<Point2f> polygon = approximate_closed_polygon(points, epsilon);
+  if (fuzz::verbose()) std::fprintf(stderr, "%zu points: %zu vertices\n", points.size(), polygon.size());
   if (polygon.size() > points.size()) std::abort();
   if (points.size() <= 2 && polygon.size() != points.size()) std::abort();
   return 0;

@@ -244,7 +244,22 @@ def pnp_seeds() -> None:
         write("fuzz_pnp", f"seed-{'planar' if planar else 'general'}-{n}-outliers{outliers}", s.data())
 
 
+def polygon_seeds() -> None:
+    # A square of side 20 as a chain of 8-neighbour steps (east, south,
+    # west, north), and the same square with cut corners (diagonal steps).
+    for name, steps in (("square", [0] * 20 + [2] * 20 + [4] * 20 + [6] * 20),
+                        ("octagon", [0] * 12 + [1] * 4 + [2] * 12 + [3] * 4 + [4] * 12 + [5] * 4 + [6] * 12 + [7] * 4)):
+        s = Stream()
+        s.plain_double(0.0, 20.0, 2.0)  # epsilon
+        s.int_in(0, 2, 0)               # 8-neighbour chain
+        s.int_in(0, 600, len(steps))
+        for step in steps:
+            s.int_in(0, 7, step)
+        write("fuzz_polygon", f"seed-{name}", s.data())
+
+
 def main() -> None:
+    polygon_seeds()
     contour_seeds()
     apriltag_seeds()
     chessboard_seeds()
