@@ -8,7 +8,7 @@ BUILD_DIR := build/py
 DEBIAN_PACKAGES := libeigen3-dev libtbb-dev libmimalloc-dev libgtest-dev build-essential pkg-config
 SOURCES := $(shell find src tools morvelin -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all system venv build test test-cpp test-python wheel test-numpy1 demo bench clean
+.PHONY: all system venv build test test-cpp test-python wheel test-numpy1 demo bench clean sanitize fuzz fuzz-system fuzz-build
 
 all: build
 
@@ -68,5 +68,100 @@ demo: build
 bench: build
 	cd bench && ../$(PY) -P run.py
 
+# AddressSanitizer + UndefinedBehaviorSanitizer: the core, the extension and the
+# C++ tests in their own build directory and environment, so the normal build
+# is never touched. The Python interpreter is not instrumented, so the ASan
+# runtime is preloaded into it; leak checking stays off there because CPython
+# and NumPy keep their allocations until exit by design. The C++ tests run
+# with leak checking on.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+ASAN_BUILD_DIR := build/asan
+# libstdc++ is preloaded with the runtime: the interpreter does not link it, and
+# the runtime must find the real __cxa_throw at start-up to intercept it.
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
+SANITIZER_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(CURDIR)/tools/ubsan.supp
+ASAN_COMMON := abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1
+
+$(ASAN_VENV)/.ready:
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install -q --upgrade pip
+	$(ASAN_PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja numpy
+	touch $@
+
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/.ready $(SOURCES)
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(ASAN_PY) -m pip install -q --no-build-isolation -C build-dir=$(ASAN_BUILD_DIR) \
+	  -C cmake.define.MORVELIN_SANITIZE=ON -C cmake.define.MORVELIN_BUILD_TESTS=ON ".[test]"
+	touch $@
+
+sanitize: system $(ASAN_VENV)/.installed
+	$(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp \
+	  ctest --test-dir $(ASAN_BUILD_DIR) --output-on-failure -j2
+	cd tests/python && $(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=0 \
+	  LD_PRELOAD="$(ASAN_RUNTIME)" ../../$(ASAN_PY) -m pytest -q -p no:cacheprovider --capture=sys
+
+# libFuzzer targets (fuzz/fuzz_*.cpp) over the core, built with clang and
+# -fsanitize=fuzzer,address,undefined, and the Python API harness
+# (fuzz/python_api.py) under atheris against the extension built in the same
+# clang build (coverage-instrumented, AddressSanitizer and UBSan), with the
+# sanitizer runtime and libFuzzer that atheris ships preloaded. Each runs
+# FUZZ_SECONDS, starting from its seed corpus fuzz/corpus/<target> (which holds
+# the inputs of past findings, so they are replayed on every run); new corpus
+# entries, crash artifacts and logs go under build/fuzz.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD_DIR := build/fuzz
+FUZZ_VENV := .venv-fuzz
+FUZZ_PY := $(FUZZ_VENV)/bin/python
+FUZZ_TARGETS := $(sort $(basename $(notdir $(wildcard fuzz/fuzz_*.cpp))))
+CLANG_PACKAGES := clang libclang-rt-14-dev
+FUZZ_FLAGS = -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=3072 -print_final_stats=1
+FUZZ_STATS = grep -hE "stat::number_of_executed_units|stat::peak_rss_mb" $(FUZZ_BUILD_DIR)/$(1).log | tr -s ' \n' ' '; echo
+
+fuzz-system:
+	@missing=""; for p in $(CLANG_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+$(FUZZ_VENV)/.ready:
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_PY) -m pip install -q --upgrade pip
+	$(FUZZ_PY) -m pip install -q cmake ninja numpy atheris
+	touch $@
+
+# The package as the harness imports it: the Python sources next to the
+# extension of the clang build.
+fuzz-build: system fuzz-system $(FUZZ_VENV)/.ready
+	CC=clang CXX=clang++ $(FUZZ_VENV)/bin/cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(FUZZ_VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(FUZZ_PY) \
+	  -DCMAKE_BUILD_TYPE=Release -DMORVELIN_BUILD_PYTHON=ON -DMORVELIN_FUZZ=ON >/dev/null
+	$(FUZZ_VENV)/bin/cmake --build $(FUZZ_BUILD_DIR) -j2
+	rm -rf $(FUZZ_BUILD_DIR)/python && mkdir -p $(FUZZ_BUILD_DIR)/python
+	cp -r morvelin $(FUZZ_BUILD_DIR)/python/ && cp $(FUZZ_BUILD_DIR)/morvelin*.so $(FUZZ_BUILD_DIR)/python/morvelin/
+
+FUZZ_SITE = $(shell $(FUZZ_PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+FUZZ_PRELOAD = $(FUZZ_SITE)/asan_with_fuzzer.so $(shell $(CXX) -print-file-name=libstdc++.so)
+
+fuzz: fuzz-build
+	@set -e; mkdir -p $(FUZZ_BUILD_DIR)/artifacts; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD_DIR)/corpus/$$t fuzz/corpus/$$t; \
+	  echo "== $$t ($(FUZZ_SECONDS) s)"; \
+	  $(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=1 \
+	    $(FUZZ_BUILD_DIR)/fuzz/$$t $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/$$t- \
+	    $(FUZZ_BUILD_DIR)/corpus/$$t fuzz/corpus/$$t 2>$(FUZZ_BUILD_DIR)/$$t.log \
+	    || { tail -n 60 $(FUZZ_BUILD_DIR)/$$t.log; exit 1; }; \
+	  $(call FUZZ_STATS,$$t); \
+	done
+	@mkdir -p $(FUZZ_BUILD_DIR)/corpus/python_api fuzz/corpus/python_api
+	@echo "== python_api ($(FUZZ_SECONDS) s)"
+	@$(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=0 PYTHONPATH=$(CURDIR)/$(FUZZ_BUILD_DIR)/python \
+	  LD_PRELOAD="$(FUZZ_PRELOAD)" $(FUZZ_PY) fuzz/python_api.py $(FUZZ_FLAGS) \
+	  -artifact_prefix=$(FUZZ_BUILD_DIR)/artifacts/python_api- $(FUZZ_BUILD_DIR)/corpus/python_api fuzz/corpus/python_api \
+	  2>$(FUZZ_BUILD_DIR)/python_api.log || { tail -n 60 $(FUZZ_BUILD_DIR)/python_api.log; exit 1; }
+	@$(call FUZZ_STATS,python_api)
+
 clean:
-	rm -rf build $(VENV) $(NUMPY1_VENV)
+	rm -rf build $(VENV) $(NUMPY1_VENV) $(ASAN_VENV) $(FUZZ_VENV)

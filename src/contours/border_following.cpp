@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 
 namespace morvelin {
 namespace {
@@ -14,12 +15,24 @@ constexpr std::array<std::int32_t, 8> kStepY = {0, -1, -1, -1, 0, 1, 1, 1};
 constexpr int kWest = 0;
 constexpr int kEast = 4;
 
+// Safety bound on the positions of one border. A border may pass through a
+// pixel several times (a one-pixel line is walked there and back, so a line
+// of L pixels gives 2L - 2 positions and a comb of such lines nearly twice
+// its pixel count), so W * H is not enough. The trace is a walk over (cell,
+// direction) states that closes before it repeats one, so no border needs
+// more than 8 * W * H positions: the bound only stops a broken invariant.
+std::uint64_t border_length_bound(std::uint32_t width, std::uint32_t height) {
+  const std::uint64_t cells = static_cast<std::uint64_t>(width) * height;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  return cells > (kMax - 2) / 8 ? kMax : 8 * cells + 2;
+}
+
 class BorderTracer {
  public:
   BorderTracer(BinaryImage& image, const ContourCallback& on_contour)
       : cells_(image.cells.data()),
         width_(image.width),
-        max_length_(static_cast<std::uint64_t>(image.width) * image.height + 2),
+        max_length_(border_length_bound(image.width, image.height)),
         on_contour_(on_contour) {
     const auto stride = static_cast<std::ptrdiff_t>(image.stride());
     for (int d = 0; d < 16; ++d) offset_[d] = kStepX[d & 7] + kStepY[d & 7] * stride;

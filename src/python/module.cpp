@@ -88,6 +88,7 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace morvelin::py
 
-extern "C" PyMODINIT_FUNC PyInit_morvelin(void) {
+// PyMODINIT_FUNC already declares the function extern "C" in C++.
+PyMODINIT_FUNC PyInit_morvelin(void) {
   return morvelin::py::guarded([] { return morvelin::py::init_module(); });
 }

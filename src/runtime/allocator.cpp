@@ -18,6 +18,12 @@ struct Mimalloc {
 const Mimalloc& mimalloc() {
   static const Mimalloc functions = [] {
     Mimalloc f;
+#ifdef MORVELIN_SYSTEM_MALLOC
+    // Sanitizer builds: buffers must come from the system allocator, which
+    // the sanitizer intercepts, or heap errors inside mimalloc's arenas go
+    // unseen.
+    return f;
+#endif
     void* library = dlopen("libmimalloc.so.2", RTLD_NOW | RTLD_LOCAL);
     if (!library) return f;
     f.malloc_aligned = reinterpret_cast<void* (*)(std::size_t, std::size_t)>(dlsym(library, "mi_malloc_aligned"));

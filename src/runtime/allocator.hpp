@@ -6,7 +6,9 @@
 // into an extension module those replacements would capture allocations made
 // by other libraries of the process (libstdc++, NumPy), which then free them
 // with the system allocator. Loaded privately, only the calls below reach it.
-// Should the library be missing, the system allocator serves instead.
+// Should the library be missing, the system allocator serves instead; builds
+// with MORVELIN_SYSTEM_MALLOC defined (the sanitizer and fuzzing builds)
+// always use the system allocator, so that the sanitizers see every buffer.
 #pragma once
 
 #include <cstddef>

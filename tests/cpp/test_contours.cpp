@@ -132,7 +132,7 @@ TEST(BorderFollowing, RandomImagesGiveClosedNeighbourChainsOnForeground) {
     const BinaryImage original = image;
     const auto contours = trace(image);
     for (const Points& c : contours) {
-      ASSERT_LE(c.size(), std::size_t{w} * h + 2);
+      ASSERT_LE(c.size(), 8 * std::size_t{w} * h + 2);
       for (std::size_t i = 0; i < c.size(); ++i) {
         ASSERT_NE(original.at(c[i].x, c[i].y), 0);
         if (c.size() > 1) {
@@ -151,5 +151,32 @@ TEST(BorderFollowing, RandomImagesGiveClosedNeighbourChainsOnForeground) {
         }
       }
     }
+  }
+}
+
+TEST(BorderFollowing, BordersLongerThanThePixelCountAreTracedWhole) {
+  // A line is walked there and back: 15 pixels of a 21 x 1 image give one
+  // closed border of 28 positions, more than the image has pixels.
+  BinaryImage line(21, 1);
+  fill(line, 0, 0, 14, 0, 1);
+  const auto contours = trace(line);
+  ASSERT_EQ(contours.size(), 1u);
+  const Points& c = contours[0];
+  ASSERT_EQ(c.size(), 28u);
+  EXPECT_EQ(c.front(), (ContourPoint{14, 0}));
+  EXPECT_EQ(c[14], (ContourPoint{0, 0}));
+  EXPECT_EQ(c.back(), (ContourPoint{13, 0}));
+
+  // A comb of one-pixel teeth on a spine: its border has nearly twice as many
+  // positions as the image has pixels, and still closes on its start.
+  BinaryImage comb(9, 9);
+  fill(comb, 0, 0, 8, 0, 1);
+  for (int x = 0; x < 9; x += 2) fill(comb, x, 0, x, 8, 1);
+  const auto comb_contours = trace(comb);
+  ASSERT_FALSE(comb_contours.empty());
+  const Points& border = comb_contours[0];
+  EXPECT_GT(border.size(), std::size_t{9} * 9 + 2);
+  for (std::size_t i = 0; i < border.size(); ++i) {
+    ASSERT_TRUE(are_neighbours(border[i], border[(i + 1) % border.size()]));
   }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -127,6 +128,9 @@ TEST(WorkerPool, ParallelForVisitsEveryIndexOnce) {
 }
 
 TEST(Allocator, CoreBuffersComeFromMimalloc) {
+#ifdef MORVELIN_SYSTEM_MALLOC
+  GTEST_SKIP() << "sanitizer build: module buffers come from the system allocator";
+#endif
   GrayImage image(640, 480, 7);
   EXPECT_TRUE(owned_by_module_allocator(image.pixels.data()));
   Vec<double> v(1000);
@@ -134,4 +138,18 @@ TEST(Allocator, CoreBuffersComeFromMimalloc) {
   double on_stack = 0;
   EXPECT_FALSE(owned_by_module_allocator(&on_stack));
   EXPECT_STREQ(module_allocator_name(), "mimalloc");
+}
+
+TEST(Allocator, SystemAllocatorServesWhenMimallocIsSwitchedOff) {
+#ifndef MORVELIN_SYSTEM_MALLOC
+  GTEST_SKIP() << "mimalloc build";
+#else
+  Vec<double> v(1000, 1.0);
+  EXPECT_FALSE(owned_by_module_allocator(v.data()));
+  EXPECT_STREQ(module_allocator_name(), "system");
+  // Over-aligned requests still honour their alignment.
+  struct alignas(64) Block { char bytes[64]; };
+  Vec<Block> blocks(3);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks.data()) % 64, 0u);
+#endif
 }
