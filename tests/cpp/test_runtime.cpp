@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "image/gray_image.hpp"
 #include "runtime/allocator.hpp"
@@ -124,6 +129,29 @@ TEST(WorkerPool, ParallelForVisitsEveryIndexOnce) {
   EXPECT_GE(worker_count(), 1u);
   EXPECT_THROW(parallel_for(10, [](std::size_t i) { if (i == 7) throw std::runtime_error("x"); }),
                std::runtime_error);
+}
+
+TEST(WorkerPool, ForkedChildRunsLoopsOnItsOwnThread) {
+  std::vector<std::atomic<int>> warm(64);
+  parallel_for(warm.size(), [&](std::size_t i) { warm[i]++; });
+  ASSERT_FALSE(runs_serially_after_fork());
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(30);  // a hang ends the child instead of the test run
+    const auto caller = std::this_thread::get_id();
+    std::vector<int> order;
+    parallel_for(100, [&](std::size_t i) {
+      if (std::this_thread::get_id() == caller) order.push_back(static_cast<int>(i));
+    });
+    const bool ok = runs_serially_after_fork() && worker_count() == 1 && order.size() == 100 &&
+                    std::is_sorted(order.begin(), order.end());
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(runs_serially_after_fork());
 }
 
 TEST(Allocator, CoreBuffersComeFromMimalloc) {
