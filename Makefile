@@ -55,3 +55,26 @@ bench: build
 
 clean:
 	rm -rf build $(VENV)
+
+# --- robustness checks beyond `make test` (CI runs them after it) -----------
+# Thread stress and fork tests are part of `make test`; these targets add the
+# slow ones: ThreadSanitizer, leak loops and the memory checker.
+CMAKE := $(VENV)/bin/cmake
+TSAN_DIR := build/tsan
+TSAN_RUNTIME = $(shell $(CXX) -print-file-name=libtsan.so.2)
+TSAN_ENV = TSAN_OPTIONS="suppressions=$(CURDIR)/tools/sanitizers/tsan.supp halt_on_error=1 second_deadlock_stack=1"
+
+.PHONY: tsan
+# A ThreadSanitizer build of the C++ tests and of the extension, which runs
+# in the uninstrumented interpreter with the sanitizer runtime preloaded.
+tsan: venv
+	$(CMAKE) -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVELIN_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DMORVELIN_TSAN=ON >/dev/null
+	$(VENV)/bin/ninja -C $(TSAN_DIR) -j2
+	rm -rf $(TSAN_DIR)/site && mkdir -p $(TSAN_DIR)/site/morvelin
+	cp morvelin/*.py morvelin/*.pyi $(TSAN_DIR)/morvelin*.so $(TSAN_DIR)/site/morvelin/
+	$(TSAN_ENV) $(VENV)/bin/ctest --test-dir $(TSAN_DIR) -j2 --output-on-failure
+	cd tests/python && $(TSAN_ENV) PYTHONMALLOC=malloc MORVELIN_STRESS_ROUNDS=2 \
+	  PYTHONPATH=$(CURDIR)/$(TSAN_DIR)/site LD_PRELOAD=$(TSAN_RUNTIME) \
+	  ../../$(PY) -m pytest -q -s -p no:cacheprovider test_stress_threads.py test_fork.py
