@@ -64,7 +64,7 @@ TSAN_DIR := build/tsan
 TSAN_RUNTIME = $(shell $(CXX) -print-file-name=libtsan.so.2)
 TSAN_ENV = TSAN_OPTIONS="suppressions=$(CURDIR)/tools/sanitizers/tsan.supp halt_on_error=1 second_deadlock_stack=1"
 
-.PHONY: tsan
+.PHONY: tsan test-leaks valgrind
 # A ThreadSanitizer build of the C++ tests and of the extension, which runs
 # in the uninstrumented interpreter with the sanitizer runtime preloaded.
 tsan: venv
@@ -78,3 +78,22 @@ tsan: venv
 	cd tests/python && $(TSAN_ENV) PYTHONMALLOC=malloc MORVELIN_STRESS_ROUNDS=2 \
 	  PYTHONPATH=$(CURDIR)/$(TSAN_DIR)/site LD_PRELOAD=$(TSAN_RUNTIME) \
 	  ../../$(PY) -m pytest -q -s -p no:cacheprovider test_stress_threads.py test_fork.py
+
+# 10**5 calls of every function with resident memory compared, and traced
+# Python allocations; the reference-count checks run in `make test` already.
+test-leaks: build
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider --leaks test_leaks.py
+
+# The memory checker over a workload of every function, succeeding and
+# failing, from one and from four threads. The module switches to the system
+# allocator under it, so its own buffers are checked too.
+VALGRIND_FLAGS := --tool=memcheck --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+  --num-callers=40 --error-exitcode=3 --suppressions=$(CURDIR)/tools/sanitizers/python.supp
+# Installing the checker brings the header that the allocator looks for, so
+# the module is rebuilt then.
+valgrind: venv
+	@command -v valgrind >/dev/null || { SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq valgrind && \
+	  touch src/runtime/allocator.cpp; }
+	$(MAKE) build
+	PYTHONMALLOC=malloc valgrind $(VALGRIND_FLAGS) $(PY) tools/sanitizers/memcheck_workload.py

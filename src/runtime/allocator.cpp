@@ -6,6 +6,13 @@
 #include <cstdlib>
 #include <mutex>
 
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define MORVELIN_UNDER_VALGRIND() (RUNNING_ON_VALGRIND != 0)
+#else
+#define MORVELIN_UNDER_VALGRIND() false
+#endif
+
 namespace morvelin {
 namespace {
 
@@ -24,6 +31,10 @@ const Mimalloc& mimalloc() {
     // a race. Such builds use the system allocator.
     return f;
 #endif
+    // Under the memory checker, which replaces mimalloc's free (an alias of
+    // mi_free) but not its aligned allocation, and could not see inside its
+    // heap anyway, the system allocator serves too.
+    if (MORVELIN_UNDER_VALGRIND()) return f;
     void* library = dlopen("libmimalloc.so.2", RTLD_NOW | RTLD_LOCAL);
     if (!library) return f;
     f.malloc_aligned = reinterpret_cast<void* (*)(std::size_t, std::size_t)>(dlsym(library, "mi_malloc_aligned"));

@@ -63,20 +63,19 @@ def test_every_function_from_eight_threads_matches_single_threaded():
 def test_failing_calls_from_eight_threads_raise_the_same_errors():
     work = failing_calls("medium")
 
-    def outcome(call, kind):
-        with pytest.raises(kind) as info:
+    def outcome(call):
+        with pytest.raises(call.raises) as info:
             call()
         return type(info.value), str(info.value)
 
-    expected = {name: outcome(call, kind) for name, (call, kind) in work.items()}
+    expected = {name: outcome(call) for name, call in work.items()}
     seen = []
 
     def worker(index):
         order = list(work)
         random.Random(index).shuffle(order)
         for name in order:
-            call, kind = work[name]
-            seen.append(outcome(call, kind) == expected[name])
+            seen.append(outcome(work[name]) == expected[name])
 
     run_threads(worker)
     assert len(seen) == THREADS * len(work) and all(seen)
