@@ -57,14 +57,15 @@ clean:
 	rm -rf build $(VENV)
 
 # --- robustness checks beyond `make test` (CI runs them after it) -----------
-# Thread stress and fork tests are part of `make test`; these targets add the
-# slow ones: ThreadSanitizer, leak loops and the memory checker.
+# Thread stress, fork, reference-count and quick hostile-input tests are part
+# of `make test`; these targets add the slow ones: ThreadSanitizer, leak loops,
+# huge inputs and the memory checker.
 CMAKE := $(VENV)/bin/cmake
 TSAN_DIR := build/tsan
 TSAN_RUNTIME = $(shell $(CXX) -print-file-name=libtsan.so.2)
 TSAN_ENV = TSAN_OPTIONS="suppressions=$(CURDIR)/tools/sanitizers/tsan.supp halt_on_error=1 second_deadlock_stack=1"
 
-.PHONY: tsan test-leaks valgrind
+.PHONY: tsan test-leaks test-hostile valgrind
 # A ThreadSanitizer build of the C++ tests and of the extension, which runs
 # in the uninstrumented interpreter with the sanitizer runtime preloaded.
 tsan: venv
@@ -82,7 +83,12 @@ tsan: venv
 # 10**5 calls of every function with resident memory compared, and traced
 # Python allocations; the reference-count checks run in `make test` already.
 test-leaks: build
-	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider --leaks test_leaks.py
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider --slow -m slow test_leaks.py
+
+# Hostile input that takes long or much memory (a 10-gigapixel view, pose
+# solvers on millions of points); the quick cases run in `make test`.
+test-hostile: build
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider --slow -m slow test_hostile_input.py
 
 # The memory checker over a workload of every function, succeeding and
 # failing, from one and from four threads. The module switches to the system

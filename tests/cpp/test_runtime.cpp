@@ -166,3 +166,46 @@ TEST(Allocator, CoreBuffersComeFromMimalloc) {
   EXPECT_FALSE(owned_by_module_allocator(&on_stack));
   EXPECT_STREQ(module_allocator_name(), "mimalloc");
 }
+
+namespace {
+
+std::size_t available_bytes() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::size_t kilobytes = 0;
+  while (meminfo >> key >> kilobytes) {
+    if (key == "MemAvailable:") return kilobytes * 1024;
+    meminfo.ignore(64, '\n');
+  }
+  return 0;
+}
+
+}  // namespace
+
+TEST(Allocator, LargeRequestsMustFitTheAvailableMemoryTogether) {
+  const std::size_t available = available_bytes();
+  if (available < (std::size_t{1} << 30)) GTEST_SKIP() << "needs /proc/meminfo and 1 GiB available";
+  Allocator<char> allocator;
+  const std::size_t before = large_blocks_outstanding();
+  // Fits the machine but not what it has free: refused before any page is
+  // touched (the blocks below are never written, so they cost no memory).
+  const auto physical = static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::size_t>(sysconf(_SC_PAGE_SIZE));
+  if (physical > available + (std::size_t{256} << 20)) {
+    const std::size_t beyond = available + (physical - available) / 2;
+    ASSERT_TRUE(fits_in_physical_memory(beyond));
+    EXPECT_THROW(allocator.allocate(beyond), std::bad_alloc);
+    EXPECT_EQ(large_blocks_outstanding(), before);
+  }
+  // Two blocks that each fit but not both: the second waits for the first.
+  const std::size_t part = available / 10 * 6;
+  char* first = allocator.allocate(part);
+  EXPECT_EQ(large_blocks_outstanding(), before + part);
+  EXPECT_THROW(allocator.allocate(part), std::bad_alloc);
+  allocator.deallocate(first, part);
+  EXPECT_EQ(large_blocks_outstanding(), before);
+  char* second = allocator.allocate(part);
+  allocator.deallocate(second, part);
+  // Small requests never consult the system.
+  Vec<int> small(1000, 1);
+  EXPECT_EQ(large_blocks_outstanding(), before);
+}

@@ -9,18 +9,20 @@ needs_cv2 = pytest.mark.skipif(not HAVE_CV2, reason="OpenCV (cv2) is not install
 needs_apriltag = pytest.mark.skipif(not HAVE_APRILTAG, reason="pupil_apriltags is not installed")
 
 
+
 def pytest_addoption(parser):
-    parser.addoption("--leaks", action="store_true", help="also run the long leak loops (make test-leaks)")
+    parser.addoption("--slow", action="store_true",
+                     help="also run the slow checks: leak loops and huge inputs (make test-leaks, make test-hostile)")
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "leak: long leak loop, run with --leaks (make test-leaks)")
+    config.addinivalue_line("markers", "slow: slow check, run only with --slow")
 
 
 def pytest_collection_modifyitems(config, items):
-    if config.getoption("--leaks"):
+    if config.getoption("--slow"):
         return
-    skip = pytest.mark.skip(reason="long leak loop: run with --leaks (make test-leaks)")
+    skip = pytest.mark.skip(reason="slow check: run with --slow (make test-leaks, make test-hostile)")
     for item in items:
-        if "leak" in item.keywords:
+        if "slow" in item.keywords:
             item.add_marker(skip)

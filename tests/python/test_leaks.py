@@ -3,7 +3,7 @@ argument handling, called again and again must not hold on to memory or to
 references.
 
 The reference-count check runs with the default suite. The long loops are
-marked `leak` and run only with --leaks (make test-leaks): 10**5 calls of each
+marked `slow` and run only with --slow (make test-leaks): 10**5 calls of each
 function with resident memory compared before and after, and the Python
 allocations traced across 2000 calls."""
 
@@ -59,7 +59,7 @@ def test_reference_counts_of_arguments_and_classes_stay_put(name):
     assert not grown
 
 
-@pytest.mark.leak
+@pytest.mark.slow
 @pytest.mark.parametrize("name", CALLS)
 def test_python_allocations_and_objects_do_not_grow(name):
     call = CALLS[name]
@@ -89,7 +89,7 @@ def test_python_allocations_and_objects_do_not_grow(name):
     assert growth < 16 * 1024
 
 
-@pytest.mark.leak
+@pytest.mark.slow
 @pytest.mark.parametrize("name", CALLS)
 def test_resident_memory_stays_flat_over_100000_calls(name):
     call = CALLS[name]

@@ -49,10 +49,15 @@ class Call:
 
 
 def plain(value):
-    """Results as plain data, so that RigidBodyPose instances compare by value."""
+    """Results as plain data, so that instances of the module's classes
+    compare by value."""
     if isinstance(value, morvelin.RigidBodyPose):
         return ("RigidBodyPose", value.rvec, value.tvec, value.inlier_indices, value.inlier_marker_ids,
                 value.used_marker_ids, value.reprojection_rmse)
+    if isinstance(value, morvelin.CharucoBoard):
+        return repr(value), value.ids, value.chessboard_corners
+    if isinstance(value, (morvelin.RigidBody, morvelin.DetectorParameters)):
+        return repr(value)
     if isinstance(value, (list, tuple)):
         return type(value)(plain(v) for v in value)
     return value
