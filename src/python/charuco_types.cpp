@@ -199,6 +199,7 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 }  // namespace
 
 PyObject* create_charuco_board_type() {
+  if (g_board_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_board_type));  // one class per process
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kBoardDoc)},
       {Py_tp_new, reinterpret_cast<void*>(board_new)},

@@ -46,8 +46,10 @@ bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
 }
 
 bool add_functions(PyObject* module) {
-  // The public function table, in registration order.
-  static std::vector<PyMethodDef> methods = {
+  // The public function table, in registration order. Built once: the
+  // function objects keep pointers into it, and the module may be
+  // initialised more than once in a process (loaded under other names).
+  static std::vector<PyMethodDef> methods = std::vector<PyMethodDef>{
       kDetectMarkers,
       kDetectMarkersBatch,
       kDetectCharucoBoard,
@@ -61,8 +63,8 @@ bool add_functions(PyObject* module) {
       kRodrigues,
       kEstimatePoseCharucoBoard,
       kCharucoPredict,
+      {nullptr, nullptr, 0, nullptr},
   };
-  methods.push_back({nullptr, nullptr, 0, nullptr});
   return PyModule_AddFunctions(module, methods.data()) == 0;
 }
 

@@ -7,6 +7,8 @@ Cases that take long or need much memory are marked `slow` and run with
 --slow (make test-hostile)."""
 
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -35,6 +37,29 @@ def assert_marker_result(result):
     corners, ids = result
     assert len(corners) == len(ids) and all(type(i) is int for i in ids)
     assert all(len(c) == 4 and all(len(p) == 2 and all(type(v) is float for v in p) for p in c) for c in corners)
+
+
+# --- the module itself -----------------------------------------------------------
+
+def test_extension_loaded_again_under_other_names():
+    # Tools that load extension files by path initialise the module once per
+    # name; every copy must keep working and share the classes.
+    script = """
+import importlib.machinery, importlib.util, numpy as np, morvelin
+copies = []
+for k in range(40):
+    name = f"copy{k}.morvelin"
+    loader = importlib.machinery.ExtensionFileLoader(name, morvelin._native.__file__)
+    copies.append(importlib.util.module_from_spec(importlib.util.spec_from_file_location(name, loader.path,
+                                                                                         loader=loader)))
+image = np.zeros((20, 20), np.uint8)
+assert morvelin.detect_markers(image, "DICT_4X4_50", copies[5].DetectorParameters()) == ([], [])
+assert copies[39].detect_markers(image, "DICT_4X4_50", morvelin.DetectorParameters()) == ([], [])
+assert copies[20].CharucoBoard is morvelin.CharucoBoard
+print("ok")
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
 
 
 # --- image conversion, for every function that takes an image ----------------
