@@ -454,6 +454,8 @@ def test_rigid_bodies_at_the_extremes():
     many = np.zeros((1_000_000, 4, 2))
     many[1], many[2] = corners
     assert morvelin.estimate_rigid_body_pose(many, np.arange(1_000_000), body, K).used_marker_ids == [1, 2]
+    limits = morvelin.RigidBody(0.1, list(INT32), [I3, I3], [[0, 0, 0], [0.2, 0, 0]])
+    assert morvelin.estimate_rigid_body_pose(corners, list(INT32), limits, K).used_marker_ids == list(INT32)
     large = morvelin.RigidBody(0.1, list(range(100_000)), np.broadcast_to(np.eye(3), (100_000, 3, 3)),
                                np.zeros((100_000, 3)))
     assert len(large.marker_ids) == 100_000
