@@ -8,7 +8,7 @@ BUILD_DIR := build/py
 DEBIAN_PACKAGES := libeigen3-dev libtbb-dev libmimalloc-dev libgtest-dev build-essential pkg-config
 SOURCES := $(shell find src tools morvelin -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all system venv build test test-cpp test-python demo bench clean
+.PHONY: all system venv build test test-cpp test-python wheel test-numpy1 demo bench clean
 
 all: build
 
@@ -44,8 +44,23 @@ test-cpp: build
 
 test-python: build
 	cd tests/python && ../../$(PY) -m pytest -q
+	cd tests && ../$(PY) -m mypy.stubtest morvelin --allowlist ../tools/stubtest_allowlist.txt
 
 test: test-cpp test-python
+
+# The wheel: stable ABI only (abi3audit), and the Python tests against NumPy 1.x
+# in a second environment.
+NUMPY1_VENV := .venv-numpy1
+wheel: build
+	rm -rf build/wheel && $(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w build/wheel .
+	$(PY) -m pip install -q abi3audit
+	$(VENV)/bin/abi3audit --strict build/wheel/*.whl
+
+test-numpy1: wheel
+	[ -x $(NUMPY1_VENV)/bin/python ] || $(PYTHON) -m venv $(NUMPY1_VENV)
+	$(NUMPY1_VENV)/bin/python -m pip install -q "numpy<2" pytest pillow "opencv-contrib-python-headless<4.11" pupil-apriltags
+	$(NUMPY1_VENV)/bin/python -m pip install -q --force-reinstall --no-deps build/wheel/*.whl
+	cd tests/python && ../../$(NUMPY1_VENV)/bin/python -m pytest -q
 
 demo: build
 	$(PY) -P -m morvelin demo
@@ -54,7 +69,7 @@ bench: build
 	cd bench && ../$(PY) -P run.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(NUMPY1_VENV)
 
 # --- robustness checks beyond `make test` (CI runs them after it) -----------
 # Thread stress, fork, reference-count and quick hostile-input tests are part

@@ -14,6 +14,11 @@ from scenes import marker_frame, recall
 
 DICTIONARY = "DICT_APRILTAG_36h11"
 
+# The library's detector destructor can crash the process once other code has
+# used the heap (seen with pupil_apriltags 1.0.4 without morvelin loaded);
+# the benchmark leaks its few detectors instead.
+pupil_apriltags.Detector.__del__ = lambda self: None
+
 
 def library_corners(detection):
     # counter-clockwise from bottom-left, pixel centres at half-integers

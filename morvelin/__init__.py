@@ -1,8 +1,10 @@
 """morvelin: fiducial marker, ChArUco and chessboard detection and camera pose
 estimation for NumPy images.
 
-Everything lives in the compiled extension ``morvelin.morvelin`` and is
-re-exported here, so ``import morvelin`` gives the whole interface.
+The detectors, solvers and image generators live in the compiled extension
+``morvelin.morvelin`` and are re-exported here, together with the drawing
+helpers of ``morvelin.drawing``, so ``import morvelin`` gives the whole
+interface. ``morvelin.dask`` (optional) spreads detection over a cluster.
 """
 
 from . import morvelin as _native
@@ -12,5 +14,30 @@ for _name in dir(_native):
         globals()[_name] = getattr(_native, _name)
 del _name
 
-__all__ = [name for name in dir(_native) if not name.startswith("_")]
+from .drawing import draw_charuco_corners, draw_detected_markers  # noqa: E402
+
+__all__ = [
+    "CORNER_REFINE_NONE",
+    "CORNER_REFINE_SUBPIX",
+    "CORNER_REFINE_CONTOUR",
+    "CORNER_REFINE_APRILTAG",
+    "DetectorParameters",
+    "CharucoBoard",
+    "RigidBody",
+    "RigidBodyPose",
+    "detect_markers",
+    "detect_markers_batch",
+    "detect_charuco_board",
+    "find_chessboard_corners",
+    "predefined_dictionaries",
+    "solve_pnp",
+    "solve_pnp_ransac",
+    "estimate_rigid_body_pose",
+    "project_points",
+    "rodrigues",
+    "estimate_pose_charuco_board",
+    "generate_marker_image",
+    "draw_detected_markers",
+    "draw_charuco_corners",
+]
 __version__ = "0.1.0"

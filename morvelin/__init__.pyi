@@ -1,30 +1,56 @@
 """Type stubs for morvelin."""
 
-from typing import Final, Sequence, SupportsFloat, SupportsIndex
+from typing import Final, Sequence, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import TypeAlias
 
 __version__: str
+__all__ = [
+    "CORNER_REFINE_NONE",
+    "CORNER_REFINE_SUBPIX",
+    "CORNER_REFINE_CONTOUR",
+    "CORNER_REFINE_APRILTAG",
+    "DetectorParameters",
+    "CharucoBoard",
+    "RigidBody",
+    "RigidBodyPose",
+    "detect_markers",
+    "detect_markers_batch",
+    "detect_charuco_board",
+    "find_chessboard_corners",
+    "predefined_dictionaries",
+    "solve_pnp",
+    "solve_pnp_ransac",
+    "estimate_rigid_body_pose",
+    "project_points",
+    "rodrigues",
+    "estimate_pose_charuco_board",
+    "generate_marker_image",
+    "draw_detected_markers",
+    "draw_charuco_corners",
+]
 
 # Images are uint8 arrays, H x W gray or H x W x 3 BGR, in any layout.
-Image = NDArray[np.uint8]
+_Image: TypeAlias = NDArray[np.uint8]
 # Point lists: N x 2 / N x 3 arrays or nested sequences of numbers.
-Points2 = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
-Points3 = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
-Floats = NDArray[np.floating] | NDArray[np.integer] | Sequence[SupportsFloat]
-Matrix = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
-Ints = NDArray[np.integer] | Sequence[SupportsIndex]
+_Points2: TypeAlias = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
+_Points3: TypeAlias = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
+_Floats: TypeAlias = NDArray[np.floating] | NDArray[np.integer] | Sequence[SupportsFloat]
+_Matrix: TypeAlias = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
+_Ints: TypeAlias = NDArray[np.integer] | Sequence[SupportsIndex]
 
 CORNER_REFINE_NONE: Final[int]
 CORNER_REFINE_SUBPIX: Final[int]
 CORNER_REFINE_CONTOUR: Final[int]
 CORNER_REFINE_APRILTAG: Final[int]
 
+@final
 class DetectorParameters:
     """Detector parameters for marker detection."""
 
-    def __init__(self) -> None: ...
+    def __new__(cls) -> DetectorParameters: ...
     adaptive_thresh_win_size_min: int
     adaptive_thresh_win_size_max: int
     adaptive_thresh_win_size_step: int
@@ -47,41 +73,49 @@ class DetectorParameters:
     april_tag_max_line_fit_mse: float
     april_tag_min_white_black_diff: int
     april_tag_deglitch: bool
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
 
+@final
 class CharucoBoard:
     """A ChArUco board: a chessboard with ArUco markers in its white squares."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         squares_x: int,
         squares_y: int,
         square_length: float,
         marker_length: float,
         dictionary: str,
-        ids: Ints | None = None,
+        ids: _Ints | None = None,
         legacy_pattern: bool = False,
-    ) -> None: ...
+    ) -> CharucoBoard: ...
     @property
     def chessboard_corners(self) -> list[tuple[float, float, float]]: ...
     @property
     def ids(self) -> list[int]: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def generate_image(self, width: int, height: int, margin_pixels: int = 0) -> NDArray[np.uint8]: ...
 
+@final
 class RigidBody:
     """A collection of square markers with fixed transforms into one reference frame."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         tag_size_m: float,
-        marker_ids: Ints,
-        rotations_marker_to_reference: Sequence[Matrix],
-        translations_marker_to_reference: Points3,
-    ) -> None: ...
+        marker_ids: _Ints,
+        rotations_marker_to_reference: Sequence[_Matrix],
+        translations_marker_to_reference: _Points3,
+    ) -> RigidBody: ...
     @property
     def tag_size_m(self) -> float: ...
     @property
     def marker_ids(self) -> list[int]: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
 
+@final
 class RigidBodyPose:
     """Result returned by `estimate_rigid_body_pose`."""
 
@@ -97,67 +131,82 @@ class RigidBodyPose:
     def used_marker_ids(self) -> list[int]: ...
     @property
     def reprojection_rmse(self) -> float: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
 
-Corners = list[list[list[float]]]  # markers x 4 corners x [x, y]
+_Corners: TypeAlias = list[list[list[float]]]  # markers x 4 corners x [x, y]
 
 def detect_markers(
-    image: Image, dictionary: str, parameters: DetectorParameters | None = None
-) -> tuple[Corners, list[int]]: ...
+    image: _Image, dictionary: str, parameters: DetectorParameters | None = None
+) -> tuple[_Corners, list[int]]: ...
 def detect_markers_batch(
-    images: Sequence[Image], dictionary: str, parameters: DetectorParameters | None = None
-) -> list[tuple[Corners, list[int]]]: ...
+    images: Sequence[_Image], dictionary: str, parameters: DetectorParameters | None = None
+) -> list[tuple[_Corners, list[int]]]: ...
 def detect_charuco_board(
-    image: Image,
+    image: _Image,
     board: CharucoBoard,
     parameters: DetectorParameters | None = None,
     min_markers: int = 2,
     check_markers: bool = True,
-) -> tuple[list[tuple[float, float]], list[int], Corners, list[int]]: ...
+) -> tuple[list[tuple[float, float]], list[int], _Corners, list[int]]: ...
 def find_chessboard_corners(
-    image: Image, pattern_size: tuple[int, int]
+    image: _Image, pattern_size: tuple[int, int]
 ) -> tuple[bool, list[tuple[float, float]]]: ...
 def predefined_dictionaries() -> list[str]: ...
 def _corner_sub_pix(
-    image: Image, corners: Points2, win: int, max_iters: int, eps: float
+    image: _Image, corners: _Points2, win: int, max_iters: int, eps: float
 ) -> list[tuple[float, float]]: ...
 def solve_pnp(
-    object_points: Points3,
-    image_points: Points2,
-    camera_matrix: Matrix,
-    dist_coeffs: Floats | None = None,
-    rvec: Floats | None = None,
-    tvec: Floats | None = None,
+    object_points: _Points3,
+    image_points: _Points2,
+    camera_matrix: _Matrix,
+    dist_coeffs: _Floats | None = None,
+    rvec: _Floats | None = None,
+    tvec: _Floats | None = None,
 ) -> tuple[list[float], list[float]] | None: ...
 def solve_pnp_ransac(
-    object_points: Points3,
-    image_points: Points2,
-    camera_matrix: Matrix,
-    dist_coeffs: Floats | None = None,
+    object_points: _Points3,
+    image_points: _Points2,
+    camera_matrix: _Matrix,
+    dist_coeffs: _Floats | None = None,
     iterations: int = 100,
     reprojection_error: float = 3.0,
     confidence: float = 0.99,
     seed: int = 0,
 ) -> tuple[list[float], list[float], list[int], float] | None: ...
 def estimate_rigid_body_pose(
-    marker_corners: Sequence[Points2],
-    marker_ids: Ints,
+    marker_corners: Sequence[_Points2],
+    marker_ids: _Ints,
     rigid_body: RigidBody,
-    camera_matrix: Matrix,
-    dist_coeffs: Floats | None = None,
+    camera_matrix: _Matrix,
+    dist_coeffs: _Floats | None = None,
     iterations: int = 100,
     reprojection_error: float = 3.0,
     confidence: float = 0.99,
     seed: int = 0,
 ) -> RigidBodyPose | None: ...
 def project_points(
-    object_points: Points3, rvec: Floats, tvec: Floats, camera_matrix: Matrix, dist_coeffs: Floats | None = None
+    object_points: _Points3, rvec: _Floats, tvec: _Floats, camera_matrix: _Matrix, dist_coeffs: _Floats | None = None
 ) -> list[list[float]]: ...
-def rodrigues(src: Matrix | Floats) -> list[list[float]]: ...
+def rodrigues(src: _Matrix | _Floats) -> list[list[float]]: ...
 def estimate_pose_charuco_board(
-    charuco_corners: Points2,
-    charuco_ids: Ints,
+    charuco_corners: _Points2,
+    charuco_ids: _Ints,
     board: CharucoBoard,
-    camera_matrix: Matrix,
-    dist_coeffs: Floats | None = None,
+    camera_matrix: _Matrix,
+    dist_coeffs: _Floats | None = None,
 ) -> tuple[list[float], list[float]] | None: ...
-def _charuco_predict(image: Image, board: CharucoBoard) -> tuple[list[tuple[float, float]], list[int]]: ...
+def _charuco_predict(image: _Image, board: CharucoBoard) -> tuple[list[tuple[float, float]], list[int]]: ...
+def generate_marker_image(dictionary: str, id: int, side_pixels: int, border_bits: int = 1) -> NDArray[np.uint8]: ...
+
+# Drawing helpers (morvelin.drawing): new H x W x 3 BGR images, inputs untouched.
+def draw_detected_markers(
+    image: _Image,
+    corners: Sequence[_Points2] | NDArray[np.floating] | NDArray[np.integer],
+    ids: _Ints | None = None,
+    *,
+    color: tuple[int, int, int] = ...,
+) -> NDArray[np.uint8]: ...
+def draw_charuco_corners(
+    image: _Image, corners: _Points2, ids: _Ints | None = None, *, color: tuple[int, int, int] = ...
+) -> NDArray[np.uint8]: ...

@@ -1,9 +1,17 @@
-"""Command line of morvelin: ``python -m morvelin <command>``."""
+"""Command line of morvelin: ``python -m morvelin <command>`` or ``morvelin <command>``.
+
+Exit codes: 0 success; 1 some input files could not be used (each is named on
+stderr and skipped, the rest are processed); 2 bad command line, unknown
+dictionary, bad parameter, camera or rigid-body file, or no input images;
+3 an optional package the command needs (Pillow) is not installed.
+"""
 
 from __future__ import annotations
 
 import argparse
 import sys
+
+REFINE_CHOICES = ["none", "subpix", "contour", "apriltag"]
 
 
 def _demo(args: argparse.Namespace) -> int:
@@ -12,15 +20,113 @@ def _demo(args: argparse.Namespace) -> int:
     return demo.run(args.output, args.data)
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="morvelin", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True)
-    demo = commands.add_parser("demo", help="run the detectors on bundled sample images")
+def _add_inputs(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+                        help="image files (PNG, JPEG, TIFF, ...), folders or glob patterns such as 'shots/*.png'")
+    parser.add_argument("-r", "--recursive", action="store_true", help="also read the subfolders of folders")
+    parser.add_argument("-o", "--output", help="write results to this file instead of stdout")
+    parser.add_argument("-f", "--format", choices=["jsonl", "csv"], default="jsonl",
+                        help="one JSON object per image (default) or CSV rows")
+    parser.add_argument("--draw", metavar="OUT_DIR", help="write annotated PNG images to this folder")
+    parser.add_argument("--chunk-size", type=int, default=16, metavar="N",
+                        help="images read and analysed together (default 16)")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def _add_detector(parser: argparse.ArgumentParser, dictionary_required: bool) -> None:
+    parser.add_argument("-d", "--dictionary", required=dictionary_required,
+                        help="marker dictionary, e.g. DICT_6X6_250 or DICT_APRILTAG_36h11")
+    parser.add_argument("--refine", choices=REFINE_CHOICES, help="corner refinement (overrides --params)")
+    parser.add_argument("--params", metavar="FILE.json",
+                        help="JSON object of DetectorParameters fields, e.g. {\"adaptive_thresh_constant\": 9}")
+
+
+def _add_board(parser: argparse.ArgumentParser, required: bool) -> None:
+    from ._cli.settings import grid_size
+
+    parser.add_argument("--board", type=grid_size, required=required, metavar="COLSxROWS",
+                        help="ChArUco board squares, e.g. 5x7")
+    parser.add_argument("--square-length", type=float, required=required, help="side of a square (board units)")
+    parser.add_argument("--marker-length", type=float, required=required, help="side of a marker (board units)")
+    parser.add_argument("--legacy", action="store_true", help="legacy layout: boards with an even number of "
+                        "rows carry marker 0 in square (0, 0)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from ._cli import commands
+    from ._cli.settings import grid_size
+
+    parser = argparse.ArgumentParser(prog="morvelin", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    demo = sub.add_parser("demo", help="run the detectors on bundled sample images")
     demo.add_argument("--output", default="demo_output", help="folder for annotated images")
     demo.add_argument("--data", default="tests/data/real", help="folder of the sample photographs")
     demo.set_defaults(handler=_demo)
-    args = parser.parse_args(argv)
-    return args.handler(args)
+
+    detect = sub.add_parser("detect", help="detect square markers in image files")
+    _add_inputs(detect)
+    _add_detector(detect, dictionary_required=True)
+    detect.set_defaults(handler=commands.detect)
+
+    charuco = sub.add_parser("charuco", help="detect ChArUco board corners in image files")
+    _add_inputs(charuco)
+    _add_detector(charuco, dictionary_required=True)
+    _add_board(charuco, required=True)
+    charuco.set_defaults(handler=commands.charuco)
+
+    chess = sub.add_parser("chessboard", help="find chessboard corners in image files")
+    _add_inputs(chess)
+    chess.add_argument("--pattern", type=grid_size, required=True, metavar="COLSxROWS",
+                       help="interior corners per row and per column, e.g. 9x6")
+    chess.set_defaults(handler=commands.chessboard)
+
+    pose = sub.add_parser("pose", help="camera pose of a ChArUco board, a rigid body or each marker")
+    _add_inputs(pose)
+    _add_detector(pose, dictionary_required=True)
+    pose.add_argument("--camera", required=True, metavar="FILE",
+                      help="intrinsics: JSON {camera_matrix, dist_coeffs} or OpenCV-style YAML")
+    _add_board(pose, required=False)
+    pose.add_argument("--rigid-body", metavar="FILE.json",
+                      help='JSON {"tag_size_m": s, "markers": [{"id", "rotation", "translation"}]}')
+    pose.add_argument("--tag-size", type=float, help="pose of every marker of this side")
+    pose.set_defaults(handler=commands.pose)
+
+    generate = sub.add_parser("generate", help="write marker or ChArUco board images (PNG)")
+    kinds = generate.add_subparsers(dest="kind", required=True, metavar="KIND")
+    marker = kinds.add_parser("marker", help="marker images")
+    marker.add_argument("-d", "--dictionary", required=True)
+    marker.add_argument("--ids", type=commands.parse_ids, default=[0], help="ids such as 0-9,12 (default 0)")
+    marker.add_argument("--size", type=int, required=True, help="marker side in pixels, border included")
+    marker.add_argument("--border-bits", type=int, default=1, help="black border width in cells (default 1)")
+    marker.add_argument("--margin", type=int, default=0, help="white margin around the marker, pixels")
+    marker.add_argument("-o", "--output", required=True,
+                        help="PNG file for one id, else a folder for DICT_ID.png files")
+    marker.set_defaults(handler=commands.generate_marker)
+    board = kinds.add_parser("charuco", help="a ChArUco board image")
+    board.add_argument("-d", "--dictionary", required=True)
+    _add_board(board, required=True)
+    board.add_argument("--width", type=int, required=True, help="image width in pixels")
+    board.add_argument("--height", type=int, required=True, help="image height in pixels")
+    board.add_argument("--margin", type=int, default=0, help="white margin in pixels")
+    board.add_argument("-o", "--output", required=True, help="PNG file")
+    board.set_defaults(handler=commands.generate_charuco)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    from ._cli.errors import CliError
+
+    args = build_parser().parse_args(argv)
+    try:
+        return args.handler(args)
+    except CliError as error:
+        print(f"morvelin: error: {error}", file=sys.stderr)
+        return error.code
+    except KeyboardInterrupt:
+        print("morvelin: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

@@ -1,8 +1,6 @@
 // Developer tool: detects a ChArUco board in binary PGM files, prints the
-// markers and corners found and the median time per detection. Not built by
-// default; build against the core library:
-//   g++ -std=c++20 -O3 -ffp-contract=off -Isrc -I/usr/include/eigen3 bench/cpp/charuco_pgm.cpp \
-//       build/cpp/libmorvelin_core.a -ltbb -o build/cpp/charuco_pgm
+// markers and corners found and the median time per detection. Built with the other tools by
+//   cmake -S . -B build/tools -G Ninja -DMORVELIN_BUILD_PYTHON=OFF -DMORVELIN_BUILD_TOOLS=ON && ninja -C build/tools
 // Usage: charuco_pgm SQUARES_X SQUARES_Y SQUARE MARKER DICT REPEAT [--legacy] [--min-markers=N]
 //                    [--no-check] [--method=N] [--min-side=N] [--accuracy=PX] FILE.pgm...
 #include <algorithm>
@@ -14,22 +12,11 @@
 #include <vector>
 
 #include "charuco/charuco_detection.hpp"
+#include "../../tests/cpp/test_data.hpp"
 
 using namespace morvelin;
 
 namespace {
-
-bool read_pgm(const char* path, GrayImage& image) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  std::uint32_t w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  in.get();
-  if (!in || magic != "P5" || maxval != 255) return false;
-  image = GrayImage(w, h);
-  in.read(reinterpret_cast<char*>(image.pixels.data()), static_cast<std::streamsize>(image.size()));
-  return static_cast<bool>(in);
-}
 
 }  // namespace
 
@@ -71,7 +58,9 @@ int main(int argc, char** argv) {
   const int repeat = std::max(1, std::atoi(argv[6]));
   for (const char* file : files) {
     GrayImage image;
-    if (!read_pgm(file, image)) {
+    if (auto loaded = morvelin::test::read_pgm(file)) {
+      image = std::move(*loaded);
+    } else {
       std::fprintf(stderr, "cannot read %s\n", file);
       return 1;
     }

@@ -1,7 +1,6 @@
 // Developer tool: detects markers in binary PGM files, prints them and the
-// median time per frame. Not built by default; build against the core library:
-//   g++ -std=c++20 -O3 -ffp-contract=off -Isrc bench/cpp/detect_pgm.cpp \
-//       build/cpp/libmorvelin_core.a -ltbb -lmimalloc -o build/cpp/detect_pgm
+// median time per frame. Built with the other tools by
+//   cmake -S . -B build/tools -G Ninja -DMORVELIN_BUILD_PYTHON=OFF -DMORVELIN_BUILD_TOOLS=ON && ninja -C build/tools
 // Usage: detect_pgm DICT REPEAT [--method=N] [--min-side=N] [--no-retry] [--candidates] FILE.pgm...
 #include <algorithm>
 #include <chrono>
@@ -12,23 +11,12 @@
 #include <vector>
 
 #include "detector/detect.hpp"
+#include "../../tests/cpp/test_data.hpp"
 #include "detector/identification.hpp"
 
 using namespace morvelin;
 
 namespace {
-
-bool read_pgm(const char* path, GrayImage& image) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  std::uint32_t w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  in.get();
-  if (!in || magic != "P5" || maxval != 255) return false;
-  image = GrayImage(w, h);
-  in.read(reinterpret_cast<char*>(image.pixels.data()), static_cast<std::streamsize>(image.size()));
-  return static_cast<bool>(in);
-}
 
 }  // namespace
 
@@ -62,7 +50,9 @@ int main(int argc, char** argv) {
       continue;
     }
     GrayImage image;
-    if (!read_pgm(argv[a], image)) {
+    if (auto loaded = morvelin::test::read_pgm(argv[a])) {
+      image = std::move(*loaded);
+    } else {
       std::fprintf(stderr, "cannot read %s\n", argv[a]);
       return 1;
     }

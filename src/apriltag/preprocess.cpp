@@ -6,6 +6,7 @@
 
 #include "numeric/conversions.hpp"
 #include "runtime/allocator.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 namespace {
@@ -91,26 +92,33 @@ GrayImage resize_triangle(const GrayImage& image, ImageSize size) {
   const Taps across = triangle_taps(w, size.width);
   const Taps down = triangle_taps(image.height, size.height);
   GrayImage out(size.width, size.height);
-  Vec<float> row(w);
-  for (std::uint32_t oy = 0; oy < size.height; ++oy) {
-    // Vertical pass into one float row of input width ...
-    const float* wy = down.weights.data() + oy * down.stride;
-    std::fill(row.begin(), row.end(), 0.0f);
-    for (std::uint32_t k = 0; k < down.count[oy]; ++k) {
-      const std::uint8_t* src = image.row(down.first[oy] + k);
-      const float weight = wy[k];
-      for (std::uint32_t x = 0; x < w; ++x) row[x] += weight * static_cast<float>(src[x]);
+  // Output rows are independent: bands of them in parallel, each with its
+  // own float row.
+  constexpr std::uint32_t kRowsPerTask = 16;
+  parallel_for((size.height + kRowsPerTask - 1) / kRowsPerTask, [&](std::size_t task) {
+    Vec<float> row(w);
+    const auto first_row = static_cast<std::uint32_t>(task * kRowsPerTask);
+    const std::uint32_t end_row = std::min(size.height, first_row + kRowsPerTask);
+    for (std::uint32_t oy = first_row; oy < end_row; ++oy) {
+      // Vertical pass into one float row of input width ...
+      const float* wy = down.weights.data() + static_cast<std::size_t>(oy) * down.stride;
+      std::fill(row.begin(), row.end(), 0.0f);
+      for (std::uint32_t k = 0; k < down.count[oy]; ++k) {
+        const std::uint8_t* src = image.row(down.first[oy] + k);
+        const float weight = wy[k];
+        for (std::uint32_t x = 0; x < w; ++x) row[x] += weight * static_cast<float>(src[x]);
+      }
+      // ... then the horizontal pass into the output row.
+      std::uint8_t* dst = out.row(oy);
+      for (std::uint32_t ox = 0; ox < size.width; ++ox) {
+        const float* wx = across.weights.data() + static_cast<std::size_t>(ox) * across.stride;
+        const float* in = row.data() + across.first[ox];
+        float sum = 0.0f;
+        for (std::uint32_t k = 0; k < across.count[ox]; ++k) sum += wx[k] * in[k];
+        dst[ox] = to_pixel(sum);
+      }
     }
-    // ... then the horizontal pass into the output row.
-    std::uint8_t* dst = out.row(oy);
-    for (std::uint32_t ox = 0; ox < size.width; ++ox) {
-      const float* wx = across.weights.data() + ox * across.stride;
-      const float* in = row.data() + across.first[ox];
-      float sum = 0.0f;
-      for (std::uint32_t k = 0; k < across.count[ox]; ++k) sum += wx[k] * in[k];
-      dst[ox] = to_pixel(sum);
-    }
-  }
+  });
   return out;
 }
 

@@ -1,7 +1,8 @@
 // Working image of the AprilTag quad detector: optional decimation by a
 // triangle-filter resize and optional Gaussian blur. Both filters are
 // separable and run one direction after the other on a single float row, so
-// each allocates only its output image and one or two rows of scratch.
+// each allocates only its output image and one or two rows of scratch (the
+// resize one row per band of output rows, which it fills in parallel).
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,6 @@
 #include "apriltag/quad_fit.hpp"
 #include "apriltag/quad_threshold.hpp"
 #include "apriltag/segmentation.hpp"
-#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 
@@ -32,11 +31,10 @@ Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const Det
   if (params.april_tag_deglitch) deglitch(ternary);
   auto segmentation = segment(ternary);
   if (!segmentation) return segmentation.error();
-  const Vec<BoundaryCluster> clusters = cluster_boundary(*segmentation, params.april_tag_min_cluster_pixels);
+  const BoundaryClusters clusters = cluster_boundary(*segmentation, params.april_tag_min_cluster_pixels);
 
   const QuadFitSettings settings = quad_fit_settings(params);
-  Vec<std::optional<Quad>> quads(clusters.size());
-  parallel_for(clusters.size(), [&](std::size_t i) { quads[i] = fit_quad(clusters[i].points, *working, settings); });
+  const Vec<std::optional<Quad>> quads = fit_quads(clusters, *working, settings);
 
   CandidateList candidates;
   for (const auto& quad : quads) {

@@ -7,6 +7,7 @@
 
 #include "numeric/conversions.hpp"
 #include "runtime/allocator.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 
@@ -52,7 +53,11 @@ struct Line {
 // Prefix sums of the point moments: any cyclic run of points in O(1).
 class CumulativeMoments {
  public:
-  explicit CumulativeMoments(std::size_t n) : prefix_(n + 1) {}
+  // Uses `prefix` (resized to n + 1 entries) as its storage.
+  CumulativeMoments(Vec<Moments>& prefix, std::size_t n) : prefix_(prefix) {
+    prefix_.resize(n + 1);
+    prefix_[0] = Moments{};
+  }
   void set(std::size_t i, const Moments& m) { prefix_[i + 1] = prefix_[i] + m; }
   std::size_t points() const { return prefix_.size() - 1; }
 
@@ -64,7 +69,7 @@ class CumulativeMoments {
   }
 
  private:
-  Vec<Moments> prefix_;
+  Vec<Moments>& prefix_;
 };
 
 double pseudo_angle(double dx, double dy) {
@@ -77,8 +82,60 @@ double pseudo_angle(double dx, double dy) {
   return a > 2 ? a - 4 : a;
 }
 
-// Centre, polarity test, angular order and removal of repeated positions.
-std::optional<Vec<SortedPoint>> order_around_centre(std::span<const BoundaryPoint> cluster) {
+bool angle_order(const SortedPoint& a, const SortedPoint& b) {
+  if (a.angle != b.angle) return a.angle < b.angle;
+  return a.x != b.x ? a.x < b.x : a.y < b.y;
+}
+
+// Sorts by angle, then x, then y. The points are first distributed over two
+// buckets per point by angle, which leaves each at most a few places from
+// its final one, and an insertion sort finishes the order. Whatever the
+// distribution, the insertion sort alone guarantees the result.
+void sort_by_angle(Vec<SortedPoint>& points, Vec<SortedPoint>& spare, Vec<std::uint32_t>& buckets,
+                   Vec<std::uint32_t>& bucket_of) {
+  const std::size_t n = points.size();
+  const std::size_t count = 2 * n;
+  const double scale = static_cast<double>(count) / 4.0;  // angles lie in (-2, 2]
+  buckets.assign(count + 1, 0);
+  bucket_of.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double at = (points[i].angle + 2.0) * scale;  // in (0, count]
+    const double last = static_cast<double>(count - 1);
+    bucket_of[i] = static_cast<std::uint32_t>(at > 0.0 ? (at < last ? at : last) : 0.0);
+    ++buckets[bucket_of[i] + 1];
+  }
+  for (std::size_t b = 1; b <= count; ++b) buckets[b] += buckets[b - 1];
+  spare.resize(n);
+  for (std::size_t i = 0; i < n; ++i) spare[buckets[bucket_of[i]]++] = points[i];
+  points.swap(spare);
+  SortedPoint* p = points.data();
+  for (std::size_t i = 1; i < n; ++i) {
+    if (!angle_order(p[i], p[i - 1])) continue;
+    const SortedPoint moving = p[i];
+    std::size_t j = i;
+    do {
+      p[j] = p[j - 1];
+      --j;
+    } while (j > 0 && angle_order(moving, p[j - 1]));
+    p[j] = moving;
+  }
+}
+
+// Buffers of one fit, reused from cluster to cluster.
+struct FitScratch {
+  Vec<SortedPoint> points;
+  Vec<SortedPoint> spare;
+  Vec<std::uint32_t> buckets;
+  Vec<std::uint32_t> bucket_of;
+  Vec<Moments> prefix;
+  Vec<double> error;
+  Vec<double> smooth;
+  Vec<std::size_t> maxima;
+};
+
+// Centre, polarity test, angular order and removal of repeated positions,
+// into scratch.points. False when the cluster is rejected.
+bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scratch) {
   std::int32_t xmin = cluster[0].x, xmax = xmin, ymin = cluster[0].y, ymax = ymin;
   for (const BoundaryPoint& p : cluster) {
     xmin = std::min(xmin, p.x);
@@ -93,36 +150,35 @@ std::optional<Vec<SortedPoint>> order_around_centre(std::span<const BoundaryPoin
   // Gradients point from dark to light: outwards for a dark blob.
   double outward = 0.0;
   for (const BoundaryPoint& p : cluster) outward += p.gx * (p.x - cx) + p.gy * (p.y - cy);
-  if (outward < 0) return std::nullopt;
+  if (outward < 0) return false;
 
-  Vec<SortedPoint> points(cluster.size());
+  Vec<SortedPoint>& points = scratch.points;
+  points.resize(cluster.size());
   for (std::size_t i = 0; i < cluster.size(); ++i) {
     points[i] = {pseudo_angle(cluster[i].x - cx, cluster[i].y - cy), cluster[i].x, cluster[i].y};
   }
-  std::sort(points.begin(), points.end(), [](const SortedPoint& a, const SortedPoint& b) {
-    if (a.angle != b.angle) return a.angle < b.angle;
-    return a.x != b.x ? a.x < b.x : a.y < b.y;
-  });
+  sort_by_angle(points, scratch.spare, scratch.buckets, scratch.bucket_of);
   const auto end = std::unique(points.begin(), points.end(),
                                [](const SortedPoint& a, const SortedPoint& b) { return a.x == b.x && a.y == b.y; });
   points.erase(end, points.end());
-  if (points.size() < 24) return std::nullopt;
-  return points;
+  return points.size() >= 24;
 }
 
 // Points in pixel coordinates with pixel corners at integer coordinates
 // (a boundary between pixels px and px + 1 lies at px + 1), weighted by 1 +
 // the central-difference gradient magnitude of the image at the pixel whose
 // square holds the point.
-CumulativeMoments weighted_moments(const Vec<SortedPoint>& points, const GrayImage& image) {
-  CumulativeMoments moments(points.size());
+CumulativeMoments weighted_moments(FitScratch& scratch, const GrayImage& image) {
+  const Vec<SortedPoint>& points = scratch.points;
+  CumulativeMoments moments(scratch.prefix, points.size());
   const std::int64_t w = image.width;
   const std::int64_t h = image.height;
   for (std::size_t i = 0; i < points.size(); ++i) {
     const double x = points[i].x / 2.0 + 0.5;
     const double y = points[i].y / 2.0 + 0.5;
-    const auto ix = saturating_cast<std::int64_t>(std::floor(x));
-    const auto iy = saturating_cast<std::int64_t>(std::floor(y));
+    // floor(X / 2 + 0.5) of a doubled coordinate X, in integers.
+    const std::int64_t ix = (static_cast<std::int64_t>(points[i].x) + 1) >> 1;
+    const std::int64_t iy = (static_cast<std::int64_t>(points[i].y) + 1) >> 1;
     double weight = 1.0;
     if (ix >= 1 && ix + 1 < w && iy >= 1 && iy + 1 < h) {
       const auto px = static_cast<std::uint32_t>(ix);
@@ -136,24 +192,27 @@ CumulativeMoments weighted_moments(const Vec<SortedPoint>& points, const GrayIma
   return moments;
 }
 
-// Smoothed error of a line fitted through the 2k + 1 points around each point.
-std::optional<Vec<double>> bend_curve(const CumulativeMoments& moments) {
+// Smoothed error of a line fitted through the 2k + 1 points around each
+// point, into scratch.smooth. False when the cluster is rejected.
+bool bend_curve(const CumulativeMoments& moments, FitScratch& scratch) {
   const std::size_t n = moments.points();
   const std::size_t k = std::min<std::size_t>(20, n / 12);
-  Vec<double> error(n);
+  Vec<double>& error = scratch.error;
+  error.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t a = i >= k ? i - k : i + n - k;
     const std::size_t b = i + k < n ? i + k : i + k - n;
     const std::size_t m = moments.count(a, b);
     const Moments s = moments.sum(a, b);
-    if (m <= 2 || s.w <= 0) return std::nullopt;
+    if (m <= 2 || s.w <= 0) return false;
     const Covariance c = covariance(s);
     const double spread = std::sqrt((c.cxx - c.cyy) * (c.cxx - c.cyy) + 4 * c.cxy * c.cxy);
     error[i] = static_cast<double>(m) * std::max(0.0, (c.cxx + c.cyy - spread) / 2);
   }
   static constexpr std::array<double, 7> kSmooth = {0.011108996, 0.135335283, 0.606530659, 1.0,
                                                     0.606530659, 0.135335283, 0.011108996};
-  Vec<double> smooth(n);
+  Vec<double>& smooth = scratch.smooth;
+  smooth.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     double s = 0.0;
     std::size_t at = i >= 3 ? i - 3 : i + n - 3;  // cyclic index of e(i - 3)
@@ -163,19 +222,22 @@ std::optional<Vec<double>> bend_curve(const CumulativeMoments& moments) {
     }
     smooth[i] = s;
   }
-  return smooth;
+  return true;
 }
 
 // Indices of the strict local maxima of the cyclic curve; the strongest
 // `limit` of them when there are more, back in ascending index order.
-Vec<std::size_t> strongest_maxima(const Vec<double>& s, std::int32_t limit) {
+void strongest_maxima(const Vec<double>& s, std::int32_t limit, Vec<std::size_t>& maxima) {
   const std::size_t n = s.size();
-  Vec<std::size_t> maxima;
-  for (std::size_t i = 0; i < n; ++i) {
+  maxima.resize(n);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {  // without branches: the outcome is as good as random
     const double next = s[i + 1 < n ? i + 1 : 0];
     const double prev = s[i > 0 ? i - 1 : n - 1];
-    if (s[i] > next && s[i] > prev) maxima.push_back(i);
+    maxima[count] = i;
+    count += static_cast<std::size_t>(s[i] > next) & static_cast<std::size_t>(s[i] > prev);
   }
+  maxima.resize(count);
   const auto keep = static_cast<std::size_t>(std::max<std::int32_t>(limit, 0));
   if (maxima.size() > keep) {
     std::partial_sort(maxima.begin(), maxima.begin() + static_cast<std::ptrdiff_t>(keep), maxima.end(),
@@ -185,7 +247,6 @@ Vec<std::size_t> strongest_maxima(const Vec<double>& s, std::int32_t limit) {
     maxima.resize(keep);
     std::sort(maxima.begin(), maxima.end());
   }
-  return maxima;
 }
 
 std::optional<Line> fit_line(const CumulativeMoments& moments, std::size_t a, std::size_t b) {
@@ -253,17 +314,23 @@ std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& mome
   RunLines lines(moments, maxima, settings.max_line_fit_mse);
   std::optional<std::array<Line, 4>> best;
   double best_error = 0.0;
+  // Errors are never negative, so once the first lines of a choice add up to
+  // the best total the remaining ones cannot make it strictly smaller, and
+  // they need not be fitted.
+  const auto hopeless = [&](double partial) { return best && partial >= best_error; };
   for (std::size_t m0 = 0; m0 + 3 < k; ++m0) {
     for (std::size_t m1 = m0 + 1; m1 + 2 < k; ++m1) {
-      const std::optional<Line> l0 = lines.get(m0, m1);
+      const std::optional<Line>& l0 = lines.get(m0, m1);
       if (!l0) continue;
       for (std::size_t m2 = m1 + 1; m2 + 1 < k; ++m2) {
-        const std::optional<Line> l1 = lines.get(m1, m2);
+        if (hopeless(l0->err)) break;
+        const std::optional<Line>& l1 = lines.get(m1, m2);
         if (!l1 || std::fabs(l0->nx * l1->nx + l0->ny * l1->ny) > max_dot) continue;
         for (std::size_t m3 = m2 + 1; m3 < k; ++m3) {
-          const std::optional<Line> l2 = lines.get(m2, m3);
+          if (hopeless(l0->err + l1->err)) break;
+          const std::optional<Line>& l2 = lines.get(m2, m3);
           if (!l2) continue;
-          const std::optional<Line> l3 = lines.get(m3, m0);
+          const std::optional<Line>& l3 = lines.get(m3, m0);
           if (!l3) continue;
           const double error = l0->err + l1->err + l2->err + l3->err;
           if (!best || error < best_error) {
@@ -336,25 +403,45 @@ bool angles_within(const Quad& q, double critical_rad) {
   return true;
 }
 
-}  // namespace
-
-std::optional<Quad> fit_quad(std::span<const BoundaryPoint> cluster, const GrayImage& image,
-                             const QuadFitSettings& settings) {
+std::optional<Quad> fit_with(std::span<const BoundaryPoint> cluster, const GrayImage& image,
+                             const QuadFitSettings& settings, FitScratch& scratch) {
   if (cluster.size() < 24) return std::nullopt;
-  const auto points = order_around_centre(cluster);
-  if (!points) return std::nullopt;
-  const CumulativeMoments moments = weighted_moments(*points, image);
-  const auto curve = bend_curve(moments);
-  if (!curve) return std::nullopt;
-  const Vec<std::size_t> maxima = strongest_maxima(*curve, settings.max_nmaxima);
-  if (maxima.size() < 4) return std::nullopt;
-  const auto lines = best_four_lines(moments, maxima, settings);
+  if (!order_around_centre(cluster, scratch)) return std::nullopt;
+  const CumulativeMoments moments = weighted_moments(scratch, image);
+  if (!bend_curve(moments, scratch)) return std::nullopt;
+  strongest_maxima(scratch.smooth, settings.max_nmaxima, scratch.maxima);
+  if (scratch.maxima.size() < 4) return std::nullopt;
+  const auto lines = best_four_lines(moments, scratch.maxima, settings);
   if (!lines) return std::nullopt;
   const auto quad = intersect_lines(*lines);
   if (!quad || !is_convex(*quad) || area(*quad) < 64.0 || !angles_within(*quad, settings.critical_rad)) {
     return std::nullopt;
   }
   return quad;
+}
+
+}  // namespace
+
+std::optional<Quad> fit_quad(std::span<const BoundaryPoint> cluster, const GrayImage& image,
+                             const QuadFitSettings& settings) {
+  FitScratch scratch;
+  return fit_with(cluster, image, settings, scratch);
+}
+
+Vec<std::optional<Quad>> fit_quads(const BoundaryClusters& clusters, const GrayImage& image,
+                                   const QuadFitSettings& settings) {
+  Vec<std::optional<Quad>> quads(clusters.size());
+  // Tasks of a few clusters each share their buffers; results go by index.
+  constexpr std::size_t kClustersPerTask = 16;
+  const std::size_t tasks = (clusters.size() + kClustersPerTask - 1) / kClustersPerTask;
+  parallel_for(tasks, [&](std::size_t t) {
+    FitScratch scratch;
+    const std::size_t end = std::min(clusters.size(), (t + 1) * kClustersPerTask);
+    for (std::size_t i = t * kClustersPerTask; i < end; ++i) {
+      quads[i] = fit_with(clusters[i].points, image, settings, scratch);
+    }
+  });
+  return quads;
 }
 
 }  // namespace morvelin

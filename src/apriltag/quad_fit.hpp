@@ -34,4 +34,8 @@ QuadFitSettings quad_fit_settings(const DetectorParameters& params);
 std::optional<Quad> fit_quad(std::span<const BoundaryPoint> cluster, const GrayImage& image,
                              const QuadFitSettings& settings);
 
+// fit_quad of every cluster, in parallel; result i belongs to cluster i.
+Vec<std::optional<Quad>> fit_quads(const BoundaryClusters& clusters, const GrayImage& image,
+                                   const QuadFitSettings& settings);
+
 }  // namespace morvelin

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "runtime/worker_pool.hpp"
+
 namespace morvelin {
 namespace {
 
@@ -12,15 +14,11 @@ struct TileGrid {
   Vec<std::uint8_t> max;
 };
 
-// Extrema of the 16 pixels of every full 4 x 4 tile.
-TileGrid tile_extrema(const GrayImage& image) {
-  TileGrid tiles{image.width / 4, image.height / 4, {}, {}};
-  const std::size_t count = static_cast<std::size_t>(tiles.columns) * tiles.rows;
-  tiles.min.resize(count);
-  tiles.max.resize(count);
+// Extrema of the tiles of tile rows [first_row, end_row).
+void tile_extrema_rows(const GrayImage& image, TileGrid& tiles, std::uint32_t first_row, std::uint32_t end_row) {
   const std::uint32_t span = tiles.columns * 4;
   Vec<std::uint8_t> lo(span), hi(span);
-  for (std::uint32_t ty = 0; ty < tiles.rows; ++ty) {
+  for (std::uint32_t ty = first_row; ty < end_row; ++ty) {
     const std::uint8_t* first = image.row(4 * ty);
     std::copy(first, first + span, lo.begin());
     std::copy(first, first + span, hi.begin());
@@ -38,6 +36,29 @@ TileGrid tile_extrema(const GrayImage& image) {
       tiles.max[t] = std::max({hi[x], hi[x + 1], hi[x + 2], hi[x + 3]});
     }
   }
+}
+
+// Tile rows per parallel task of the threshold.
+constexpr std::uint32_t kTileRowsPerTask = 8;
+
+// Runs body(first, end) over consecutive ranges of the tile rows in parallel.
+template <class Body>
+void for_tile_rows(std::uint32_t rows, Body&& body) {
+  const std::uint32_t tasks = (rows + kTileRowsPerTask - 1) / kTileRowsPerTask;
+  parallel_for(tasks, [&](std::size_t t) {
+    const auto first = static_cast<std::uint32_t>(t) * kTileRowsPerTask;
+    body(first, std::min(rows, first + kTileRowsPerTask));
+  });
+}
+
+// Extrema of the 16 pixels of every full 4 x 4 tile.
+TileGrid tile_extrema(const GrayImage& image) {
+  TileGrid tiles{image.width / 4, image.height / 4, {}, {}};
+  const std::size_t count = static_cast<std::size_t>(tiles.columns) * tiles.rows;
+  tiles.min.resize(count);
+  tiles.max.resize(count);
+  for_tile_rows(tiles.rows,
+                [&](std::uint32_t first, std::uint32_t end) { tile_extrema_rows(image, tiles, first, end); });
   return tiles;
 }
 
@@ -68,21 +89,17 @@ void spread_extrema(TileGrid& tiles) {
   spread(tiles.max, th, tw, tw, 1, max_of);
 }
 
-}  // namespace
-
-TernaryImage threshold_tiles(const GrayImage& image, std::int32_t min_white_black_diff) {
+// Thresholds the pixels of tile rows [first, end); the last tile row
+// reaches y = h - 1.
+void threshold_rows(const GrayImage& image, const TileGrid& tiles, std::int32_t min_white_black_diff,
+                    std::uint32_t first, std::uint32_t end, TernaryImage& out) {
   const std::uint32_t w = image.width;
   const std::uint32_t h = image.height;
-  TernaryImage out(w, h, kTernaryUnknown);
-  if (w < 4 || h < 4) return out;
-  TileGrid tiles = tile_extrema(image);
-  spread_extrema(tiles);
-
   // Per pixel column of the current tile row: its tile's threshold and
   // whether the tile lacks contrast. The last tile column reaches x = w - 1.
   Vec<std::uint8_t> thresh(w);
   Vec<std::uint8_t> unknown(w);
-  for (std::uint32_t ty = 0; ty < tiles.rows; ++ty) {
+  for (std::uint32_t ty = first; ty < end; ++ty) {
     for (std::uint32_t tx = 0; tx < tiles.columns; ++tx) {
       const std::size_t t = static_cast<std::size_t>(ty) * tiles.columns + tx;
       const int lo = tiles.min[t];
@@ -104,6 +121,21 @@ TernaryImage threshold_tiles(const GrayImage& image, std::int32_t min_white_blac
       }
     }
   }
+}
+
+}  // namespace
+
+TernaryImage threshold_tiles(const GrayImage& image, std::int32_t min_white_black_diff) {
+  const std::uint32_t w = image.width;
+  const std::uint32_t h = image.height;
+  TernaryImage out(w, h, kTernaryUnknown);
+  if (w < 4 || h < 4) return out;
+  TileGrid tiles = tile_extrema(image);
+  spread_extrema(tiles);
+
+  for_tile_rows(tiles.rows, [&](std::uint32_t first, std::uint32_t end) {
+    threshold_rows(image, tiles, min_white_black_diff, first, end, out);
+  });
   return out;
 }
 

@@ -1,45 +1,24 @@
 #include "apriltag/segmentation.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <optional>
 #include <string>
-#include <unordered_map>
+
+#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 
-std::uint32_t RegionForest::add() {
-  const auto label = static_cast<std::uint32_t>(nodes_.size());
-  nodes_.push_back({label, 1});
-  return label;
+void RegionForest::grow(std::uint32_t count) {
+  auto label = static_cast<std::uint32_t>(nodes_.size());
+  nodes_.resize(count);
+  for (; label < count; ++label) nodes_[label] = {label, 1};
 }
 
-std::uint32_t RegionForest::find(std::uint32_t label) {
-  std::uint32_t root = label;
-  while (nodes_[root].parent != root) root = nodes_[root].parent;
-  while (nodes_[label].parent != root) {
-    const std::uint32_t next = nodes_[label].parent;
-    nodes_[label].parent = root;
-    label = next;
-  }
-  return root;
-}
-
-void RegionForest::join(std::uint32_t current, std::uint32_t above) {
-  const std::uint32_t a = find(current);
-  const std::uint32_t b = find(above);
-  if (a == b) return;
-  if (nodes_[a].size > nodes_[b].size) {
-    nodes_[b].parent = a;
-    nodes_[a].size += nodes_[b].size;
-  } else {
-    nodes_[a].parent = b;
-    nodes_[b].size += nodes_[a].size;
-  }
-}
-
-std::uint64_t Segmentation::key(const BoundaryRecord& record) {
-  const std::uint32_t ra = regions.find(labels[record.a]);
-  const std::uint32_t rb = regions.find(labels[record.b]);
-  return (static_cast<std::uint64_t>(std::min(ra, rb)) << 32) | std::max(ra, rb);
+Vec<std::uint32_t> RegionForest::roots() {
+  Vec<std::uint32_t> roots(nodes_.size());
+  for (std::size_t label = 0; label < roots.size(); ++label) roots[label] = find(static_cast<std::uint32_t>(label));
+  return roots;
 }
 
 std::optional<Error> check_segmentable(std::uint32_t width, std::uint32_t height) {
@@ -54,111 +33,492 @@ std::optional<Error> check_segmentable(std::uint32_t width, std::uint32_t height
 
 namespace {
 
-// One row of the scan: labels the row's pixels, joins them with the row
-// above and appends the boundary records towards the right and the row below.
-class RowScanner {
- public:
-  RowScanner(const TernaryImage& ternary, Segmentation& out) : t_(ternary), out_(out) {}
+constexpr std::uint8_t kUnknown = kTernaryUnknown;
 
-  void scan(std::uint32_t y) {
-    const std::uint32_t w = t_.width;
-    const bool first_row = y == 0;
-    const bool last_row = y + 1 == t_.height;
-    const std::uint8_t* row = t_.row(y);
-    std::uint32_t* labels = out_.labels.data() + static_cast<std::size_t>(y) * w;
-    up_ = first_row ? nullptr : t_.row(y - 1);
-    up_labels_ = first_row ? nullptr : labels - w;
-    down_ = last_row ? nullptr : t_.row(y + 1);
-    row_index_ = static_cast<std::size_t>(y) * w;
-    y2_ = static_cast<std::int32_t>(2 * y);
-    for (std::uint32_t x = 0; x < w; ++x) {
-      const std::uint8_t v = row[x];
-      if (v == kTernaryUnknown) continue;
-      const bool took_left = !last_row && x >= 2 && row[x - 1] == v;
-      labels[x] = took_left ? labels[x - 1] : out_.regions.add();
-      if (x >= 1 && x + 1 < w) {
-        if (!first_row) join_above(x, v, labels[x], took_left);
-        if (!last_row) append_boundary(x, v, row);
+// The label runs of one row: maximal ranges of columns with one label.
+// Unknown pixels form runs too (of kNoLabel); no black or white pixel joins them.
+struct LabelRuns {
+  explicit LabelRuns(std::uint32_t w) : start(static_cast<std::size_t>(w) + 1), run_of(w) {}
+
+  OwnedArray<std::uint32_t> start;   // run r covers columns [start[r], start[r + 1])
+  OwnedArray<std::uint32_t> run_of;  // the run of every column
+  std::uint32_t count = 0;
+};
+
+// The labels of a row: a pixel takes the label of its left neighbour when
+// both have the same value (from column 2 on, except in the last row),
+// otherwise the next new one; unknown pixels get kNoLabel. Labels are handed
+// out in scan order, so the rows can be labelled independently once each
+// knows its first new label.
+
+// The first column of row y whose pixel may take its left neighbour's label.
+std::uint32_t shared_from(const TernaryImage& t, std::uint32_t y) { return y + 1 == t.height ? t.width : 2; }
+
+// Number of new labels row y hands out.
+std::uint32_t count_new_labels(const TernaryImage& t, std::uint32_t y) {
+  const std::uint8_t* row = t.row(y);
+  const std::uint32_t from = std::min(shared_from(t, y), t.width);
+  std::uint32_t count = 0;
+  for (std::uint32_t x = 0; x < from; ++x) count += row[x] != kUnknown ? 1 : 0;
+  for (std::uint32_t x = from; x < t.width; ++x) {
+    count += static_cast<std::uint32_t>(row[x] != kUnknown) & static_cast<std::uint32_t>(row[x - 1] != row[x]);
+  }
+  return count;
+}
+
+// Labels row y, its first new label being `next`. Branch-free: neighbouring
+// values are as good as random in textured parts of an image. A run of
+// unknown pixels carries kNoLabel along.
+void label_row(const TernaryImage& t, std::uint32_t y, std::uint32_t next, std::uint32_t* lab) {
+  const std::uint8_t* row = t.row(y);
+  const std::uint32_t from = shared_from(t, y);
+  std::uint32_t left = row[0] == kUnknown ? kNoLabel : next++;
+  lab[0] = left;
+  for (std::uint32_t x = 1; x < t.width; ++x) {
+    const std::uint8_t v = row[x];
+    const std::uint32_t unknown = v == kUnknown ? 1 : 0;
+    const std::uint32_t same = static_cast<std::uint32_t>(x >= from) & static_cast<std::uint32_t>(row[x - 1] == v);
+    const std::uint32_t fresh = next | (0u - unknown);                         // kNoLabel when unknown
+    left = (left & (0u - same)) | (fresh & (same - 1));  // same ? left : fresh
+    next += (same | unknown) ^ 1;
+    lab[x] = left;
+  }
+}
+
+// The label runs of a labelled row.
+void find_runs(const std::uint32_t* lab, std::uint32_t w, LabelRuns& runs) {
+  runs.start[0] = 0;
+  runs.run_of[0] = 0;
+  std::uint32_t count = 1;
+  for (std::uint32_t x = 1; x < w; ++x) {
+    runs.start[count] = x;
+    count += lab[x] != lab[x - 1] ? 1 : 0;
+    runs.run_of[x] = count - 1;
+  }
+  runs.start[count] = w;
+  runs.count = count;
+}
+
+// Joins the runs of row y (columns 1 ... w - 2 only) with the same-valued
+// runs of row y - 1 they touch: white pixels touch the three pixels above
+// them, black ones the one straight above. The unions come in the order a
+// pixel-by-pixel scan would make them, leaving out only repeats of a union
+// just made, which change nothing.
+void join_runs(const TernaryImage& t, std::uint32_t y, const std::uint32_t* lab, const LabelRuns& runs,
+               const LabelRuns& above, RegionForest& forest) {
+  const std::uint32_t w = t.width;
+  if (w < 3) return;
+  const std::uint8_t* row = t.row(y);
+  const std::uint8_t* up = t.row(y - 1);
+  const std::uint32_t* up_lab = lab - w;
+  for (std::uint32_t r = 0; r < runs.count; ++r) {
+    const std::uint32_t first = std::max<std::uint32_t>(runs.start[r], 1);
+    const std::uint32_t last = std::min<std::uint32_t>(runs.start[r + 1] - 1, w - 2);
+    const std::uint8_t v = row[first];
+    if (first > last || v == kUnknown) continue;
+    const std::uint32_t reach = v == kTernaryWhite ? 1 : 0;
+    const std::uint32_t label = lab[first];
+    const std::uint32_t above_end = above.run_of[last + reach];
+    for (std::uint32_t a = above.run_of[first - reach]; a <= above_end; ++a) {
+      const std::uint32_t x = above.start[a];
+      if (up[x] == v) forest.join(label, up_lab[x]);
+    }
+  }
+}
+
+// The boundary marks of row y; see Segmentation::boundary.
+void mark_boundary_row(const TernaryImage& t, std::uint32_t y, std::uint8_t* marks) {
+  const std::uint32_t w = t.width;
+  std::fill_n(marks, w, std::uint8_t{0});
+  if (y + 1 >= t.height || w < 3) return;
+  const std::uint8_t* row = t.row(y);
+  const std::uint8_t* down = t.row(y + 1);
+  for (std::uint32_t x = 1; x + 1 < w; ++x) {
+    const std::uint8_t v = row[x];
+    const std::uint8_t opposite = v ^ 0xFF;  // 128 for unknown, which never occurs
+    const int bits = (row[x + 1] == opposite ? 1 : 0) | (down[x] == opposite ? 2 : 0) |
+                     (down[x - 1] == opposite ? 4 : 0) | (down[x + 1] == opposite ? 8 : 0);
+    marks[x] = static_cast<std::uint8_t>(bits | (bits != 0 && v == kTernaryWhite ? kBoundaryWhitePixel : 0));
+  }
+}
+
+// (smaller << 32) | larger, without a branch: which of two regions has the
+// smaller root is as good as random.
+std::uint64_t pair_key(std::uint32_t ra, std::uint32_t rb) {
+  const std::uint32_t swap = (ra ^ rb) & (0u - static_cast<std::uint32_t>(rb < ra));
+  return (static_cast<std::uint64_t>(ra ^ swap) << 32) | (rb ^ swap);
+}
+
+// Calls visit(a, b, point) for every boundary record in scan order, with the
+// pixel indices a and b of the pixel and its neighbour.
+template <class Visit>
+void visit_boundary(const Segmentation& s, Visit&& visit) {
+  const std::uint32_t w = s.width;
+  const std::uint32_t offsets[4] = {1, w, w - 1, w + 1};
+  for (std::uint32_t y = 0; y < s.height; ++y) {
+    const std::uint32_t row_start = y * w;  // w * h < 2^32
+    const std::uint8_t* marks = s.boundary.data() + row_start;
+    const auto y2 = static_cast<std::int32_t>(2 * y);
+    for (std::uint32_t x = 1; x + 1 < w; ++x) {
+      std::uint32_t bits = marks[x];
+      if (bits == 0) continue;
+      const std::int32_t diff = (bits & kBoundaryWhitePixel) != 0 ? -255 : 255;  // neighbour value - pixel value
+      const std::uint32_t a = row_start + x;
+      const auto x2 = static_cast<std::int32_t>(2 * x);
+      for (bits &= 0xF; bits != 0; bits &= bits - 1) {
+        const int k = std::countr_zero(bits);
+        const std::int32_t dx = kBoundaryNeighbours[k][0];
+        const std::int32_t dy = kBoundaryNeighbours[k][1];
+        visit(a, a + offsets[k], BoundaryPoint{x2 + dx, y2 + dy, dx * diff, dy * diff});
       }
     }
+  }
+}
+
+// Open-addressing map from cluster key to a number, with linear probing. A
+// key joins two different roots, so the key 0 (root 0 with itself) marks an
+// empty slot.
+class KeyTable {
+ public:
+  // Room for about `expected` keys before the table first grows.
+  explicit KeyTable(std::size_t expected = 512) { rehash(std::bit_ceil(std::max<std::size_t>(2 * expected, 64))); }
+
+  // The number of `key`, if it is in the table.
+  std::optional<std::uint32_t> find(std::uint64_t key) const {
+    for (std::size_t slot = home(key);; slot = (slot + 1) & mask_) {
+      const Slot& there = slots_[slot];
+      if (there.key == key) return there.number;
+      if (there.key == 0) return std::nullopt;
+    }
+  }
+
+  // The number of `key`; a key not seen before gets `fresh`.
+  std::uint32_t number(std::uint64_t key, std::uint32_t fresh) {
+    std::size_t slot = home(key);
+    for (;;) {  // a hit on the first probe is by far the most common case
+      const Slot& there = slots_[slot];
+      if (there.key == key) return there.number;
+      if (there.key == 0) break;
+      slot = (slot + 1) & mask_;
+    }
+    slots_[slot] = {key, fresh};
+    if (2 * ++count_ > slots_.size()) rehash(2 * slots_.size());
+    return fresh;
   }
 
  private:
-  void join_above(std::uint32_t x, std::uint8_t v, std::uint32_t label, bool took_left) {
-    // White regions connect diagonally as well, black ones only straight up.
-    const std::uint32_t first = v == kTernaryWhite ? x - 1 : x;
-    const std::uint32_t last = v == kTernaryWhite ? x + 1 : x;
-    for (std::uint32_t ax = first; ax <= last; ++ax) {
-      if (up_[ax] != v) continue;
-      // The left neighbour already joined whatever shares a run with the
-      // pixel above-left.
-      if (took_left && up_labels_[ax] == up_labels_[x - 1]) continue;
-      out_.regions.join(label, up_labels_[ax]);
+  struct Slot {
+    std::uint64_t key;
+    std::uint32_t number;
+  };
+
+  std::size_t home(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+
+  void rehash(std::size_t capacity) {
+    Vec<Slot> old(capacity, Slot{0, 0});  // swapped: the empty table becomes the new one
+    old.swap(slots_);
+    mask_ = capacity - 1;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    for (const Slot& s : old) {
+      if (s.key == 0) continue;
+      std::size_t slot = home(s.key);
+      while (slots_[slot].key != 0) slot = (slot + 1) & mask_;
+      slots_[slot] = s;
     }
   }
 
-  // Neighbours (1, 0), (0, 1), (-1, 1), (1, 1), in this order.
-  void append_boundary(std::uint32_t x, std::uint8_t v, const std::uint8_t* row) {
-    const std::size_t a = row_index_ + x;
-    const std::size_t w = t_.width;
-    const std::int32_t x2 = static_cast<std::int32_t>(2 * x);
-    append_if_opposite(v, row[x + 1], a, a + 1, x2 + 1, y2_, 1, 0);
-    append_if_opposite(v, down_[x], a, a + w, x2, y2_ + 1, 0, 1);
-    append_if_opposite(v, down_[x - 1], a, a + w - 1, x2 - 1, y2_ + 1, -1, 1);
-    append_if_opposite(v, down_[x + 1], a, a + w + 1, x2 + 1, y2_ + 1, 1, 1);
-  }
-
-  void append_if_opposite(std::uint8_t v, std::uint8_t nb, std::size_t a, std::size_t b, std::int32_t bx,
-                          std::int32_t by, std::int32_t dx, std::int32_t dy) {
-    if ((nb ^ v) != 0xFF) return;  // only black against white
-    const std::int32_t diff = static_cast<std::int32_t>(nb) - static_cast<std::int32_t>(v);
-    out_.boundary.push_back(
-        {{bx, by, dx * diff, dy * diff}, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b)});
-  }
-
-  const TernaryImage& t_;
-  Segmentation& out_;
-  const std::uint8_t* up_ = nullptr;
-  const std::uint32_t* up_labels_ = nullptr;
-  const std::uint8_t* down_ = nullptr;
-  std::size_t row_index_ = 0;
-  std::int32_t y2_ = 0;
+  Vec<Slot> slots_;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 0;
+  std::size_t count_ = 0;
 };
 
-using KeyIndex = std::unordered_map<std::uint64_t, std::uint32_t, std::hash<std::uint64_t>, std::equal_to<>,
-                                    Allocator<std::pair<const std::uint64_t, std::uint32_t>>>;
+// The region pairs of the boundary records: the distinct keys numbered in
+// order of first appearance, with their record counts.
+class KeyNumbering {
+ public:
+  explicit KeyNumbering(std::size_t expected = 512) : table_(expected) {}
 
-// Numbers the distinct keys of the boundary records in order of first
-// appearance; owner[i] is the number of record i's key.
-struct KeyNumbering {
+  std::optional<std::uint32_t> find(std::uint64_t key) const { return table_.find(key); }
+
+  // The number of `key`.
+  std::uint32_t number(std::uint64_t key) {
+    const std::uint32_t n = table_.number(key, static_cast<std::uint32_t>(keys.size()));
+    if (n == keys.size()) {
+      keys.push_back(key);
+      counts.push_back(0);
+    }
+    return n;
+  }
+
   Vec<std::uint64_t> keys;
   Vec<std::uint32_t> counts;
-  Vec<std::uint32_t> owner;
+
+ private:
+  KeyTable table_;
 };
 
-KeyNumbering number_keys(Segmentation& s) {
-  KeyNumbering n;
-  n.owner.resize(s.boundary.size());
-  KeyIndex index;
-  bool have_last = false;
-  std::uint64_t last_key = 0;
-  std::uint32_t last = 0;
-  for (std::size_t i = 0; i < s.boundary.size(); ++i) {
-    const std::uint64_t key = s.key(s.boundary[i]);
-    if (!have_last || key != last_key) {  // neighbouring records mostly share a key
-      const auto [it, inserted] = index.try_emplace(key, static_cast<std::uint32_t>(n.keys.size()));
-      if (inserted) {
-        n.keys.push_back(key);
-        n.counts.push_back(0);
+// The boundary records of one row at a time, gathered without branching on
+// the marks (which are as good as random in textured parts of an image):
+// every candidate is written and the end moves on only for marked ones.
+class RowRecords {
+ public:
+  explicit RowRecords(const Segmentation& s)
+      : s_(s),
+        marked_(s.width),
+        keys_(4 * static_cast<std::size_t>(s.width)),
+        points_(keys_.size()),
+        run_starts_(keys_.size() + 1) {}
+
+  // The cluster keys of row y's records, in scan order; returns their count.
+  std::size_t keys(std::uint32_t y) {
+    const std::uint32_t w = s_.width;
+    const std::uint32_t offsets[4] = {1, w, w - 1, w + 1};
+    const std::uint32_t* labels = s_.labels.data();
+    const std::uint32_t row_start = y * w;  // w * h < 2^32
+    const std::size_t marked = find_marked(y);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < marked; ++i) {
+      const std::uint32_t a = row_start + marked_[i];
+      const std::uint32_t bits = s_.boundary[a];
+      const std::uint32_t ra = labels[a];
+      for (int k = 0; k < 4; ++k) {
+        const std::uint32_t bit = (bits >> k) & 1;
+        // An unmarked neighbour may be unknown: read the pixel itself instead.
+        const std::uint32_t rb = labels[a + (offsets[k] & (0u - bit))];
+        keys_[n] = pair_key(ra, rb);
+        n += bit;
       }
-      last = it->second;
-      last_key = key;
-      have_last = true;
     }
-    ++n.counts[last];
-    n.owner[i] = last;
+    return n;
   }
-  return n;
+
+  // The points of row y's records, in scan order; returns their count.
+  std::size_t points(std::uint32_t y) {
+    const std::uint32_t row_start = y * s_.width;
+    const auto y2 = static_cast<std::int32_t>(2 * y);
+    const std::size_t marked = find_marked(y);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < marked; ++i) {
+      const std::uint32_t x = marked_[i];
+      const std::uint32_t bits = s_.boundary[row_start + x];
+      const std::int32_t diff = (bits & kBoundaryWhitePixel) != 0 ? -255 : 255;  // neighbour value - pixel value
+      const auto x2 = static_cast<std::int32_t>(2 * x);
+      for (int k = 0; k < 4; ++k) {
+        const std::int32_t dx = kBoundaryNeighbours[k][0];
+        const std::int32_t dy = kBoundaryNeighbours[k][1];
+        points_[n] = {x2 + dx, y2 + dy, dx * diff, dy * diff};
+        n += (bits >> k) & 1;
+      }
+    }
+    return n;
+  }
+
+  // Splits the first `count` keys into runs of equal keys; returns the number
+  // of runs, run r being [run_starts()[r], run_starts()[r + 1]).
+  std::size_t find_runs(std::size_t count) {
+    if (count == 0) return 0;
+    std::size_t runs = 1;
+    run_starts_[0] = 0;
+    for (std::size_t i = 1; i < count; ++i) {
+      run_starts_[runs] = static_cast<std::uint32_t>(i);
+      runs += keys_[i] != keys_[i - 1] ? 1 : 0;
+    }
+    run_starts_[runs] = static_cast<std::uint32_t>(count);
+    return runs;
+  }
+
+  const std::uint64_t* key_data() const { return keys_.data(); }
+  const std::uint32_t* run_starts() const { return run_starts_.data(); }
+  const BoundaryPoint* point_data() const { return points_.data(); }
+
+ private:
+  // Columns of the marked pixels of row y.
+  std::size_t find_marked(std::uint32_t y) {
+    const std::uint8_t* marks = s_.boundary.data() + static_cast<std::size_t>(y) * s_.width;
+    std::size_t n = 0;
+    for (std::uint32_t x = 1; x + 1 < s_.width; ++x) {
+      marked_[n] = x;
+      n += marks[x] != 0 ? 1 : 0;
+    }
+    return n;
+  }
+
+  const Segmentation& s_;
+  OwnedArray<std::uint32_t> marked_;
+  OwnedArray<std::uint64_t> keys_;
+  OwnedArray<BoundaryPoint> points_;
+  OwnedArray<std::uint32_t> run_starts_;
+};
+
+// A run of consecutive records (within one row) of the same region pair.
+struct RecordRun {
+  std::uint32_t number;  // of the key, within its band
+  std::uint32_t length;
+};
+
+constexpr std::size_t kDropped = ~std::size_t{0};
+
+// Where a key first appears: its band and its number there.
+struct KeyOwner {
+  std::uint32_t band;
+  std::uint32_t index;
+};
+
+// The records of a band of rows [y0, y1), gathered independently of the
+// other bands: keys numbered within the band, and the band's runs.
+struct BandRecords {
+  std::uint32_t y0 = 0;
+  std::uint32_t y1 = 0;
+  KeyNumbering numbering;
+  Vec<RecordRun> runs;
+  Vec<std::size_t> row_runs;  // runs of row y0 + i: [row_runs[i], row_runs[i + 1])
+  // Per number of the band: the band and number where the key first appears,
+  // and for keys first appearing here, their count over all bands and where
+  // the next of their points goes (kDropped for dropped clusters).
+  Vec<KeyOwner> owner;
+  Vec<std::uint32_t> total;
+  Vec<std::size_t> next;
+  Vec<std::size_t> cursor;  // per number: where the band's next point of the key goes, or kDropped
+
+  // First pass: the records of each row as runs of equal keys, one table
+  // look-up per run.
+  void gather(const Segmentation& s) {
+    RowRecords records(s);
+    row_runs.assign(static_cast<std::size_t>(y1 - y0) + 1, 0);
+    for (std::uint32_t y = y0; y < y1; ++y) {
+      const std::size_t count = records.keys(y);
+      const std::size_t run_count = records.find_runs(count);
+      const std::uint64_t* keys = records.key_data();
+      const std::uint32_t* run_start = records.run_starts();
+      for (std::size_t r = 0; r < run_count; ++r) {
+        const std::uint32_t number = numbering.number(keys[run_start[r]]);
+        const std::uint32_t length = run_start[r + 1] - run_start[r];
+        numbering.counts[number] += length;
+        runs.push_back({number, length});
+      }
+      row_runs[y - y0 + 1] = runs.size();
+    }
+  }
+
+  // Second pass: the points of each row, run by run to their clusters.
+  void scatter(const Segmentation& s, BoundaryPoint* out) {
+    RowRecords records(s);
+    for (std::uint32_t y = y0; y < y1; ++y) {
+      const std::size_t first = row_runs[y - y0];
+      const std::size_t last = row_runs[y - y0 + 1];
+      if (first == last) continue;
+      records.points(y);
+      const BoundaryPoint* p = records.point_data();
+      for (std::size_t r = first; r < last; ++r) {
+        const RecordRun& run = runs[r];
+        std::size_t& at = cursor[run.number];
+        if (at != kDropped) {
+          std::copy_n(p, run.length, out + at);
+          at += run.length;
+        }
+        p += run.length;
+      }
+    }
+  }
+};
+
+// Bands of rows for the parallel passes: enough for two or more threads to
+// share the work evenly, few enough that per-band tables stay cheap.
+struct RowBand {
+  std::uint32_t y0 = 0;
+  std::uint32_t y1 = 0;
+};
+
+Vec<RowBand> row_bands(std::uint32_t height) {
+  constexpr std::uint32_t kRowsPerBand = 96;
+  const std::uint32_t count = std::clamp<std::uint32_t>(height / kRowsPerBand, 1, 8);
+  Vec<RowBand> bands(count);
+  for (std::uint32_t b = 0; b < count; ++b) {
+    bands[b].y0 = static_cast<std::uint32_t>(static_cast<std::uint64_t>(height) * b / count);
+    bands[b].y1 = static_cast<std::uint32_t>(static_cast<std::uint64_t>(height) * (b + 1) / count);
+  }
+  return bands;
+}
+
+std::uint32_t smaller_root(std::uint64_t key) { return static_cast<std::uint32_t>(key >> 32); }
+std::uint32_t larger_root(std::uint64_t key) { return static_cast<std::uint32_t>(key); }
+
+// Finds, band after band, where each key first appears and adds up its
+// counts there; returns the first appearances in band order. A key can have
+// appeared in an earlier band only when both of its regions have, so only
+// those keys are looked up in the earlier bands' tables.
+Vec<KeyOwner> merge_bands(Vec<BandRecords>& bands, std::size_t labels) {
+  Vec<std::uint8_t> seen(labels, 0);  // per root: in a key of an earlier band
+  Vec<KeyOwner> owners;
+  for (std::uint32_t b = 0; b < bands.size(); ++b) {
+    BandRecords& band = bands[b];
+    const Vec<std::uint64_t>& keys = band.numbering.keys;
+    band.owner.resize(keys.size());
+    band.total.assign(keys.size(), 0);
+    band.next.assign(keys.size(), kDropped);
+    for (std::uint32_t i = 0; i < keys.size(); ++i) {
+      KeyOwner owner{b, i};
+      if (seen[smaller_root(keys[i])] != 0 && seen[larger_root(keys[i])] != 0) {
+        for (std::uint32_t c = 0; c < b; ++c) {
+          if (const auto n = bands[c].numbering.find(keys[i])) {
+            owner = {c, *n};
+            break;
+          }
+        }
+      }
+      if (owner.band == b) owners.push_back(owner);
+      band.owner[i] = owner;
+      bands[owner.band].total[owner.index] += band.numbering.counts[i];
+    }
+    for (const std::uint64_t key : keys) seen[smaller_root(key)] = seen[larger_root(key)] = 1;
+  }
+  return owners;
+}
+
+// Labels and boundary marks by bands of rows in parallel, each row's labels
+// starting after those of all rows above it. Returns the number of labels.
+std::uint32_t label_and_mark(const TernaryImage& t, const Vec<RowBand>& bands, Segmentation& s) {
+  Vec<std::uint32_t> first_label(s.height + 1, 0);
+  parallel_for(bands.size(), [&](std::size_t b) {
+    for (std::uint32_t y = bands[b].y0; y < bands[b].y1; ++y) first_label[y + 1] = count_new_labels(t, y);
+  });
+  for (std::uint32_t y = 0; y < s.height; ++y) first_label[y + 1] += first_label[y];  // at most w h < 2^32 - 1
+  parallel_for(bands.size(), [&](std::size_t b) {
+    for (std::uint32_t y = bands[b].y0; y < bands[b].y1; ++y) {
+      label_row(t, y, first_label[y], s.labels.data() + static_cast<std::size_t>(y) * s.width);
+      mark_boundary_row(t, y, s.boundary.data() + static_cast<std::size_t>(y) * s.width);
+    }
+  });
+  return first_label[s.height];
+}
+
+// The regions grow in one ordered scan of unions, row after row.
+void join_regions(const TernaryImage& t, Segmentation& s) {
+  LabelRuns runs(s.width), above(s.width);
+  find_runs(s.labels.data(), s.width, above);
+  for (std::uint32_t y = 1; y < s.height; ++y) {
+    const std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
+    find_runs(lab, s.width, runs);
+    join_runs(t, y, lab, runs, above, s.regions);
+    std::swap(runs, above);
+  }
+}
+
+// Every pixel gets the root of its label, so that a region is one number.
+void replace_labels_by_roots(const Vec<RowBand>& bands, Segmentation& s) {
+  const Vec<std::uint32_t> roots = s.regions.roots();
+  if (roots.empty()) return;  // every pixel is unknown
+  parallel_for(bands.size(), [&](std::size_t b) {
+    const std::size_t end = static_cast<std::size_t>(bands[b].y1) * s.width;
+    for (std::size_t i = static_cast<std::size_t>(bands[b].y0) * s.width; i < end; ++i) {
+      const std::uint32_t label = s.labels[i];
+      const std::uint32_t root = roots[label == kNoLabel ? 0 : label];
+      s.labels[i] = label == kNoLabel ? kNoLabel : root;
+    }
+  });
 }
 
 }  // namespace
@@ -166,56 +526,93 @@ KeyNumbering number_keys(Segmentation& s) {
 Result<Segmentation> segment(const TernaryImage& ternary) {
   if (auto error = check_segmentable(ternary.width, ternary.height)) return *error;
   Segmentation s;
-  s.labels.assign(ternary.pixels.size(), kNoLabel);
-  // Address space for one label and one record per pixel; pages are touched
-  // only as they are used, and larger counts still grow as needed.
-  s.regions.reserve(ternary.pixels.size());
-  s.boundary.reserve(ternary.pixels.size());
-  RowScanner scanner(ternary, s);
-  for (std::uint32_t y = 0; y < ternary.height; ++y) scanner.scan(y);
+  s.width = ternary.width;
+  s.height = ternary.height;
+  s.labels = OwnedArray<std::uint32_t>(ternary.pixels.size());
+  s.boundary = OwnedArray<std::uint8_t>(ternary.pixels.size());
+  if (ternary.pixels.empty()) return s;
+  const Vec<RowBand> bands = row_bands(s.height);
+  s.regions.grow(label_and_mark(ternary, bands, s));
+  join_regions(ternary, s);
+  replace_labels_by_roots(bands, s);
   return s;
 }
 
-Vec<BoundaryCluster> cluster_boundary(Segmentation& segmentation, std::int32_t min_cluster_pixels) {
-  const std::uint32_t minimum = static_cast<std::uint32_t>(std::max<std::int32_t>(24, min_cluster_pixels));
-  const KeyNumbering n = number_keys(segmentation);
-  Vec<std::uint32_t> kept;
-  for (std::uint32_t c = 0; c < n.keys.size(); ++c) {
-    if (n.counts[c] >= minimum) kept.push_back(c);
-  }
-  std::sort(kept.begin(), kept.end(), [&](std::uint32_t a, std::uint32_t b) { return n.keys[a] < n.keys[b]; });
-  constexpr std::uint32_t kDropped = 0xFFFFFFFFu;
-  Vec<std::uint32_t> slot(n.keys.size(), kDropped);
-  Vec<BoundaryCluster> clusters(kept.size());
-  for (std::uint32_t k = 0; k < kept.size(); ++k) {
-    slot[kept[k]] = k;
-    clusters[k].key = n.keys[kept[k]];
-    clusters[k].points.reserve(n.counts[kept[k]]);
-  }
-  for (std::size_t i = 0; i < segmentation.boundary.size(); ++i) {
-    const std::uint32_t k = slot[n.owner[i]];
-    if (k != kDropped) clusters[k].points.push_back(segmentation.boundary[i].point);
-  }
-  return clusters;
+Vec<BoundaryRecord> boundary_records(const Segmentation& segmentation) {
+  Vec<BoundaryRecord> records;
+  visit_boundary(segmentation,
+                 [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) { records.push_back({p, a, b}); });
+  return records;
 }
 
-Vec<ClusterTally> tally_boundary(Segmentation& segmentation,
-                                 const std::function<bool(const BoundaryPoint&)>& near) {
-  const KeyNumbering n = number_keys(segmentation);
-  Vec<ClusterTally> tallies(n.keys.size());
-  for (std::size_t c = 0; c < n.keys.size(); ++c) tallies[c] = {n.keys[c], n.counts[c], 0};
-  for (std::size_t i = 0; i < segmentation.boundary.size(); ++i) {
-    if (near(segmentation.boundary[i].point)) ++tallies[n.owner[i]].near;
+BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t min_cluster_pixels) {
+  const std::uint32_t minimum = static_cast<std::uint32_t>(std::max<std::int32_t>(24, min_cluster_pixels));
+  const Vec<RowBand> rows = row_bands(segmentation.height);
+  Vec<BandRecords> bands(rows.size());
+  parallel_for(bands.size(), [&](std::size_t b) {
+    bands[b].y0 = rows[b].y0;
+    bands[b].y1 = rows[b].y1;
+    bands[b].gather(segmentation);
+  });
+
+  const Vec<KeyOwner> owners = merge_bands(bands, segmentation.regions.size());
+  // The kept clusters, by key.
+  Vec<KeyOwner> kept;
+  for (const KeyOwner& o : owners) {
+    if (bands[o.band].total[o.index] >= minimum) kept.push_back(o);
   }
+  const auto key_of = [&](const KeyOwner& o) { return bands[o.band].numbering.keys[o.index]; };
+  std::sort(kept.begin(), kept.end(), [&](const KeyOwner& a, const KeyOwner& b) { return key_of(a) < key_of(b); });
+
+  // Kept clusters are laid out by key; within a cluster the bands' points
+  // follow each other in band order, so every cluster stays in scan order.
+  Vec<std::uint64_t> keys(kept.size());
+  Vec<std::size_t> starts(kept.size() + 1);
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    keys[k] = key_of(kept[k]);
+    starts[k] = bands[kept[k].band].next[kept[k].index] = total;
+    total += bands[kept[k].band].total[kept[k].index];
+  }
+  starts[kept.size()] = total;
+  for (BandRecords& band : bands) {
+    band.cursor.resize(band.owner.size());
+    for (std::size_t i = 0; i < band.owner.size(); ++i) {
+      std::size_t& at = bands[band.owner[i].band].next[band.owner[i].index];
+      band.cursor[i] = at;
+      if (at != kDropped) at += band.numbering.counts[i];
+    }
+  }
+  OwnedArray<BoundaryPoint> points(total);
+  parallel_for(bands.size(), [&](std::size_t b) { bands[b].scatter(segmentation, points.data()); });
+  return BoundaryClusters(std::move(keys), std::move(starts), std::move(points));
+}
+
+Vec<ClusterTally> tally_boundary(const Segmentation& segmentation,
+                                 const std::function<bool(const BoundaryPoint&)>& near) {
+  const std::uint32_t* labels = segmentation.labels.data();
+  KeyNumbering n;
+  Vec<std::uint32_t> near_counts;
+  visit_boundary(segmentation,
+                 [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) {
+                   const std::uint32_t c = n.number(pair_key(labels[a], labels[b]));
+                   near_counts.resize(n.keys.size(), 0);
+                   ++n.counts[c];
+                   if (near(p)) ++near_counts[c];
+                 });
+  Vec<ClusterTally> tallies(n.keys.size());
+  for (std::size_t c = 0; c < n.keys.size(); ++c) tallies[c] = {n.keys[c], n.counts[c], near_counts[c]};
   std::sort(tallies.begin(), tallies.end(), [](const ClusterTally& a, const ClusterTally& b) { return a.key < b.key; });
   return tallies;
 }
 
-Vec<BoundaryPoint> collect_boundary(Segmentation& segmentation, std::uint64_t key) {
+Vec<BoundaryPoint> collect_boundary(const Segmentation& segmentation, std::uint64_t key) {
+  const std::uint32_t* labels = segmentation.labels.data();
   Vec<BoundaryPoint> points;
-  for (const BoundaryRecord& record : segmentation.boundary) {
-    if (segmentation.key(record) == key) points.push_back(record.point);
-  }
+  visit_boundary(segmentation,
+                 [&](std::uint32_t a, std::uint32_t b, const BoundaryPoint& p) {
+                   if (pair_key(labels[a], labels[b]) == key) points.push_back(p);
+                 });
   return points;
 }
 

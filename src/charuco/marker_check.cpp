@@ -11,7 +11,7 @@ namespace morvelin {
 namespace {
 
 // Single-precision differences, double square root, stored as float.
-float distance(Point2f a, Point2f b) {
+float double_rooted_distance(Point2f a, Point2f b) {
   const float dx = a.x - b.x;
   const float dy = a.y - b.y;
   return static_cast<float>(std::sqrt(static_cast<double>(dx) * dx + static_cast<double>(dy) * dy));
@@ -50,13 +50,13 @@ bool corner_agrees(const CharucoBoard& board, std::span<const DetectedMarker> ma
       k = nearest_corners[1];
     }
     if (!k) {
-      nearest_other = std::min(nearest_other, distance(p, centre(q)));
+      nearest_other = std::min(nearest_other, double_rooted_distance(p, centre(q)));
       continue;
     }
-    const float e = distance(p, q[*k]);
+    const float e = double_rooted_distance(p, q[*k]);
     farthest_own = std::max(farthest_own, e);
-    const float s1 = distance(p, midpoint(q[*k], q[(*k + 1) % 4]));
-    const float s2 = distance(p, midpoint(q[*k], q[(*k + 3) % 4]));
+    const float s1 = double_rooted_distance(p, midpoint(q[*k], q[(*k + 1) % 4]));
+    const float s2 = double_rooted_distance(p, midpoint(q[*k], q[(*k + 3) % 4]));
     if (e > std::min(s1, s2)) return false;
   }
   return !(farthest_own > 0.0f && nearest_other < kFloatMax && farthest_own > nearest_other);

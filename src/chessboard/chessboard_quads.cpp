@@ -12,12 +12,6 @@
 namespace morvelin {
 namespace {
 
-float length(Point2f a, Point2f b) {
-  const float dx = b.x - a.x;
-  const float dy = b.y - a.y;
-  return std::sqrt(dx * dx + dy * dy);
-}
-
 float shoelace_area(const Quad& q) {
   float twice = 0.0f;
   for (int i = 0; i < 4; ++i) {
@@ -97,12 +91,12 @@ std::optional<ChessboardQuad> accept_chessboard_quad(const Quad& q, std::uint32_
   const float area = shoelace_area(q);
   const double max_area = 0.35 * static_cast<double>(width) * static_cast<double>(height);
   if (area < 25.0f || static_cast<double>(area) > max_area) return std::nullopt;
-  const std::array<float, 4> side = {length(q[0], q[1]), length(q[1], q[2]), length(q[2], q[3]), length(q[3], q[0])};
+  const std::array<float, 4> side = {distance(q[0], q[1]), distance(q[1], q[2]), distance(q[2], q[3]), distance(q[3], q[0])};
   const float shortest = std::min({side[0], side[1], side[2], side[3]});
   const float longest = std::max({side[0], side[1], side[2], side[3]});
   if (shortest < 4.0f || longest > 4.0f * shortest) return std::nullopt;
   const float min_diagonal = 0.15f * (side[0] + side[1] + side[2] + side[3]);
-  if (length(q[0], q[2]) < min_diagonal || length(q[1], q[3]) < min_diagonal) return std::nullopt;
+  if (distance(q[0], q[2]) < min_diagonal || distance(q[1], q[3]) < min_diagonal) return std::nullopt;
   if (!(side[0] * side[1] < 1.8f * area)) return std::nullopt;
   return ChessboardQuad{q, shortest};
 }

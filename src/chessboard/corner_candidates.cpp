@@ -40,12 +40,6 @@ class CornerSets {
   Vec<std::uint8_t> rank_;
 };
 
-float squared_distance(Point2f a, Point2f b) {
-  const float dx = a.x - b.x;
-  const float dy = a.y - b.y;
-  return dx * dx + dy * dy;
-}
-
 void join_close_corners(std::span<const ChessboardQuad> quads, std::size_t i, std::size_t j, CornerSets& sets) {
   const float t = 0.32f * std::min(quads[i].shortest_side, quads[j].shortest_side);
   const float limit = t * t;

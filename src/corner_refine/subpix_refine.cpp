@@ -12,20 +12,14 @@
 namespace morvelin {
 namespace {
 
-float side_length(Point2f a, Point2f b) {
-  const float dx = a.x - b.x;
-  const float dy = a.y - b.y;
-  return std::sqrt(dx * dx + dy * dy);
-}
-
 // Half-size of the search window for a marker with these corners.
 std::uint64_t marker_window(const Quad& c, std::uint32_t cells, const DetectorParameters& params) {
   // fmin skips NaN lengths; the cap keeps an infinite side from making the
   // window infinite.
-  float shortest = std::fmin(side_length(c[0], c[1]), kFloatMax);
-  shortest = std::fmin(shortest, side_length(c[1], c[2]));
-  shortest = std::fmin(shortest, side_length(c[2], c[3]));
-  shortest = std::fmin(shortest, side_length(c[3], c[0]));
+  float shortest = std::fmin(distance(c[0], c[1]), kFloatMax);
+  shortest = std::fmin(shortest, distance(c[1], c[2]));
+  shortest = std::fmin(shortest, distance(c[2], c[3]));
+  shortest = std::fmin(shortest, distance(c[3], c[0]));
   const float cell_size = shortest / static_cast<float>(cells);
   const auto w = round_saturate<std::int32_t>(static_cast<double>(cell_size) * params.relative_corner_refinement_win_size);
   if (w <= 0) return 1;

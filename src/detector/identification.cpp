@@ -10,21 +10,10 @@
 #include "imgproc/otsu_threshold.hpp"
 #include "imgproc/homography.hpp"
 #include "numeric/conversions.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 namespace {
-
-float distance(Point2f a, Point2f b) {
-  const float dx = a.x - b.x;
-  const float dy = a.y - b.y;
-  return std::sqrt(dx * dx + dy * dy);
-}
-
-float squared_distance(Point2f a, Point2f b) {
-  const float dx = a.x - b.x;
-  const float dy = a.y - b.y;
-  return dx * dx + dy * dy;
-}
 
 // Swaps corners 1 and 3 of a counter-clockwise quadrilateral.
 Quad clockwise(Quad q) {
@@ -337,15 +326,20 @@ MarkerList identify_markers(const GrayImage& image, const Dictionary& dictionary
   if (candidates.empty()) return markers;
   const SortedCandidates sorted = orient_and_sort(candidates);
   const auto groups = group_near_duplicates(sorted, static_cast<float>(params.duplicate_distance_rate));
-  MarkerDecoder decoder(image, dictionary, params);
-  for (const auto& group : groups) {
-    const std::size_t tries = options.retry_group_members ? group.size() : 1;
-    for (std::size_t t = 0; t < tries; ++t) {
-      if (auto marker = decoder.decode(sorted.quads[group[t]])) {
-        markers.push_back(*marker);
-        break;
-      }
+  // Groups decode independently: in parallel, a few per task sharing one
+  // decoder, each result in its group's slot.
+  Vec<std::optional<DetectedMarker>> decoded(groups.size());
+  constexpr std::size_t kGroupsPerTask = 8;
+  parallel_for((groups.size() + kGroupsPerTask - 1) / kGroupsPerTask, [&](std::size_t task) {
+    MarkerDecoder decoder(image, dictionary, params);
+    const std::size_t end = std::min(groups.size(), (task + 1) * kGroupsPerTask);
+    for (std::size_t g = task * kGroupsPerTask; g < end; ++g) {
+      const std::size_t tries = options.retry_group_members ? groups[g].size() : 1;
+      for (std::size_t t = 0; t < tries && !decoded[g]; ++t) decoded[g] = decoder.decode(sorted.quads[groups[g][t]]);
     }
+  });
+  for (const auto& marker : decoded) {
+    if (marker) markers.push_back(*marker);
   }
   for (DetectedMarker& marker : markers) refine_decoded(image, dictionary, params, marker);
   return markers;

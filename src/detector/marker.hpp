@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "runtime/allocator.hpp"
@@ -16,6 +17,14 @@ struct Point2f {
 
   bool operator==(const Point2f&) const = default;
 };
+
+// Squared Euclidean distance and distance, in single precision.
+inline float squared_distance(Point2f a, Point2f b) noexcept {
+  const float dx = a.x - b.x;
+  const float dy = a.y - b.y;
+  return dx * dx + dy * dy;
+}
+inline float distance(Point2f a, Point2f b) noexcept { return std::sqrt(squared_distance(a, b)); }
 
 // Four corners of a candidate quadrilateral, in full-image coordinates.
 using Quad = std::array<Point2f, 4>;

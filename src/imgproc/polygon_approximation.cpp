@@ -7,12 +7,6 @@
 namespace morvelin {
 namespace {
 
-float squared_distance(Point2f a, Point2f b) {
-  const float dx = a.x - b.x;
-  const float dy = a.y - b.y;
-  return dx * dx + dy * dy;
-}
-
 // Index of the point farthest from `from`; the first maximum wins.
 std::size_t farthest_from(std::span<const Point2f> points, Point2f from) {
   std::size_t best = 0;

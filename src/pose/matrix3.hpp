@@ -2,7 +2,6 @@
 // run in index order so results do not depend on vectorisation.
 #pragma once
 
-#include <Eigen/Core>
 #include <cmath>
 
 #include "pose/pose.hpp"
@@ -38,14 +37,6 @@ inline double frobenius_norm(const Matrix3& m) noexcept {
     for (double v : row) sum += v * v;
   }
   return std::sqrt(sum);
-}
-
-inline Eigen::Matrix3d to_eigen(const Matrix3& m) noexcept {
-  Eigen::Matrix3d e;
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) e(i, j) = m[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)];
-  }
-  return e;
 }
 
 }  // namespace morvelin

@@ -19,7 +19,15 @@ std::optional<Pose> solve_pnp(std::span<const Point3> object_points, std::span<c
   if (object_points.size() < kMinPnpPoints || object_points.size() != image_points.size()) return std::nullopt;
   const std::optional<Pose> initial = start ? start : initial_pnp_pose(object_points, image_points, camera);
   if (!initial) return std::nullopt;
-  const LmOutcome refined = refine_pose_lm(object_points, image_points, camera, *initial, iteration_limit);
+  return refine_pnp_pose(object_points, image_points, camera, *initial, iteration_limit);
+}
+
+std::optional<Pose> refine_pnp_pose(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                                    const CameraModel& camera, const Pose& start, unsigned iteration_limit) {
+  return solved_pose(refine_pose_lm(object_points, image_points, camera, start, iteration_limit));
+}
+
+std::optional<Pose> solved_pose(const LmOutcome& refined) noexcept {
   // A non-finite cost means non-finite input: no step could be judged, and
   // handing back the untouched starting pose would pass it off as a solution.
   if (!finite_pose(refined.pose) || !std::isfinite(refined.cost)) return std::nullopt;

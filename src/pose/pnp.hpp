@@ -27,6 +27,11 @@ inline constexpr unsigned kSolvePnpIterations = 20;  // iteration limit of solve
 std::optional<Pose> solve_pnp(std::span<const Point3> object_points, std::span<const Point2> image_points,
                               const CameraModel& camera, const std::optional<Pose>& start, unsigned iteration_limit);
 
+// The second half of solve_pnp: Levenberg–Marquardt from `start`; no pose
+// when the result or its cost is not finite.
+std::optional<Pose> refine_pnp_pose(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                                    const CameraModel& camera, const Pose& start, unsigned iteration_limit);
+
 // The `solve_pnp` entry point with its argument checks in order:
 //   "object_points and image_points must have the same length"
 //   "need at least 4 point correspondences"
@@ -57,10 +62,26 @@ bool is_planar_spread(double sigma1, double sigma2) noexcept;
 // fixed-point steps; a point whose undistortion factor turns negative keeps
 // its plain normalised coordinates.
 Vec<Point2> normalise_image_points(std::span<const Point2> image_points, const CameraModel& camera);
+Point2 normalise_image_point(const Point2& pixel, const CameraModel& camera) noexcept;
 
 // The closed-form pose alone (no refinement); no pose on the stage-1 failures.
 std::optional<Pose> initial_pnp_pose(std::span<const Point3> object_points, std::span<const Point2> image_points,
                                      const CameraModel& camera);
+
+// initial_pnp_pose of several point sets: poses[i] from object_points[i]
+// and image_points[i], bit-identical to the single form. The linear systems
+// of the sets are decomposed together (see jacobi_svd_batch), which is
+// faster than one by one.
+void initial_pnp_poses(std::span<const std::span<const Point3>> object_points,
+                       std::span<const std::span<const Point2>> image_points, const CameraModel& camera,
+                       std::span<std::optional<Pose>> poses);
+
+// The same from image points already normalised (normalise_image_point):
+// stage 1 uses the camera for nothing else, so a caller that solves many
+// subsets of one point set normalises each point once.
+void initial_pnp_poses_normalised(std::span<const std::span<const Point3>> object_points,
+                                  std::span<const std::span<const Point2>> normalised_points,
+                                  std::span<std::optional<Pose>> poses);
 
 // ---- Stage 2: Levenberg–Marquardt ------------------------------------------
 
@@ -90,5 +111,18 @@ struct LmOutcome {
 // p − δ when the cost drops strictly (λ ← max(λ/10, 1e-12)), else λ ← 10λ.
 LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const Point2> image_points,
                          const CameraModel& camera, const Pose& start, unsigned iteration_limit);
+
+// refine_pose_lm of two problems at once, one per lane of two-double
+// vectors; outcome l is bit-identical to refine_pose_lm on problem l, and
+// the pair costs clearly less than two single solves. Problems of
+// different sizes are solved one after the other.
+std::array<LmOutcome, 2> refine_pose_lm_pair(const std::array<std::span<const Point3>, 2>& object_points,
+                                             const std::array<std::span<const Point2>, 2>& image_points,
+                                             const std::array<Pose, 2>& starts, const CameraModel& camera,
+                                             unsigned iteration_limit);
+
+// The pose of a refinement as the solver reports it: none when the pose or
+// its cost is not finite.
+std::optional<Pose> solved_pose(const LmOutcome& refined) noexcept;
 
 }  // namespace morvelin

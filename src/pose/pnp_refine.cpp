@@ -1,24 +1,22 @@
 // Stage 2 of the PnP solver: Levenberg–Marquardt on the pixel reprojection
-// error. The Jacobian is formed once per iteration; every damping attempt
-// reuses JᵀJ and Jᵀr and evaluates only the residual.
+// error. The Jacobian is formed once per iteration, straight into JᵀJ and
+// Jᵀr; every damping attempt reuses them and evaluates only the cost.
 #include <algorithm>
 #include <cmath>
 
+#include "pose/lm_parameters.hpp"
+#include "pose/matrix3.hpp"
+#include "pose/pixel_mapping.hpp"
 #include "pose/pnp.hpp"
 #include "pose/projection.hpp"
+#include "pose/rotation_vector.hpp"
 #include "pose/small_lu.hpp"
 
 namespace morvelin {
 
 namespace {
 
-constexpr double kInitialDamping = 0.001;
-constexpr double kDampingUp = 10.0;
-constexpr double kDampingDown = 0.1;
-constexpr double kDampingFloor = 1e-12;  // also the floor of the scaled diagonal
-constexpr double kDampingCeiling = 1e12;
-constexpr double kConvergedCost = 1e-24;
-constexpr int kAttemptsPerIteration = 10;
+using namespace lm;
 
 using Params = std::array<double, 6>;
 using Matrix6 = SquareMatrix<6>;
@@ -28,47 +26,100 @@ Params to_params(const Pose& pose) noexcept {
   return {pose.rvec[0], pose.rvec[1], pose.rvec[2], pose.tvec[0], pose.tvec[1], pose.tvec[2]};
 }
 
-double sum_of_squares(std::span<const double> r) noexcept {
+// Σ r² at `pose`, the residuals taken in order x0, y0, x1, y1, ...; points
+// are projected two at a time.
+double cost_at(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
+               const AxisAngle& rotation, const CameraModel& camera) noexcept {
+  const Matrix3 r = rotation_matrix(rotation);
+  const std::size_t n = object_points.size();
   double sum = 0.0;
-  for (double v : r) sum += v * v;
+  std::size_t i = 0;
+  for (; i + 1 < n; i += 2) {
+    const ObjectPoint<Double2> pair = object_point(object_points[i], object_points[i + 1]);
+    const auto m = project_object_point<false>(r, pose.tvec, pair, camera);
+    const Double2 ru = m.u - Double2{image_points[i][0], image_points[i + 1][0]};
+    const Double2 rv = m.v - Double2{image_points[i][1], image_points[i + 1][1]};
+    const Double2 ru2 = ru * ru;
+    const Double2 rv2 = rv * rv;
+    sum += ru2[0];
+    sum += rv2[0];
+    sum += ru2[1];
+    sum += rv2[1];
+  }
+  if (i < n) {
+    const auto m = project_object_point<false>(r, pose.tvec, object_point(object_points[i]), camera);
+    const double ru = m.u - image_points[i][0];
+    const double rv = m.v - image_points[i][1];
+    sum += ru * ru;
+    sum += rv * rv;
+  }
   return sum;
 }
 
-// Buffers of one solve, sized once from N.
-struct LmWorkspace {
-  Vec<Point2> projected;
-  Vec<double> residuals;
-  Vec<double> trial;
-  Vec<double> jacobian;
-  explicit LmWorkspace(std::size_t n) : projected(n), residuals(2 * n), trial(2 * n), jacobian(12 * n) {}
-};
-
-void residuals_into(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
-                    const CameraModel& camera, std::span<Point2> projected, std::span<double> residuals,
-                    std::span<double> jacobian) {
-  const std::size_t n = std::min({object_points.size(), image_points.size(), projected.size(), residuals.size() / 2});
-  if (jacobian.empty()) {
-    project_points_into(object_points.first(n), pose, camera, projected.first(n));
-  } else {
-    project_points_into(object_points.first(n), pose, camera, projected.first(n), jacobian);
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    residuals[2 * i] = projected[i][0] - image_points[i][0];
-    residuals[2 * i + 1] = projected[i][1] - image_points[i][1];
+// Adds one Jacobian row and its residual: g += row·r, H += row·rowᵀ (upper
+// triangle only; H is symmetric term by term).
+inline void accumulate_row(const double (&row)[6], double residual, Matrix6& h, Params& g) noexcept {
+  for (std::size_t a = 0; a < 6; ++a) {
+    g[a] += row[a] * residual;
+    for (std::size_t b = a; b < 6; ++b) h[a][b] += row[a] * row[b];
   }
 }
 
-// H = JᵀJ and g = Jᵀr, each element summed in row order.
-void normal_equations(std::span<const double> jacobian, std::span<const double> residuals, Matrix6& h, Params& g) {
+// Element `lane` of a pair, or the single value.
+template <class T>
+inline double lane_of(const T& x, std::size_t lane) noexcept {
+  if constexpr (sizeof(T) == sizeof(double)) {
+    (void)lane;
+    return x;
+  } else {
+    return x[lane];
+  }
+}
+
+// Adds the two Jacobian rows (pixel x, pixel y) of point `lane` of a
+// projected pair, or of a single projected point.
+template <class T>
+inline void accumulate_point(const PixelMapping<T>& m, const T (&du_dr)[3], const T (&dv_dr)[3], T ru, T rv,
+                             std::size_t lane, Matrix6& h, Params& g) noexcept {
+  const double row_u[6] = {lane_of(du_dr[0], lane), lane_of(du_dr[1], lane), lane_of(du_dr[2], lane),
+                           lane_of(m.du[0], lane),  lane_of(m.du[1], lane),  lane_of(m.du[2], lane)};
+  const double row_v[6] = {lane_of(dv_dr[0], lane), lane_of(dv_dr[1], lane), lane_of(dv_dr[2], lane),
+                           lane_of(m.dv[0], lane),  lane_of(m.dv[1], lane),  lane_of(m.dv[2], lane)};
+  accumulate_row(row_u, lane_of(ru, lane), h, g);
+  accumulate_row(row_v, lane_of(rv, lane), h, g);
+}
+
+// H = JᵀJ and g = Jᵀr at `pose`, each element summed over the Jacobian rows
+// in order (rows 2i and 2i+1 belong to point i: ∂/∂rvec then ∂/∂tvec). J is
+// formed two points at a time and never stored.
+void normal_equations_at(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
+                         const AxisAngle& rotation, const CameraModel& camera, Matrix6& h, Params& g) noexcept {
   h = {};
   g = {};
-  const std::size_t rows = residuals.size();
-  for (std::size_t k = 0; k < rows; ++k) {
-    const double* row = jacobian.data() + 6 * k;
-    for (std::size_t i = 0; i < 6; ++i) {
-      g[i] += row[i] * residuals[k];
-      for (std::size_t j = 0; j < 6; ++j) h[i][j] += row[i] * row[j];
-    }
+  const RotationDerivatives rot = rotation_matrix_with_derivatives(rotation);
+  const std::size_t n = object_points.size();
+  std::size_t i = 0;
+  for (; i + 1 < n; i += 2) {
+    const ObjectPoint<Double2> p = object_point(object_points[i], object_points[i + 1]);
+    const PixelMapping<Double2> m = project_object_point<true>(rot.r, pose.tvec, p, camera);
+    Double2 du_dr[3];
+    Double2 dv_dr[3];
+    rotation_derivatives_of_pixel(rot, p, m, du_dr, dv_dr);
+    const Double2 ru = m.u - Double2{image_points[i][0], image_points[i + 1][0]};
+    const Double2 rv = m.v - Double2{image_points[i][1], image_points[i + 1][1]};
+    accumulate_point(m, du_dr, dv_dr, ru, rv, 0, h, g);
+    accumulate_point(m, du_dr, dv_dr, ru, rv, 1, h, g);
+  }
+  if (i < n) {
+    const ObjectPoint<double> p = object_point(object_points[i]);
+    const PixelMapping<double> m = project_object_point<true>(rot.r, pose.tvec, p, camera);
+    double du_dr[3];
+    double dv_dr[3];
+    rotation_derivatives_of_pixel(rot, p, m, du_dr, dv_dr);
+    accumulate_point(m, du_dr, dv_dr, m.u - image_points[i][0], m.v - image_points[i][1], 0, h, g);
+  }
+  for (std::size_t a = 0; a < 6; ++a) {
+    for (std::size_t b = a + 1; b < 6; ++b) h[b][a] = h[a][b];
   }
 }
 
@@ -76,26 +127,36 @@ void normal_equations(std::span<const double> jacobian, std::span<const double> 
 
 void pnp_residuals(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
                    const CameraModel& camera, std::span<double> residuals, std::span<double> jacobian) {
-  Vec<Point2> projected(object_points.size());
-  residuals_into(object_points, image_points, pose, camera, projected, residuals, jacobian);
+  const std::size_t n = std::min({object_points.size(), image_points.size(), residuals.size() / 2});
+  Vec<Point2> projected(n);
+  if (jacobian.empty()) {
+    project_points_into(object_points.first(n), pose, camera, projected);
+  } else {
+    project_points_into(object_points.first(n), pose, camera, projected, jacobian);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    residuals[2 * i] = projected[i][0] - image_points[i][0];
+    residuals[2 * i + 1] = projected[i][1] - image_points[i][1];
+  }
 }
 
 LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const Point2> image_points,
                          const CameraModel& camera, const Pose& start, unsigned iteration_limit) {
-  LmWorkspace ws(object_points.size());
+  const std::size_t n = std::min(object_points.size(), image_points.size());
+  object_points = object_points.first(n);
+  image_points = image_points.first(n);
   LmOutcome out;
   Params p = to_params(start);
-  residuals_into(object_points, image_points, start, camera, ws.projected, ws.residuals, {});
-  double cost = sum_of_squares(ws.residuals);
+  AxisAngle rotation = axis_angle(start.rvec);  // of p, kept from its cost to its Jacobian
+  double cost = cost_at(object_points, image_points, start, rotation, camera);
   double lambda = kInitialDamping;
   out.stop = LmStop::kIterationLimit;
 
   for (unsigned iter = 0; iter < iteration_limit; ++iter) {
     out.iterations = iter + 1;
-    residuals_into(object_points, image_points, to_pose(p), camera, ws.projected, ws.residuals, ws.jacobian);
     Matrix6 h;
     Params g;
-    normal_equations(ws.jacobian, ws.residuals, h, g);
+    normal_equations_at(object_points, image_points, to_pose(p), rotation, camera, h, g);
 
     bool accepted = false;
     bool stop = false;
@@ -109,10 +170,12 @@ LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const 
       }
       Params trial_params;
       for (std::size_t i = 0; i < 6; ++i) trial_params[i] = p[i] - delta[i];
-      residuals_into(object_points, image_points, to_pose(trial_params), camera, ws.projected, ws.trial, {});
-      const double trial_cost = sum_of_squares(ws.trial);
+      const Pose trial = to_pose(trial_params);
+      const AxisAngle trial_rotation = axis_angle(trial.rvec);
+      const double trial_cost = cost_at(object_points, image_points, trial, trial_rotation, camera);
       if (trial_cost < cost) {
         p = trial_params;
+        rotation = trial_rotation;
         cost = trial_cost;
         lambda = std::max(kDampingDown * lambda, kDampingFloor);
         accepted = true;

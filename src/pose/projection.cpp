@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "pose/matrix3.hpp"
+#include "pose/pixel_mapping.hpp"
 #include "pose/rotation_vector.hpp"
 
 namespace morvelin {
@@ -17,67 +18,21 @@ struct DerivativeSink {
   std::size_t row_stride = 0;  // doubles between consecutive rows
 };
 
-// Pinhole-with-distortion mapping of one camera-frame point, with the 2x3
-// derivative of the pixel coordinates with respect to that point.
-struct PixelMapping {
-  Point2 pixel{};
-  double du[3] = {};
-  double dv[3] = {};
-};
-
-template <bool kWithDerivatives>
-PixelMapping map_to_pixel(const Vector3& pc, const CameraModel& cam) noexcept {
-  const auto& k = cam.dist;
-  // Depth exactly 0 keeps the point undivided; NaN depth gives NaN.
-  const double w = pc[2] != 0.0 ? 1.0 / pc[2] : 1.0;
-  const double x = pc[0] * w;
-  const double y = pc[1] * w;
-  const double r2 = x * x + y * y;
-  const double r4 = r2 * r2;
-  const double r6 = r2 * r4;
-  const double num = 1.0 + k[kK1] * r2 + k[kK2] * r4 + k[kK3] * r6;
-  const double den = 1.0 + k[kK4] * r2 + k[kK5] * r4 + k[kK6] * r6;
-  const double f = num / den;
-  const double xd = x * f + 2.0 * k[kP1] * x * y + k[kP2] * (r2 + 2.0 * x * x) + k[kS1] * r2 + k[kS2] * r4;
-  const double yd = y * f + k[kP1] * (r2 + 2.0 * y * y) + 2.0 * k[kP2] * x * y + k[kS3] * r2 + k[kS4] * r4;
-
-  PixelMapping out;
-  out.pixel = {cam.fx * xd + cam.cx, cam.fy * yd + cam.cy};
-  if constexpr (kWithDerivatives) {
-    const double dnum = k[kK1] + 2.0 * k[kK2] * r2 + 3.0 * k[kK3] * r4;
-    const double dden = k[kK4] + 2.0 * k[kK5] * r2 + 3.0 * k[kK6] * r4;
-    const double df_dr2 = (dnum * den - num * dden) / (den * den);
-    // ∂(x″, y″)/∂(x′, y′), with ∂r²/∂x′ = 2x′ and ∂r²/∂y′ = 2y′.
-    const double dxd_dx = f + x * df_dr2 * 2.0 * x + 2.0 * k[kP1] * y + 6.0 * k[kP2] * x + 2.0 * k[kS1] * x +
-                          4.0 * k[kS2] * r2 * x;
-    const double dxd_dy =
-        x * df_dr2 * 2.0 * y + 2.0 * k[kP1] * x + 2.0 * k[kP2] * y + 2.0 * k[kS1] * y + 4.0 * k[kS2] * r2 * y;
-    const double dyd_dx =
-        y * df_dr2 * 2.0 * x + 2.0 * k[kP1] * x + 2.0 * k[kP2] * y + 2.0 * k[kS3] * x + 4.0 * k[kS4] * r2 * x;
-    const double dyd_dy = f + y * df_dr2 * 2.0 * y + 6.0 * k[kP1] * y + 2.0 * k[kP2] * x + 2.0 * k[kS3] * y +
-                          4.0 * k[kS4] * r2 * y;
-    // ∂(x′, y′)/∂(xc, yc, zc) = w·[[1, 0, −x′], [0, 1, −y′]], w treated as
-    // above (1 at zero depth).
-    out.du[0] = cam.fx * (dxd_dx * w);
-    out.du[1] = cam.fx * (dxd_dy * w);
-    out.du[2] = cam.fx * (dxd_dx * (-x * w) + dxd_dy * (-y * w));
-    out.dv[0] = cam.fy * (dyd_dx * w);
-    out.dv[1] = cam.fy * (dyd_dy * w);
-    out.dv[2] = cam.fy * (dyd_dx * (-x * w) + dyd_dy * (-y * w));
-  }
-  return out;
-}
-
-Vector3 transform(const Matrix3& r, const Vector3& t, const Point3& p) noexcept {
-  return {dot3(r[0], p) + t[0], dot3(r[1], p) + t[1], dot3(r[2], p) + t[2]};
-}
-
+// Points go through the mapping two at a time; an odd last point alone.
 void project_plain(std::span<const Point3> object_points, const Pose& pose, const CameraModel& camera,
                    std::span<Point2> image_points) noexcept {
   const Matrix3 r = rotation_matrix(pose.rvec);
   const std::size_t n = std::min(object_points.size(), image_points.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    image_points[i] = map_to_pixel<false>(transform(r, pose.tvec, object_points[i]), camera).pixel;
+  std::size_t i = 0;
+  for (; i + 1 < n; i += 2) {
+    const ObjectPoint<Double2> pair = object_point(object_points[i], object_points[i + 1]);
+    const auto m = project_object_point<false>(r, pose.tvec, pair, camera);
+    image_points[i] = {m.u[0], m.v[0]};
+    image_points[i + 1] = {m.u[1], m.v[1]};
+  }
+  if (i < n) {
+    const auto m = project_object_point<false>(r, pose.tvec, object_point(object_points[i]), camera);
+    image_points[i] = {m.u, m.v};
   }
 }
 
@@ -85,17 +40,19 @@ void project_with_sink(std::span<const Point3> object_points, const Pose& pose, 
                        std::span<Point2> image_points, std::size_t n, DerivativeSink sink) noexcept {
   const RotationDerivatives rot = rotation_matrix_with_derivatives(pose.rvec);
   for (std::size_t i = 0; i < n; ++i) {
-    const Point3& p = object_points[i];
-    const PixelMapping m = map_to_pixel<true>(transform(rot.r, pose.tvec, p), camera);
-    image_points[i] = m.pixel;
+    const ObjectPoint<double> p = object_point(object_points[i]);
+    const PixelMapping<double> m = project_object_point<true>(rot.r, pose.tvec, p, camera);
+    image_points[i] = {m.u, m.v};
     double* rx = sink.rvec + 2 * i * sink.row_stride;
     double* ry = rx + sink.row_stride;
     double* tx = sink.tvec + 2 * i * sink.row_stride;
     double* ty = tx + sink.row_stride;
+    double du_dr[3];
+    double dv_dr[3];
+    rotation_derivatives_of_pixel(rot, p, m, du_dr, dv_dr);
     for (std::size_t j = 0; j < 3; ++j) {
-      const Vector3 dpc = multiply(rot.d[j], p);  // ∂(R·X)/∂rvec[j]
-      rx[j] = m.du[0] * dpc[0] + m.du[1] * dpc[1] + m.du[2] * dpc[2];
-      ry[j] = m.dv[0] * dpc[0] + m.dv[1] * dpc[1] + m.dv[2] * dpc[2];
+      rx[j] = du_dr[j];
+      ry[j] = dv_dr[j];
       tx[j] = m.du[j];
       ty[j] = m.dv[j];
     }

@@ -14,7 +14,16 @@
 //       the model) and returns the sum of their errors
 //   std::optional<Model> refine(const Model&, std::span<const std::size_t> inliers);
 //       a better model from the current inliers, or none to keep the current
+// Optionally (checked by the BatchRansacEstimator concept):
+//   std::size_t batch_capacity();       B > 0, the most samples solved at once
+//   void solve_batch(std::span<const std::size_t> samples, std::span<std::optional<Model>> hypotheses);
+//       hypotheses[b] = solve(sample b), the samples lying back to back in
+//       `samples` (k indices each); for estimators that solve several
+//       samples faster together than one by one.
 // The loop owns sampling: the estimator never sees the random generator.
+// Samples depend on the generator alone, so a batch estimator gets up to B
+// samples drawn ahead; hypotheses drawn beyond the final draw limit are
+// discarded unseen, and the outcome is the same as solving one at a time.
 #pragma once
 
 #include <algorithm>
@@ -77,6 +86,14 @@ concept RansacEstimator = requires(E& e, std::span<const std::size_t> indices, c
   { e.refine(model, indices) } -> std::same_as<std::optional<typename E::Model>>;
 };
 
+template <class E>
+concept BatchRansacEstimator =
+    RansacEstimator<E> && requires(E& e, std::span<const std::size_t> samples,
+                                   std::span<std::optional<typename E::Model>> hypotheses) {
+      { e.batch_capacity() } -> std::convertible_to<std::size_t>;
+      e.solve_batch(samples, hypotheses);
+    };
+
 struct RansacSettings {
   std::uint64_t max_draws = 100;  // upper bound of samples drawn, > 0
   double confidence = 0.99;       // probability of drawing one all-inlier sample, in (0, 1)
@@ -115,7 +132,10 @@ std::optional<RansacOutcome<typename E::Model>> run_ransac(E& estimator, const R
 
   Xorshift64 rng(settings.seed);
   const double log_failure = std::log(1.0 - settings.confidence);
-  Vec<std::size_t> sample(k);
+  std::size_t capacity = 1;
+  if constexpr (BatchRansacEstimator<E>) capacity = std::max<std::size_t>(estimator.batch_capacity(), 1);
+  Vec<std::size_t> samples(k * capacity);
+  Vec<std::optional<Model>> hypotheses(capacity);
   Vec<std::size_t> inliers;
   Vec<std::size_t> best_inliers;
   std::optional<Model> best;
@@ -124,18 +144,30 @@ std::optional<RansacOutcome<typename E::Model>> run_ransac(E& estimator, const R
   std::uint64_t draws = 0;
 
   while (draws < limit) {
-    draw_sample(rng, n, sample);
-    std::optional<Model> hypothesis = estimator.solve(std::span<const std::size_t>(sample));
-    ++draws;
-    if (!hypothesis) continue;
-    const double sum = estimator.score(*hypothesis, inliers);
-    const std::size_t count = inliers.size();
-    if (count < std::max(best_inliers.size(), k)) continue;
-    if (count > best_inliers.size() || sum < best_sum) {
-      best = std::move(hypothesis);
-      std::swap(best_inliers, inliers);
-      best_sum = sum;
-      limit = updated_draw_limit(best_inliers.size(), n, k, log_failure, draws, limit);
+    // The first sample is solved alone: with clean data its hypothesis is
+    // certain and ends the loop at once. Later batches run at full width.
+    const std::uint64_t width = std::min<std::uint64_t>({draws == 0 ? 1 : capacity, limit - draws});
+    const auto batch = static_cast<std::size_t>(width);
+    const std::span<const std::size_t> drawn(samples.data(), batch * k);
+    for (std::size_t b = 0; b < batch; ++b) draw_sample(rng, n, std::span<std::size_t>(samples).subspan(b * k, k));
+    if constexpr (BatchRansacEstimator<E>) {
+      estimator.solve_batch(drawn, std::span<std::optional<Model>>(hypotheses).first(batch));
+    } else {
+      hypotheses[0] = estimator.solve(drawn);
+    }
+    for (std::size_t b = 0; b < batch && draws < limit; ++b) {
+      std::optional<Model>& hypothesis = hypotheses[b];
+      ++draws;
+      if (!hypothesis) continue;
+      const double sum = estimator.score(*hypothesis, inliers);
+      const std::size_t count = inliers.size();
+      if (count < std::max(best_inliers.size(), k)) continue;
+      if (count > best_inliers.size() || sum < best_sum) {
+        best = std::move(hypothesis);
+        std::swap(best_inliers, inliers);
+        best_sum = sum;
+        limit = updated_draw_limit(best_inliers.size(), n, k, log_failure, draws, limit);
+      }
     }
   }
   if (!best) return std::nullopt;

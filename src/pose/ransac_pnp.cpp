@@ -1,10 +1,10 @@
 #include "pose/ransac_pnp.hpp"
 
-#include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
 
 #include "numeric/conversions.hpp"
+#include "pose/jacobi_svd.hpp"
 #include "pose/matrix3.hpp"
 #include "pose/pnp.hpp"
 #include "pose/projection.hpp"
@@ -36,11 +36,14 @@ bool in_front(std::span<const Point3> object_points, std::span<const std::size_t
   });
 }
 
+// A scatter that overflowed to infinity has no decomposition; such an
+// object is treated as general.
 std::size_t minimal_sample_size(std::span<const Point3> object_points) {
   const ObjectScatter spread = object_scatter(object_points);
-  const Eigen::JacobiSVD<Eigen::Matrix3d> svd(to_eigen(spread.scatter));
-  const auto& sigma = svd.singularValues();
-  return is_planar_spread(sigma(1), sigma(2)) ? kPlanarSample : kGeneralSample;
+  const std::optional<Svd<3>> svd = jacobi_svd<3>(spread.scatter, kSingularValuesOnly);
+  if (!svd) return kGeneralSample;
+  const auto& sigma = svd->singular_values;
+  return is_planar_spread(sigma[1], sigma[2]) ? kPlanarSample : kGeneralSample;
 }
 
 }  // namespace
@@ -98,7 +101,9 @@ PnpEstimator::PnpEstimator(std::span<const Point3> object_points, std::span<cons
       camera_(camera),
       squared_threshold_(reprojection_error * reprojection_error),
       sample_size_(sample_size),
-      projected_(object_points.size()) {
+      projected_(object_points.size()),
+      normalised_(object_points.size()),
+      normalised_known_(object_points.size(), 0) {
   subset_object_.reserve(object_points.size());
   subset_image_.reserve(object_points.size());
 }
@@ -118,6 +123,67 @@ std::optional<Pose> PnpEstimator::solve_subset(std::span<const std::size_t> indi
 
 std::optional<Pose> PnpEstimator::solve(std::span<const std::size_t> sample) {
   return solve_subset(sample, std::nullopt, kRansacSampleIterations);
+}
+
+std::size_t PnpEstimator::batch_capacity() const noexcept { return jacobi_svd_lanes(); }
+
+void PnpEstimator::solve_batch(std::span<const std::size_t> samples, std::span<std::optional<Pose>> hypotheses) {
+  const std::size_t k = sample_size_;
+  const std::size_t count = std::min(hypotheses.size(), samples.size() / k);
+  subset_object_.resize(count * k);
+  subset_image_.resize(count * k);
+  subset_normalised_.resize(count * k);
+  for (std::size_t j = 0; j < count * k; ++j) {
+    const std::size_t i = samples[j];
+    if (normalised_known_[i] == 0) {
+      normalised_[i] = normalise_image_point(image_points_[i], camera_);
+      normalised_known_[i] = 1;
+    }
+    subset_object_[j] = object_points_[i];
+    subset_image_[j] = image_points_[i];
+    subset_normalised_[j] = normalised_[i];
+  }
+  batch_objects_.resize(count);
+  batch_images_.resize(count);
+  batch_normalised_.resize(count);
+  batch_starts_.resize(count);
+  for (std::size_t b = 0; b < count; ++b) {
+    batch_objects_[b] = std::span<const Point3>(subset_object_).subspan(b * k, k);
+    batch_images_[b] = std::span<const Point2>(subset_image_).subspan(b * k, k);
+    batch_normalised_[b] = std::span<const Point2>(subset_normalised_).subspan(b * k, k);
+  }
+  initial_pnp_poses_normalised(batch_objects_, batch_normalised_, batch_starts_);
+  refine_batch_starts(count);
+  for (std::size_t b = 0; b < count; ++b) {
+    hypotheses[b] = batch_poses_[b];
+    if (hypotheses[b] && !in_front(object_points_, samples.subspan(b * k, k), *hypotheses[b])) hypotheses[b].reset();
+  }
+}
+
+// The samples' starts refined two at a time (see refine_pose_lm_pair), a
+// last odd one alone; a refinement that is not finite gives no pose, as in
+// refine_pnp_pose.
+void PnpEstimator::refine_batch_starts(std::size_t count) {
+  batch_poses_.assign(count, std::nullopt);
+  const auto keep = [&](std::size_t b, const LmOutcome& lm) { batch_poses_[b] = solved_pose(lm); };
+  std::size_t waiting = count;  // a sample with a start still to be paired
+  for (std::size_t b = 0; b < count; ++b) {
+    if (!batch_starts_[b]) continue;
+    if (waiting == count) {
+      waiting = b;
+      continue;
+    }
+    const auto pair =
+        refine_pose_lm_pair({batch_objects_[waiting], batch_objects_[b]}, {batch_images_[waiting], batch_images_[b]},
+                            {*batch_starts_[waiting], *batch_starts_[b]}, camera_, kRansacSampleIterations);
+    keep(waiting, pair[0]);
+    keep(b, pair[1]);
+    waiting = count;
+  }
+  if (waiting != count) {
+    keep(waiting, refine_pose_lm(batch_objects_[waiting], batch_images_[waiting], camera_, *batch_starts_[waiting],
+                                 kRansacSampleIterations));
+  }
 }
 
 double PnpEstimator::score(const Pose& pose, Vec<std::size_t>& inliers) {

@@ -74,12 +74,17 @@ class PnpEstimator {
   std::size_t point_count() const noexcept { return object_points_.size(); }
   std::size_t sample_size() const noexcept { return sample_size_; }
   std::optional<Pose> solve(std::span<const std::size_t> sample);
+  // Samples are solved together as wide as the processor's SIMD lanes allow
+  // (see initial_pnp_poses).
+  std::size_t batch_capacity() const noexcept;
+  void solve_batch(std::span<const std::size_t> samples, std::span<std::optional<Pose>> hypotheses);
   double score(const Pose& pose, Vec<std::size_t>& inliers);
   std::optional<Pose> refine(const Pose& pose, std::span<const std::size_t> inliers);
 
  private:
   std::optional<Pose> solve_subset(std::span<const std::size_t> indices, const std::optional<Pose>& start,
                                    unsigned iteration_limit);
+  void refine_batch_starts(std::size_t count);
 
   std::span<const Point3> object_points_;
   std::span<const Point2> image_points_;
@@ -89,6 +94,16 @@ class PnpEstimator {
   Vec<Point2> projected_;
   Vec<Point3> subset_object_;
   Vec<Point2> subset_image_;
+  // Normalised image points, each computed when a sample first needs it.
+  Vec<Point2> normalised_;
+  Vec<unsigned char> normalised_known_;
+  // Scratch of solve_batch.
+  Vec<Point2> subset_normalised_;
+  Vec<std::span<const Point2>> batch_normalised_;
+  Vec<std::span<const Point3>> batch_objects_;
+  Vec<std::span<const Point2>> batch_images_;
+  Vec<std::optional<Pose>> batch_starts_;
+  Vec<std::optional<Pose>> batch_poses_;
 };
 
 }  // namespace morvelin

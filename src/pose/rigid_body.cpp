@@ -100,6 +100,8 @@ Result<RigidBody> RigidBody::create(double tag_size_m, std::span<const std::int3
     }
     body.index_.emplace(id, i);
     body.marker_ids_.push_back(id);
+    body.rotations_.push_back(r);
+    body.translations_.push_back(t);
     MarkerCorners3 corners{};
     for (std::size_t k = 0; k < 4; ++k) {
       const Vector3 rc = multiply(r, layout[k]);

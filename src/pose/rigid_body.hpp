@@ -45,6 +45,9 @@ class RigidBody {
 
   double tag_size_m() const noexcept { return tag_size_m_; }
   std::span<const std::int32_t> marker_ids() const noexcept { return marker_ids_; }
+  // The transforms as given at construction, in marker order.
+  std::span<const Matrix3> rotations() const noexcept { return rotations_; }
+  std::span<const Vector3> translations() const noexcept { return translations_; }
   // Position of `id` in marker_ids(), if the body has it.
   std::optional<std::size_t> marker_index(std::int32_t id) const;
   // Reference-frame corners of the marker at `index` (< marker_ids().size()).
@@ -58,6 +61,8 @@ class RigidBody {
   std::unordered_map<std::int32_t, std::size_t, std::hash<std::int32_t>, std::equal_to<std::int32_t>,
                      Allocator<std::pair<const std::int32_t, std::size_t>>>
       index_;
+  Vec<Matrix3> rotations_;
+  Vec<Vector3> translations_;
   Vec<MarkerCorners3> corners_;
 };
 

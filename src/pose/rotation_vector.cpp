@@ -1,11 +1,11 @@
 #include "pose/rotation_vector.hpp"
 
-#include <Eigen/SVD>
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "numeric/conversions.hpp"
+#include "pose/jacobi_svd.hpp"
 #include "pose/matrix3.hpp"
 
 namespace morvelin {
@@ -48,17 +48,31 @@ Vector3 near_pi_vector(const Matrix3& r, double theta) noexcept {
 
 }  // namespace
 
-Matrix3 rotation_matrix(const Vector3& rvec) noexcept {
-  const double theta = norm3(rvec);
-  if (theta < kDoubleEpsilon) return kIdentity3;
-  const Vector3 k = {rvec[0] / theta, rvec[1] / theta, rvec[2] / theta};
-  return axis_angle_matrix(k, std::cos(theta), std::sin(theta));
+AxisAngle axis_angle(const Vector3& rvec) noexcept {
+  AxisAngle out;
+  out.theta = norm3(rvec);
+  if (out.theta < kDoubleEpsilon) return out;
+  out.turns = true;
+  out.axis = {rvec[0] / out.theta, rvec[1] / out.theta, rvec[2] / out.theta};
+  out.c = std::cos(out.theta);
+  out.s = std::sin(out.theta);
+  return out;
+}
+
+Matrix3 rotation_matrix(const Vector3& rvec) noexcept { return rotation_matrix(axis_angle(rvec)); }
+
+Matrix3 rotation_matrix(const AxisAngle& a) noexcept {
+  if (!a.turns) return kIdentity3;
+  return axis_angle_matrix(a.axis, a.c, a.s);
 }
 
 RotationDerivatives rotation_matrix_with_derivatives(const Vector3& rvec) noexcept {
+  return rotation_matrix_with_derivatives(axis_angle(rvec));
+}
+
+RotationDerivatives rotation_matrix_with_derivatives(const AxisAngle& a) noexcept {
   RotationDerivatives out;
-  const double theta = norm3(rvec);
-  if (theta < kDoubleEpsilon) {
+  if (!a.turns) {
     out.r = kIdentity3;
     for (int j = 0; j < 3; ++j) {
       Vector3 e{};
@@ -67,20 +81,25 @@ RotationDerivatives rotation_matrix_with_derivatives(const Vector3& rvec) noexce
     }
     return out;
   }
-  const Vector3 k = {rvec[0] / theta, rvec[1] / theta, rvec[2] / theta};
-  const double c = std::cos(theta);
-  const double s = std::sin(theta);
+  const Vector3& k = a.axis;
+  const double theta = a.theta;
+  const double c = a.c;
+  const double s = a.s;
   const double c1 = 1.0 - c;
   out.r = axis_angle_matrix(k, c, s);
   // With ∂θ/∂r_j = k_j and ∂k/∂r_j = (e_j − k·k_j)/θ:
   // ∂R/∂r_j = k_j·(−s·I + s·k·kᵀ + c·[k]×) + (1 − c)·(∂k·kᵀ + k·∂kᵀ) + s·[∂k]×.
   const Matrix3 kx = cross_matrix(k);
+#pragma GCC unroll 3
   for (std::size_t j = 0; j < 3; ++j) {
     Vector3 dk{};
+#pragma GCC unroll 3
     for (std::size_t i = 0; i < 3; ++i) dk[i] = ((i == j ? 1.0 : 0.0) - k[i] * k[j]) / theta;
     const Matrix3 dkx = cross_matrix(dk);
     Matrix3& d = out.d[j];
+#pragma GCC unroll 3
     for (std::size_t a = 0; a < 3; ++a) {
+#pragma GCC unroll 3
       for (std::size_t b = 0; b < 3; ++b) {
         const double along_angle = (a == b ? -s : 0.0) + s * (k[a] * k[b]) + c * kx[a][b];
         d[a][b] = k[j] * along_angle + c1 * (dk[a] * k[b] + k[a] * dk[b]) + s * dkx[a][b];
@@ -90,26 +109,20 @@ RotationDerivatives rotation_matrix_with_derivatives(const Vector3& rvec) noexce
   return out;
 }
 
-std::optional<Matrix3> nearest_orthonormal(const Matrix3& m) {
-  const Eigen::JacobiSVD<Eigen::Matrix3d> svd(to_eigen(m), Eigen::ComputeFullU | Eigen::ComputeFullV);
-  if (svd.info() != Eigen::Success) return std::nullopt;
-  const Eigen::Matrix3d& u = svd.matrixU();
-  const Eigen::Matrix3d& v = svd.matrixV();
+namespace {
+
+Matrix3 u_times_v_transpose(const Svd<3>& svd) noexcept {
+  const Matrix3& u = svd.u;
+  const Matrix3& v = svd.v;
   Matrix3 r{};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      r[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] =
-          u(i, 0) * v(j, 0) + u(i, 1) * v(j, 1) + u(i, 2) * v(j, 2);
-    }
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t j = 0; j < 3; ++j) r[i][j] = u[i][0] * v[j][0] + u[i][1] * v[j][1] + u[i][2] * v[j][2];
   }
   return r;
 }
 
-Vector3 rotation_vector(const Matrix3& m) noexcept {
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  const std::optional<Matrix3> orthonormal = nearest_orthonormal(m);
-  if (!orthonormal) return {kNaN, kNaN, kNaN};
-  const Matrix3& r = *orthonormal;
+// The rotation vector of an orthonormal matrix.
+Vector3 vector_of_orthonormal(const Matrix3& r) noexcept {
   const double c = std::clamp((r[0][0] + r[1][1] + r[2][2] - 1.0) * 0.5, -1.0, 1.0);
   const double theta = std::acos(c);
   const Vector3 d = {r[2][1] - r[1][2], r[0][2] - r[2][0], r[1][0] - r[0][1]};
@@ -120,6 +133,40 @@ Vector3 rotation_vector(const Matrix3& m) noexcept {
   }
   if (c > 0.0) return {0.0, 0.0, 0.0};
   return near_pi_vector(r, theta);
+}
+
+}  // namespace
+
+Vector3 rotation_vector_of_orthonormal(const std::optional<Matrix3>& orthonormal) noexcept {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  if (!orthonormal) return {kNaN, kNaN, kNaN};
+  return vector_of_orthonormal(*orthonormal);
+}
+
+std::optional<Matrix3> nearest_orthonormal(const Matrix3& m) {
+  const std::optional<Svd<3>> svd = jacobi_svd<3>(m, kLeftVectors | kRightVectors);
+  if (!svd) return std::nullopt;
+  return u_times_v_transpose(*svd);
+}
+
+void nearest_orthonormals(std::span<const Matrix3* const> m, std::span<std::optional<Matrix3>> out) {
+  Vec<std::optional<Svd<3>>> svds(m.size());
+  jacobi_svd_batch<3>(m, svds, kLeftVectors | kRightVectors);
+  for (std::size_t i = 0; i < m.size() && i < out.size(); ++i) {
+    if (svds[i]) {
+      out[i] = u_times_v_transpose(*svds[i]);
+    } else {
+      out[i].reset();
+    }
+  }
+}
+
+Vector3 rotation_vector(const Matrix3& m) noexcept { return rotation_vector_of_orthonormal(nearest_orthonormal(m)); }
+
+void rotation_vectors(std::span<const Matrix3* const> m, std::span<Vector3> out) {
+  Vec<std::optional<Matrix3>> orthonormal(m.size());
+  nearest_orthonormals(m, orthonormal);
+  for (std::size_t i = 0; i < m.size() && i < out.size(); ++i) out[i] = rotation_vector_of_orthonormal(orthonormal[i]);
 }
 
 Result<RodriguesResult> rodrigues(std::span<const Vec<double>> src) {

@@ -19,9 +19,13 @@ using SquareMatrix = std::array<std::array<double, kN>, kN>;
 // untouched, when a pivot is exactly zero.
 template <std::size_t kN>
 bool lu_solve_in_place(SquareMatrix<kN>& a, std::array<double, kN> b, std::array<double, kN>& x) noexcept {
+  // Fully unrolled for the small fixed sizes this serves; the arithmetic and
+  // its order are those of the plain loops.
+#pragma GCC unroll 16
   for (std::size_t k = 0; k < kN; ++k) {
     std::size_t pivot = k;
     double largest = std::fabs(a[k][k]);
+#pragma GCC unroll 16
     for (std::size_t i = k + 1; i < kN; ++i) {
       if (std::fabs(a[i][k]) > largest) {
         largest = std::fabs(a[i][k]);
@@ -31,15 +35,20 @@ bool lu_solve_in_place(SquareMatrix<kN>& a, std::array<double, kN> b, std::array
     if (a[pivot][k] == 0.0) return false;
     std::swap(a[k], a[pivot]);
     std::swap(b[k], b[pivot]);
+#pragma GCC unroll 16
     for (std::size_t i = k + 1; i < kN; ++i) {
       const double factor = a[i][k] / a[k][k];
       a[i][k] = factor;
+#pragma GCC unroll 16
       for (std::size_t j = k + 1; j < kN; ++j) a[i][j] -= factor * a[k][j];
       b[i] -= factor * b[k];
     }
   }
-  for (std::size_t k = kN; k-- > 0;) {
+#pragma GCC unroll 16
+  for (std::size_t step = 0; step < kN; ++step) {
+    const std::size_t k = kN - 1 - step;
     double sum = b[k];
+#pragma GCC unroll 16
     for (std::size_t j = k + 1; j < kN; ++j) sum -= a[k][j] * x[j];
     x[k] = sum / a[k][k];
   }

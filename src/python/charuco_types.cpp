@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/markers.hpp"
+#include "python/object_state.hpp"
 #include "python/parameters_type.hpp"
 #include "python/pose_results.hpp"
 
@@ -103,6 +104,26 @@ PyObject* board_repr(PyObject* self) {
                               name.c_str(), b.legacy_pattern() ? "True" : "False");
 }
 
+// The constructor arguments that rebuild an equal board.
+PyObject* board_state(PyObject* self) {
+  const CharucoBoard& b = board_of(self);
+  const std::string name(b.dictionary_name());
+  Ref ids = Ref::steal(board_ids(self, nullptr));
+  if (!ids) return nullptr;
+  return Py_BuildValue("(KKddsON)", static_cast<unsigned long long>(b.squares_x()),
+                       static_cast<unsigned long long>(b.squares_y()), double{b.square_length()},
+                       double{b.marker_length()}, name.c_str(), ids.get(), PyBool_FromLong(b.legacy_pattern()));
+}
+
+PyObject* board_reduce(PyObject* self, PyObject*) {
+  return reduce_to(reinterpret_cast<PyObject*>(Py_TYPE(self)), Ref::steal(board_state(self)).get());
+}
+
+PyObject* board_richcompare(PyObject* a, PyObject* b, int op) { return compare_states(a, b, op, board_state); }
+Py_hash_t board_hash(PyObject* self) { return hash_state(self, board_state); }
+
+const PyMethodDef kBoardReduce = {"__reduce__", board_reduce, METH_NOARGS, nullptr};
+
 PyGetSetDef g_board_getset[] = {
     {"chessboard_corners", board_chessboard_corners, nullptr,
      "Interior chessboard corners in board coordinates, as (x, y, z) triples.", nullptr},
@@ -184,28 +205,25 @@ PyObject* estimate_pose_impl(PyObject* args, PyObject* kwargs) {
   return pose_tuple(**pose);
 }
 
-template <PyObject* (*Impl)(PyObject*, PyObject*)>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return Impl(args, kwargs); });
-}
-
-template <PyObject* (*Impl)(PyObject*, PyObject*)>
-PyCFunction function() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Impl>));
-}
-
-constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
-
 }  // namespace
+
+const CharucoBoard& charuco_board_of(PyObject* self) { return board_of(self); }
 
 PyObject* create_charuco_board_type() {
   if (g_board_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_board_type));  // one class per process
+  // generate_image is defined in another file, so the table is completed here.
+  // generate_image is defined with the other image generators, so the
+  // table is filled at type creation, after static initialisation.
+  static PyMethodDef methods[] = {kBoardReduce, kCharucoBoardGenerateImage, {nullptr, nullptr, 0, nullptr}};
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kBoardDoc)},
       {Py_tp_new, reinterpret_cast<void*>(board_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
       {Py_tp_repr, reinterpret_cast<void*>(board_repr)},
       {Py_tp_getset, g_board_getset},
+      {Py_tp_methods, methods},
+      {Py_tp_richcompare, reinterpret_cast<void*>(board_richcompare)},
+      {Py_tp_hash, reinterpret_cast<void*>(board_hash)},
       {0, nullptr},
   };
   PyType_Spec type_spec = {"morvelin.CharucoBoard", static_cast<int>(sizeof(BoardObject)), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -215,7 +233,7 @@ PyObject* create_charuco_board_type() {
 }
 
 const PyMethodDef kDetectCharucoBoard = {
-    "detect_charuco_board", function<detect_charuco_board_impl>(), kFlags,
+    "detect_charuco_board", as_function<detect_charuco_board_impl>(), kArgumentsFlags,
     "detect_charuco_board(image, board, parameters=None, min_markers=2, check_markers=True)\n--\n\n"
     "Detect a ChArUco board in `image` (HxW grayscale or HxWx3 BGR, uint8).\n\n"
     "Returns `(charuco_corners, charuco_ids, marker_corners, marker_ids)`:\n"
@@ -224,7 +242,7 @@ const PyMethodDef kDetectCharucoBoard = {
     "  - `marker_corners` / `marker_ids`: the ArUco markers found along the way"};
 
 const PyMethodDef kEstimatePoseCharucoBoard = {
-    "estimate_pose_charuco_board", function<estimate_pose_impl>(), kFlags,
+    "estimate_pose_charuco_board", as_function<estimate_pose_impl>(), kArgumentsFlags,
     "estimate_pose_charuco_board(charuco_corners, charuco_ids, board, camera_matrix, dist_coeffs=None)\n--\n\n"
     "Estimate the pose of a ChArUco board from detected chessboard corners\n"
     "(cv::aruco::estimatePoseCharucoBoard).\n\n"
@@ -233,7 +251,7 @@ const PyMethodDef kEstimatePoseCharucoBoard = {
     "corners are collinear)."};
 
 const PyMethodDef kCharucoPredict = {
-    "_charuco_predict", function<charuco_predict_impl>(), kFlags,
+    "_charuco_predict", as_function<charuco_predict_impl>(), kArgumentsFlags,
     "_charuco_predict(image, board)\n--\n\n"
     "Test hook: interpolated charuco corners and window sizes, pre-refinement."};
 

@@ -1,10 +1,14 @@
 // The Python class CharucoBoard and the ChArUco functions.
 #pragma once
 
+#include "charuco/board.hpp"
 #include "python/py_ref.hpp"
 
 namespace morvelin::py {
 
 PyObject* create_charuco_board_type();
+
+// The board held by a CharucoBoard instance (`self` of its methods).
+const CharucoBoard& charuco_board_of(PyObject* self);
 
 }  // namespace morvelin::py

@@ -44,16 +44,12 @@ PyObject* find_chessboard_corners_impl(PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(2, *found ? Py_True : Py_False, corners.get());
 }
 
-PyObject* find_chessboard_corners_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return find_chessboard_corners_impl(args, kwargs); });
-}
-
 }  // namespace
 
 const PyMethodDef kFindChessboardCorners = {
     "find_chessboard_corners",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_chessboard_corners_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    as_function<find_chessboard_corners_impl>(),
+    kArgumentsFlags,
     "find_chessboard_corners(image, pattern_size)\n--\n\n"
     "Find all interior corners of a generic black-and-white chessboard.\n\n"
     "`pattern_size` is `(columns, rows)` of interior corners, matching OpenCV's\n"

@@ -62,18 +62,11 @@ PyObject* detect_markers_batch_impl(PyObject* args, PyObject* kwargs) {
   return list_of(std::span<const MarkerList>(*results), [](const MarkerList& m) { return marker_result(m); });
 }
 
-PyObject* detect_markers_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return detect_markers_impl(args, kwargs); });
-}
-PyObject* detect_markers_batch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return detect_markers_batch_impl(args, kwargs); });
-}
-
 }  // namespace
 
 const PyMethodDef kDetectMarkers = {
-    "detect_markers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_markers_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    "detect_markers", as_function<detect_markers_impl>(),
+    kArgumentsFlags,
     "detect_markers(image, dictionary, parameters=None)\n--\n\n"
     "Detect ArUco or AprilTag markers in `image` (HxW grayscale or HxWx3 BGR, uint8).\n\n"
     "Returns `(corners, ids)`:\n"
@@ -83,8 +76,8 @@ const PyMethodDef kDetectMarkers = {
 
 const PyMethodDef kDetectMarkersBatch = {
     "detect_markers_batch",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_markers_batch_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    as_function<detect_markers_batch_impl>(),
+    kArgumentsFlags,
     "detect_markers_batch(images, dictionary, parameters=None)\n--\n\n"
     "Detect markers across a batch of frames using flat (frame \xc3\x97 scale) parallelism\n"
     "with the GIL released. Optimal at any batch size \xe2\x80\x94 a single frame, a dual-camera\n"

@@ -39,4 +39,30 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
+// Every module function and method takes positional and keyword arguments.
+constexpr int kArgumentsFlags = METH_VARARGS | METH_KEYWORDS;
+
+// The C entry of a module function whose body is Impl(args, kwargs), run
+// under guarded(); as_function<Impl>() is its PyMethodDef pointer.
+template <PyObject* (*Impl)(PyObject*, PyObject*)>
+PyObject* function_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return Impl(args, kwargs); });
+}
+
+template <PyObject* (*Impl)(PyObject*, PyObject*)>
+PyCFunction as_function() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_entry<Impl>));
+}
+
+// The same for a method whose body is Impl(self, args, kwargs).
+template <PyObject* (*Impl)(PyObject*, PyObject*, PyObject*)>
+PyObject* method_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] { return Impl(self, args, kwargs); });
+}
+
+template <PyObject* (*Impl)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_method() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_entry<Impl>));
+}
+
 }  // namespace morvelin::py

@@ -19,5 +19,10 @@ extern const PyMethodDef kProjectPoints;
 extern const PyMethodDef kRodrigues;
 extern const PyMethodDef kEstimatePoseCharucoBoard;
 extern const PyMethodDef kCharucoPredict;
+extern const PyMethodDef kRestoreRigidBodyPose;
+extern const PyMethodDef kGenerateMarkerImage;
+
+// Methods of the classes.
+extern const PyMethodDef kCharucoBoardGenerateImage;  // CharucoBoard.generate_image
 
 }  // namespace morvelin::py

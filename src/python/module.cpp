@@ -1,7 +1,5 @@
 // Module initialisation: size the worker pool, then register the constants,
 // the classes and the functions, in that order.
-#include <vector>
-
 #include "detector/detector_parameters.hpp"
 #include "python/charuco_types.hpp"
 #include "python/errors.hpp"
@@ -49,7 +47,7 @@ bool add_functions(PyObject* module) {
   // The public function table, in registration order. Built once: the
   // function objects keep pointers into it, and the module may be
   // initialised more than once in a process (loaded under other names).
-  static std::vector<PyMethodDef> methods = std::vector<PyMethodDef>{
+  static PyMethodDef methods[] = {
       kDetectMarkers,
       kDetectMarkersBatch,
       kDetectCharucoBoard,
@@ -63,9 +61,15 @@ bool add_functions(PyObject* module) {
       kRodrigues,
       kEstimatePoseCharucoBoard,
       kCharucoPredict,
+      kGenerateMarkerImage,
+      kRestoreRigidBodyPose,  // unpickles RigidBodyPose
       {nullptr, nullptr, 0, nullptr},
   };
-  return PyModule_AddFunctions(module, methods.data()) == 0;
+  if (PyModule_AddFunctions(module, methods) != 0) return false;
+  PyObject* restorer = PyObject_GetAttrString(module, "_rigid_body_pose");
+  if (!restorer) return false;
+  remember_pose_restorer(restorer);  // keeps this reference for the life of the process
+  return true;
 }
 
 PyObject* init_module() {

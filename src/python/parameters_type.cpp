@@ -158,6 +158,39 @@ PyObject* parameters_richcompare(PyObject* a, PyObject* b, int op) {
   return PyBool_FromLong((op == Py_EQ) == equal);
 }
 
+// (DetectorParameters, (), {field: value}) and back through the setters, so a
+// restored record passes the same validation as an assigned one.
+PyObject* parameters_reduce(PyObject* self, PyObject*) {
+  Ref state = Ref::steal(PyDict_New());
+  if (!state) return nullptr;
+  for (const Field& field : kFields) {
+    Ref value = Ref::steal(field_value(self, field));
+    if (!value || PyDict_SetItemString(state.get(), field.name, value.get()) != 0) return nullptr;
+  }
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), no_args.get(), state.get());
+}
+
+PyObject* parameters_setstate(PyObject* self, PyObject* state) {
+  if (!PyDict_Check(state)) {
+    PyErr_SetString(PyExc_TypeError, "DetectorParameters state must be a dict");
+    return nullptr;
+  }
+  Py_ssize_t position = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(state, &position, &key, &value)) {
+    if (PyObject_SetAttr(self, key, value) != 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_methods[] = {
+    {"__reduce__", parameters_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", parameters_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef g_getset[kFieldCount + 1];
 
 constexpr const char* kClassDoc =
@@ -185,6 +218,7 @@ PyObject* create_parameters_type() {
       {Py_tp_richcompare, reinterpret_cast<void*>(parameters_richcompare)},
       {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
       {Py_tp_getset, g_getset},
+      {Py_tp_methods, g_methods},
       {0, nullptr},
   };
   PyType_Spec type_spec = {"morvelin.DetectorParameters", static_cast<int>(sizeof(ParametersObject)), 0,

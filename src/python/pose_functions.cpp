@@ -99,22 +99,10 @@ PyObject* solve_pnp_ransac_impl(PyObject* args, PyObject* kwargs) {
                        result->reprojection_rmse);
 }
 
-template <PyObject* (*Impl)(PyObject*, PyObject*)>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return Impl(args, kwargs); });
-}
-
-constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
-
-template <PyObject* (*Impl)(PyObject*, PyObject*)>
-PyCFunction function() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Impl>));
-}
-
 }  // namespace
 
 const PyMethodDef kSolvePnp = {
-    "solve_pnp", function<solve_pnp_impl>(), kFlags,
+    "solve_pnp", as_function<solve_pnp_impl>(), kArgumentsFlags,
     "solve_pnp(object_points, image_points, camera_matrix, dist_coeffs=None, rvec=None, tvec=None)\n--\n\n"
     "Estimate the pose of a set of 3D-2D correspondences (cv::solvePnP,\n"
     "SOLVEPNP_ITERATIVE).\n\n"
@@ -123,7 +111,7 @@ const PyMethodDef kSolvePnp = {
     "Pass `rvec`/`tvec` to seed the optimisation (OpenCV's `useExtrinsicGuess`)."};
 
 const PyMethodDef kSolvePnpRansac = {
-    "solve_pnp_ransac", function<solve_pnp_ransac_impl>(), kFlags,
+    "solve_pnp_ransac", as_function<solve_pnp_ransac_impl>(), kArgumentsFlags,
     "solve_pnp_ransac(object_points, image_points, camera_matrix, dist_coeffs=None, iterations=100, "
     "reprojection_error=3.0, confidence=0.99, seed=0)\n--\n\n"
     "Robustly estimate pose while rejecting bad 3D-2D correspondences.\n\n"
@@ -134,12 +122,12 @@ const PyMethodDef kSolvePnpRansac = {
     "intended for a single four-corner marker."};
 
 const PyMethodDef kProjectPoints = {
-    "project_points", function<project_points_impl>(), kFlags,
+    "project_points", as_function<project_points_impl>(), kArgumentsFlags,
     "project_points(object_points, rvec, tvec, camera_matrix, dist_coeffs=None)\n--\n\n"
     "Project 3D object points into the image (cv::projectPoints)."};
 
 const PyMethodDef kRodrigues = {
-    "rodrigues", function<rodrigues_impl>(), kFlags,
+    "rodrigues", as_function<rodrigues_impl>(), kArgumentsFlags,
     "rodrigues(src)\n--\n\n"
     "Convert a rotation vector to a 3x3 rotation matrix, or back (cv::Rodrigues)."};
 

@@ -29,15 +29,11 @@ PyObject* corner_sub_pix_impl(PyObject* args, PyObject* kwargs) {
   return list_of(std::span<const Point2f>(corners), [](Point2f p) { return float_pair(p.x, p.y); });
 }
 
-PyObject* corner_sub_pix_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return corner_sub_pix_impl(args, kwargs); });
-}
-
 }  // namespace
 
 const PyMethodDef kCornerSubPix = {
-    "_corner_sub_pix", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(corner_sub_pix_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    "_corner_sub_pix", as_function<corner_sub_pix_impl>(),
+    kArgumentsFlags,
     "_corner_sub_pix(image, corners, win, max_iters, eps)\n--\n\n"
     "Test hook: run cornerSubPix directly so it can be compared against\n"
     "cv2.cornerSubPix on identical inputs. Not part of the public API."};

@@ -7,6 +7,7 @@
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
+#include "python/object_state.hpp"
 #include "python/pose_results.hpp"
 
 namespace morvelin::py {
@@ -92,6 +93,33 @@ PyObject* body_repr(PyObject* self) {
   return PyUnicode_FromFormat("RigidBody(tag_size_m=%R, marker_ids=%R)", size.get(), ids.get());
 }
 
+PyObject* matrix_list(const Matrix3& m) {
+  return list_of(std::span<const std::array<double, 3>>(m), [](const std::array<double, 3>& row) { return float_list(row); });
+}
+
+// The constructor arguments that rebuild an equal body.
+PyObject* body_state(PyObject* self) {
+  const RigidBody& body = *as<RigidBodyObject>(self)->body;
+  Ref ids = Ref::steal(int_list(body.marker_ids()));
+  Ref rotations = Ref::steal(list_of(body.rotations(), matrix_list));
+  Ref translations =
+      Ref::steal(list_of(body.translations(), [](const Vector3& t) { return float_list(t); }));
+  if (!ids || !rotations || !translations) return nullptr;
+  return Py_BuildValue("(dOOO)", body.tag_size_m(), ids.get(), rotations.get(), translations.get());
+}
+
+PyObject* body_reduce(PyObject* self, PyObject*) {
+  return reduce_to(reinterpret_cast<PyObject*>(Py_TYPE(self)), Ref::steal(body_state(self)).get());
+}
+
+PyObject* body_richcompare(PyObject* a, PyObject* b, int op) { return compare_states(a, b, op, body_state); }
+Py_hash_t body_hash(PyObject* self) { return hash_state(self, body_state); }
+
+PyMethodDef g_body_methods[] = {
+    {"__reduce__", body_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef g_body_getset[] = {
     {"tag_size_m", body_tag_size, nullptr, nullptr, nullptr},
     {"marker_ids", body_marker_ids, nullptr, nullptr, nullptr},
@@ -130,6 +158,36 @@ PyObject* pose_repr(PyObject* self) {
                               rvec.get(), tvec.get(), used.get(), rmse.get());
 }
 
+// The fields in property order; _rigid_body_pose(*state) rebuilds the pose.
+PyObject* pose_state(PyObject* self) {
+  Ref fields[] = {Ref::steal(pose_rvec(self, nullptr)),           Ref::steal(pose_tvec(self, nullptr)),
+                  Ref::steal(pose_inlier_indices(self, nullptr)), Ref::steal(pose_inlier_marker_ids(self, nullptr)),
+                  Ref::steal(pose_used_marker_ids(self, nullptr)), Ref::steal(pose_rmse(self, nullptr))};
+  for (const Ref& f : fields) {
+    if (!f) return nullptr;
+  }
+  return PyTuple_Pack(6, fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(), fields[4].get(),
+                      fields[5].get());
+}
+
+PyObject* g_restore_pose = nullptr;  // the module function _rigid_body_pose
+
+PyObject* pose_reduce(PyObject* self, PyObject*) {
+  if (!g_restore_pose) {
+    PyErr_SetString(PyExc_RuntimeError, "RigidBodyPose cannot be pickled before the module is initialised");
+    return nullptr;
+  }
+  return reduce_to(g_restore_pose, Ref::steal(pose_state(self)).get());
+}
+
+PyObject* pose_richcompare(PyObject* a, PyObject* b, int op) { return compare_states(a, b, op, pose_state); }
+Py_hash_t pose_hash(PyObject* self) { return hash_state(self, pose_state); }
+
+PyMethodDef g_pose_methods[] = {
+    {"__reduce__", pose_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef g_pose_getset[] = {
     {"rvec", pose_rvec, nullptr, nullptr, nullptr},
     {"tvec", pose_tvec, nullptr, nullptr, nullptr},
@@ -146,6 +204,28 @@ PyObject* wrap_pose(RigidBodyPose pose) {
   if (!self) return nullptr;
   as<RigidBodyPoseObject>(self)->pose = owned.release();
   return self;
+}
+
+PyObject* restore_pose_impl(PyObject* args, PyObject* kwargs) {
+  static const Signature signature{
+      "_rigid_body_pose",
+      {"rvec", "tvec", "inlier_indices", "inlier_marker_ids", "used_marker_ids", "reprojection_rmse"},
+      6};
+  PyObject* argv[6];
+  if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+  RigidBodyPose pose;
+  Vec<std::int64_t> inliers;
+  if (!to_vector<3>(argv[0], "rvec", pose.rvec) || !to_vector<3>(argv[1], "tvec", pose.tvec) ||
+      !to_int64s(argv[2], "inlier_indices", inliers) || !to_int32s(argv[3], "inlier_marker_ids", pose.inlier_marker_ids) ||
+      !to_int32s(argv[4], "used_marker_ids", pose.used_marker_ids) ||
+      !to_double(argv[5], "reprojection_rmse", pose.reprojection_rmse)) {
+    return nullptr;
+  }
+  for (std::int64_t i : inliers) {
+    if (i < 0) return raise_value_error("inlier indices must be non-negative");
+    pose.inlier_indices.push_back(static_cast<std::size_t>(i));
+  }
+  return wrap_pose(std::move(pose));
 }
 
 // --- estimate_rigid_body_pose ----------------------------------------------
@@ -187,10 +267,6 @@ PyObject* estimate_impl(PyObject* args, PyObject* kwargs) {
   return wrap_pose(std::move(*pose));
 }
 
-PyObject* estimate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return estimate_impl(args, kwargs); });
-}
-
 }  // namespace
 
 PyObject* create_rigid_body_type() {
@@ -201,6 +277,9 @@ PyObject* create_rigid_body_type() {
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<RigidBodyObject>)},
       {Py_tp_repr, reinterpret_cast<void*>(body_repr)},
       {Py_tp_getset, g_body_getset},
+      {Py_tp_methods, g_body_methods},
+      {Py_tp_richcompare, reinterpret_cast<void*>(body_richcompare)},
+      {Py_tp_hash, reinterpret_cast<void*>(body_hash)},
       {0, nullptr},
   };
   PyType_Spec type_spec = {"morvelin.RigidBody", static_cast<int>(sizeof(RigidBodyObject)), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -216,6 +295,9 @@ PyObject* create_rigid_body_pose_type() {
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<RigidBodyPoseObject>)},
       {Py_tp_repr, reinterpret_cast<void*>(pose_repr)},
       {Py_tp_getset, g_pose_getset},
+      {Py_tp_methods, g_pose_methods},
+      {Py_tp_richcompare, reinterpret_cast<void*>(pose_richcompare)},
+      {Py_tp_hash, reinterpret_cast<void*>(pose_hash)},
       {0, nullptr},
   };
   // No tp_new: instances come only from estimate_rigid_body_pose.
@@ -226,9 +308,17 @@ PyObject* create_rigid_body_pose_type() {
   return type;
 }
 
+const PyMethodDef kRestoreRigidBodyPose = {
+    "_rigid_body_pose", as_function<restore_pose_impl>(),
+    kArgumentsFlags,
+    "_rigid_body_pose(rvec, tvec, inlier_indices, inlier_marker_ids, used_marker_ids, reprojection_rmse)\n--\n\n"
+    "Rebuild a RigidBodyPose from its fields (used by pickle and copy)."};
+
+void remember_pose_restorer(PyObject* function) { g_restore_pose = function; }
+
 const PyMethodDef kEstimateRigidBodyPose = {
-    "estimate_rigid_body_pose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(estimate_fn)),
-    METH_VARARGS | METH_KEYWORDS,
+    "estimate_rigid_body_pose", as_function<estimate_impl>(),
+    kArgumentsFlags,
     "estimate_rigid_body_pose(marker_corners, marker_ids, rigid_body, camera_matrix, dist_coeffs=None, "
     "iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)\n--\n\n"
     "Estimate a rigid body's pose directly from detected marker corners and ids.\n\n"

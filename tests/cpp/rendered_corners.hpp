@@ -113,6 +113,6 @@ inline Quad warp_unit_square(const double (&h)[9]) {
   return q;
 }
 
-inline double distance(Point2f a, Point2f b) { return std::hypot(double{a.x} - b.x, double{a.y} - b.y); }
+inline double exact_distance(Point2f a, Point2f b) { return std::hypot(double{a.x} - b.x, double{a.y} - b.y); }
 
 }  // namespace morvelin::testing

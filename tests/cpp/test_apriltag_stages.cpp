@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <random>
 
 #include "apriltag/preprocess.hpp"
@@ -116,7 +117,7 @@ void fill_rect(GrayImage& img, std::uint32_t x0, std::uint32_t y0, std::uint32_t
   for (std::uint32_t y = y0; y < y0 + h; ++y) std::fill_n(img.row(y) + x0, w, v);
 }
 
-Vec<BoundaryCluster> clusters_of(const GrayImage& ternary_values, std::int32_t min_cluster_pixels) {
+BoundaryClusters clusters_of(const GrayImage& ternary_values, std::int32_t min_cluster_pixels) {
   auto s = segment(ternary_from(ternary_values));
   EXPECT_TRUE(s.ok());
   return cluster_boundary(*s, min_cluster_pixels);
@@ -126,6 +127,105 @@ CandidateList candidates(const GrayImage& img, const DetectorParameters& p = {})
   auto result = find_apriltag_candidates(img, p);
   EXPECT_TRUE(result.ok());
   return result.ok() ? *result : CandidateList{};
+}
+
+// Blobs of black, white and unknown: a coarse random grid of values with
+// single-pixel noise, so that runs, unions of every kind and long outlines
+// all occur.
+TernaryImage random_ternary(std::uint32_t w, std::uint32_t h, unsigned seed) {
+  std::mt19937 rng(seed);
+  const std::uint8_t values[3] = {kTernaryBlack, kTernaryWhite, kTernaryUnknown};
+  std::discrete_distribution<int> pick({45, 45, 10});
+  std::uniform_int_distribution<int> noise(0, 99);
+  const std::uint32_t cell = 1 + seed % 7;
+  std::vector<std::uint8_t> grid((w / cell + 1) * (h / cell + 1));
+  for (auto& g : grid) g = values[pick(rng)];
+  TernaryImage t(w, h, 0);
+  for (std::uint32_t y = 0; y < h; ++y) {
+    for (std::uint32_t x = 0; x < w; ++x) {
+      const std::uint8_t v = grid[(y / cell) * (w / cell + 1) + x / cell];
+      t.row(y)[x] = noise(rng) < 8 ? values[pick(rng)] : v;
+    }
+  }
+  return t;
+}
+
+// The region labelling as defined, pixel by pixel: a new label unless the
+// pixel takes its left neighbour's (columns >= 2, not in the last row);
+// unions with the same-valued pixels above (three for white, one for black,
+// columns 1 ... w - 2), skipping one whose label equals the label above-left
+// when the pixel took its left label; union by size, ties under the pixel
+// above. Returns the root label of every pixel (kNoLabel when unknown).
+std::vector<std::uint32_t> reference_roots(const TernaryImage& t) {
+  const std::uint32_t w = t.width, h = t.height;
+  std::vector<std::uint32_t> labels(static_cast<std::size_t>(w) * h, kNoLabel), parent, size;
+  const auto find = [&](std::uint32_t a) {
+    while (parent[a] != a) a = parent[a];
+    return a;
+  };
+  const auto join = [&](std::uint32_t current, std::uint32_t above) {
+    const std::uint32_t a = find(current), b = find(above);
+    if (a == b) return;
+    if (size[a] > size[b]) {
+      parent[b] = a;
+      size[a] += size[b];
+    } else {
+      parent[a] = b;
+      size[b] += size[a];
+    }
+  };
+  for (std::uint32_t y = 0; y < h; ++y) {
+    for (std::uint32_t x = 0; x < w; ++x) {
+      const std::uint8_t v = t.at(x, y);
+      if (v == kTernaryUnknown) continue;
+      const std::size_t i = static_cast<std::size_t>(y) * w + x;
+      const bool took_left = y + 1 < h && x >= 2 && t.at(x - 1, y) == v;
+      if (took_left) {
+        labels[i] = labels[i - 1];
+      } else {
+        labels[i] = static_cast<std::uint32_t>(parent.size());
+        parent.push_back(labels[i]);
+        size.push_back(1);
+      }
+      if (y == 0 || x < 1 || x + 1 >= w) continue;
+      const std::uint32_t first = v == kTernaryWhite ? x - 1 : x, last = v == kTernaryWhite ? x + 1 : x;
+      for (std::uint32_t ax = first; ax <= last; ++ax) {
+        if (t.at(ax, y - 1) != v) continue;
+        if (took_left && labels[i - w - x + ax] == labels[i - w - 1]) continue;
+        join(labels[i], labels[i - w - x + ax]);
+      }
+    }
+  }
+  for (auto& l : labels) l = l == kNoLabel ? kNoLabel : find(l);
+  return labels;
+}
+
+// Clusters as defined: every black-white neighbour pair (neighbours (1, 0),
+// (0, 1), (-1, 1), (1, 1) of pixels at 1 <= x < w - 1 above the last row)
+// gives a point for its region pair; pairs with fewer than max(24, minimum)
+// points are dropped.
+std::map<std::uint64_t, std::vector<BoundaryPoint>> reference_clusters(const TernaryImage& t,
+                                                                       std::int32_t minimum) {
+  const std::vector<std::uint32_t> roots = reference_roots(t);
+  std::map<std::uint64_t, std::vector<BoundaryPoint>> clusters;
+  const int neighbours[4][2] = {{1, 0}, {0, 1}, {-1, 1}, {1, 1}};
+  for (std::uint32_t y = 0; y + 1 < t.height; ++y) {
+    for (std::uint32_t x = 1; x + 1 < t.width; ++x) {
+      const int v = t.at(x, y);
+      for (const auto& d : neighbours) {
+        const int nb = t.at(x + d[0], y + d[1]);
+        if ((v ^ nb) != 0xFF) continue;
+        const std::uint32_t ra = roots[static_cast<std::size_t>(y) * t.width + x];
+        const std::uint32_t rb = roots[static_cast<std::size_t>(y + d[1]) * t.width + x + d[0]];
+        const std::uint64_t key = (std::uint64_t{std::min(ra, rb)} << 32) | std::max(ra, rb);
+        clusters[key].push_back({static_cast<std::int32_t>(2 * x) + d[0], static_cast<std::int32_t>(2 * y) + d[1],
+                                 d[0] * (nb - v), d[1] * (nb - v)});
+      }
+    }
+  }
+  const auto smallest = static_cast<std::size_t>(std::max(24, minimum));
+  std::erase_if(clusters, [&](const auto& c) { return c.second.size() < smallest; });
+  return clusters;
 }
 
 }  // namespace
@@ -306,8 +406,9 @@ TEST(AprilTagSegmentation, BoundaryRecordsUseDoubledCoordinates) {
   v.row(2)[2] = kTernaryBlack;
   auto s = segment(ternary_from(v));
   ASSERT_TRUE(s.ok());
+  const Vec<BoundaryRecord> records = boundary_records(*s);
   const auto has = [&](BoundaryPoint p, std::uint32_t a, std::uint32_t b) {
-    return std::any_of(s->boundary.begin(), s->boundary.end(), [&](const BoundaryRecord& r) {
+    return std::any_of(records.begin(), records.end(), [&](const BoundaryRecord& r) {
       return r.point == p && r.a == a && r.b == b;
     });
   };
@@ -316,7 +417,7 @@ TEST(AprilTagSegmentation, BoundaryRecordsUseDoubledCoordinates) {
   EXPECT_TRUE(has({4, 5, 0, 255}, 14, 20));      // down
   EXPECT_TRUE(has({3, 5, -255, 255}, 14, 19));   // down-left: (dx, dy) = (-1, 1)
   EXPECT_TRUE(has({3, 3, -255, -255}, 7, 14));   // white (1,1) down-right onto black
-  EXPECT_EQ(s->boundary.size(), 8u);  // 4 from the black pixel, 4 from white pixels reaching it
+  EXPECT_EQ(records.size(), 8u);  // 4 from the black pixel, 4 from white pixels reaching it
 }
 
 TEST(AprilTagSegmentation, OneDarkSquareGivesOneClusterJoiningItsTwoRegions) {
@@ -340,8 +441,8 @@ TEST(AprilTagSegmentation, MinimumClusterSizeNeverBelow24) {
   fill_rect(small, 8, 8, 2, 2, kTernaryBlack);
   auto s = segment(ternary_from(small));
   ASSERT_TRUE(s.ok());
-  ASSERT_GT(s->boundary.size(), 0u);
-  ASSERT_LT(s->boundary.size(), 24u);
+  ASSERT_GT(boundary_records(*s).size(), 0u);
+  ASSERT_LT(boundary_records(*s).size(), 24u);
   EXPECT_TRUE(cluster_boundary(*s, 1).empty());
 
   GrayImage big = ternary_pattern(60, 60, kTernaryWhite);
@@ -360,11 +461,11 @@ TEST(AprilTagSegmentation, UnknownPixelsSeparateRegions) {
   fill_rect(v, 18, 0, 1, 30, kTernaryUnknown);
   auto s = segment(ternary_from(v));
   ASSERT_TRUE(s.ok());
-  EXPECT_TRUE(s->boundary.empty());
+  EXPECT_TRUE(boundary_records(*s).empty());
   EXPECT_EQ(s->labels[18], kNoLabel);
   fill_rect(v, 18, 0, 1, 30, kTernaryWhite);  // without the gap there is a boundary
   auto joined = segment(ternary_from(v));
-  EXPECT_FALSE(joined->boundary.empty());
+  EXPECT_FALSE(boundary_records(*joined).empty());
 }
 
 TEST(AprilTagSegmentation, ClustersComeInAscendingKeyOrderEveryRun) {
@@ -384,6 +485,45 @@ TEST(AprilTagSegmentation, ClustersComeInAscendingKeyOrderEveryRun) {
                            second[i].points.end()));
     if (i > 0) {
       EXPECT_LT(first[i - 1].key, first[i].key);
+    }
+  }
+}
+
+TEST(AprilTagSegmentation, RegionsMatchThePixelByPixelDefinition) {
+  // Narrow, flat and tall images (several bands of rows) included.
+  const std::uint32_t sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {2, 5}, {3, 3}, {4, 40}, {37, 23}, {211, 97}, {64, 420}};
+  unsigned seed = 1;
+  for (const auto& size : sizes) {
+    for (int repeat = 0; repeat < 3; ++repeat, ++seed) {
+      const TernaryImage t = random_ternary(size[0], size[1], seed);
+      auto s = segment(t);
+      ASSERT_TRUE(s.ok());
+      const std::vector<std::uint32_t> roots = reference_roots(t);
+      for (std::size_t i = 0; i < roots.size(); ++i) {
+        ASSERT_EQ(s->labels[i], roots[i]) << size[0] << " x " << size[1] << ", seed " << seed << ", pixel " << i;
+      }
+    }
+  }
+}
+
+TEST(AprilTagSegmentation, ClustersMatchTheDefinitionInKeyAndScanOrder) {
+  const std::uint32_t sizes[][2] = {{3, 3}, {30, 30}, {211, 97}, {64, 420}, {300, 260}};
+  unsigned seed = 100;
+  for (const auto& size : sizes) {
+    for (const std::int32_t minimum : {1, 40}) {
+      const TernaryImage t = random_ternary(size[0], size[1], ++seed);
+      auto s = segment(t);
+      ASSERT_TRUE(s.ok());
+      const BoundaryClusters clusters = cluster_boundary(*s, minimum);
+      const auto expected = reference_clusters(t, minimum);
+      ASSERT_EQ(clusters.size(), expected.size()) << size[0] << " x " << size[1] << ", seed " << seed;
+      std::size_t i = 0;
+      for (const auto& [key, points] : expected) {
+        ASSERT_EQ(clusters[i].key, key);
+        ASSERT_TRUE(std::equal(points.begin(), points.end(), clusters[i].points.begin(), clusters[i].points.end()))
+            << "cluster " << i << " of " << size[0] << " x " << size[1] << ", seed " << seed;
+        ++i;
+      }
     }
   }
 }
@@ -448,4 +588,44 @@ TEST(AprilTagQuadFit, MaxNmaximaLimitsTheBendsTried) {
   EXPECT_TRUE(match_quad(ten, {{{39.5, 29.5}, {99.5, 29.5}, {99.5, 89.5}, {39.5, 89.5}}}, 3.0));
   // On a clean square the four strongest bends are its corners.
   EXPECT_EQ(candidates(rectangle(140, 120, 40, 30, 60, 60), four).size(), 1u);
+}
+
+TEST(AprilTagQuadFit, FittingAllClustersTogetherEqualsOneByOne) {
+  // Many clusters of every size: the fits share buffers within a task.
+  // Turned squares of 6 ... 34 pixels, one per 40-pixel cell, and noise.
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> side(6, 34), angle(0, 3.14159);
+  std::vector<std::vector<P2>> shapes;
+  for (int cy = 20; cy < 240; cy += 40) {
+    for (int cx = 20; cx < 320; cx += 40) {
+      const double r = side(rng) / 2, a = angle(rng);
+      std::vector<P2> q;
+      for (int k = 0; k < 4; ++k) q.push_back({cx + r * std::cos(a + k * 1.5708), cy + r * std::sin(a + k * 1.5708)});
+      shapes.push_back(q);
+    }
+  }
+  GrayImage img = render(
+      320, 240, [&](double x, double y) {
+        return std::any_of(shapes.begin(), shapes.end(), [&](const auto& q) { return inside_convex(q, x, y); });
+      },
+      2);
+  std::uniform_int_distribution<int> noise(-30, 30);
+  for (auto& p : img.pixels) p = static_cast<std::uint8_t>(std::clamp(p + noise(rng), 0, 255));
+  auto s = segment(threshold_tiles(img, 5));
+  ASSERT_TRUE(s.ok());
+  const BoundaryClusters clusters = cluster_boundary(*s, 5);
+  ASSERT_GT(clusters.size(), 40u) << clusters.size();
+  const QuadFitSettings settings;
+  const Vec<std::optional<Quad>> together = fit_quads(clusters, img, settings);
+  ASSERT_EQ(together.size(), clusters.size());
+  std::size_t fitted = 0;
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    const auto alone = fit_quad(clusters[i].points, img, settings);
+    ASSERT_EQ(together[i].has_value(), alone.has_value()) << "cluster " << i;
+    if (alone) {
+      EXPECT_EQ(*together[i], *alone) << "cluster " << i;
+      ++fitted;
+    }
+  }
+  EXPECT_GT(fitted, 30u) << fitted;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "charuco/board.hpp"
+#include "test_data.hpp"
 #include "charuco/charuco_detection.hpp"
 #include "charuco/corner_prediction.hpp"
 #include "charuco/marker_check.hpp"
@@ -24,6 +25,8 @@
 #include "pose/projection.hpp"
 
 using namespace morvelin;
+using morvelin::test::data_dir;
+using morvelin::test::read_pgm;
 using namespace morvelin::testing;
 
 namespace {
@@ -543,7 +546,7 @@ CharucoDetection detect(const RenderedBoard& r, std::int32_t min_markers = 2, bo
 double largest_error(const CharucoDetection& d, const std::vector<Point2f>& truth) {
   double worst = 0.0;
   for (std::size_t i = 0; i < d.charuco_ids.size(); ++i) {
-    worst = std::max(worst, distance(d.charuco_corners[i], truth[d.charuco_ids[i]]));
+    worst = std::max(worst, exact_distance(d.charuco_corners[i], truth[d.charuco_ids[i]]));
   }
   return worst;
 }
@@ -725,7 +728,7 @@ TEST(CharucoRendered, CornersNearTheImageBorderAreDropped) {
   std::size_t predicted_outside = 0;
   for (std::size_t c = 0; c < 24; ++c) {
     if (p.corners[c] == kUnpredictedCorner) continue;
-    EXPECT_LT(distance(p.corners[c], r.truth[c]), 2.0) << c;  // from unrefined marker corners
+    EXPECT_LT(exact_distance(p.corners[c], r.truth[c]), 2.0) << c;  // from unrefined marker corners
     EXPECT_GE(p.windows[c], 1);
     EXPECT_LE(p.windows[c], 10);
     predicted_outside += !inside_border(p.corners[c], 640, 480);
@@ -737,7 +740,7 @@ TEST(CharucoRendered, CornersNearTheImageBorderAreDropped) {
   EXPECT_LT(d.charuco_ids.size(), 24u);
   for (std::size_t i = 0; i < d.charuco_ids.size(); ++i) {
     EXPECT_TRUE(inside_border(p.corners[d.charuco_ids[i]], 640, 480));
-    EXPECT_LT(distance(d.charuco_corners[i], r.truth[d.charuco_ids[i]]), 0.1);
+    EXPECT_LT(exact_distance(d.charuco_corners[i], r.truth[d.charuco_ids[i]]), 0.1);
   }
 }
 
@@ -758,24 +761,6 @@ TEST(CharucoRendered, NoMarkersNoCorners) {
 
 // ---------------------------------------------------------------------------
 // Photographs (tests/data/charuco, see its README)
-
-std::filesystem::path data_dir() {
-  if (const char* dir = std::getenv("MORVELIN_TEST_DATA")) return dir;
-  return std::filesystem::path(__FILE__).parent_path().parent_path() / "data";
-}
-
-std::optional<GrayImage> read_pgm(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  std::uint32_t w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  in.get();
-  if (!in || magic != "P5" || maxval != 255) return std::nullopt;
-  GrayImage image(w, h);
-  in.read(reinterpret_cast<char*>(image.pixels.data()), static_cast<std::streamsize>(image.size()));
-  if (!in) return std::nullopt;
-  return image;
-}
 
 // Root-mean-square distance between the corners and the board corners
 // projected with the pose estimated from them, through the photographs' camera.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "chessboard/chessboard_quads.hpp"
+#include "test_data.hpp"
 #include "chessboard/chessboard_thresholds.hpp"
 #include "chessboard/corner_candidates.hpp"
 #include "chessboard/find_chessboard_corners.hpp"
@@ -24,6 +25,8 @@
 #include "rendered_chessboard.hpp"
 
 using namespace morvelin;
+using morvelin::test::data_dir;
+using morvelin::test::read_pgm;
 using namespace morvelin::testing;
 
 namespace {
@@ -36,7 +39,7 @@ std::optional<Vec<Point2f>> find(const GrayImage& image, std::uint64_t columns, 
 
 double max_error(const Vec<Point2f>& found, const std::vector<Point2f>& truth) {
   double worst = 0.0;
-  for (std::size_t i = 0; i < truth.size(); ++i) worst = std::max(worst, distance(found[i], truth[i]));
+  for (std::size_t i = 0; i < truth.size(); ++i) worst = std::max(worst, exact_distance(found[i], truth[i]));
   return worst;
 }
 
@@ -70,7 +73,7 @@ void expect_canonical_grid(const Vec<Point2f>& found, const std::vector<Point2f>
   const auto orders = grid_symmetries(columns, rows);
   const auto matching = std::find_if(orders.begin(), orders.end(), [&](const std::vector<std::size_t>& order) {
     for (std::size_t k = 0; k < order.size(); ++k)
-      if (distance(found[k], truth[order[k]]) > tolerance) return false;
+      if (exact_distance(found[k], truth[order[k]]) > tolerance) return false;
     return true;
   });
   ASSERT_NE(matching, orders.end()) << "corners are not the board's, or not in grid order";
@@ -85,23 +88,6 @@ void expect_canonical_grid(const Vec<Point2f>& found, const std::vector<Point2f>
       EXPECT_LE(p0.y, q0.y + tolerance);
     }
   }
-}
-
-std::filesystem::path test_data() {
-  if (const char* dir = std::getenv("MORVELIN_TEST_DATA")) return dir;
-  return std::filesystem::path(__FILE__).parent_path().parent_path() / "data";
-}
-
-GrayImage read_pgm(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string magic;
-  std::uint32_t w = 0, h = 0, max_value = 0;
-  in >> magic >> w >> h >> max_value;
-  in.get();
-  GrayImage image(w, h);
-  in.read(reinterpret_cast<char*>(image.pixels.data()), static_cast<std::streamsize>(image.size()));
-  EXPECT_TRUE(magic == "P5" && max_value == 255 && in) << path;
-  return image;
 }
 
 // Pattern size and reference corners of one photo (comment lines start '#').
@@ -320,15 +306,17 @@ TEST(ChessboardCorners, CalibrationPhotosMatchTheReference) {
   for (const char* photo : {"opencv_left01", "opencvsharp_calibration_00", "swatbotics_calib_IMG_1434",
                             "swatbotics_calib_IMG_1438"}) {
     SCOPED_TRACE(photo);
-    const auto dir = test_data() / "chessboard";
+    const auto dir = data_dir() / "chessboard";
     const PhotoReference ref = read_reference(dir / (std::string(photo) + ".txt"));
-    const auto found = find(read_pgm(dir / (std::string(photo) + ".pgm")), ref.columns, ref.rows);
+    const auto image = read_pgm(dir / (std::string(photo) + ".pgm"));
+    ASSERT_TRUE(image.has_value());
+    const auto found = find(*image, ref.columns, ref.rows);
     ASSERT_TRUE(found.has_value());
     expect_canonical_grid(*found, ref.corners, ref.columns, ref.rows, 0.6);
     double total = 0.0;
     for (const Point2f p : *found) {
       double nearest = 1e9;
-      for (const Point2f q : ref.corners) nearest = std::min(nearest, distance(p, q));
+      for (const Point2f q : ref.corners) nearest = std::min(nearest, exact_distance(p, q));
       total += nearest;
     }
     EXPECT_LT(total / static_cast<double>(found->size()), 0.15);

@@ -25,7 +25,7 @@ std::vector<Point2f> points_along_sides(const Quad& q, float step) {
   std::vector<Point2f> points;
   for (std::size_t i = 0; i < 4; ++i) {
     const Point2f a = q[i], b = q[(i + 1) % 4];
-    const double length = distance(a, b);
+    const double length = exact_distance(a, b);
     for (double s = 0.15 * length; s <= 0.85 * length; s += step) {
       const double t = s / length;
       points.push_back({static_cast<float>(a.x + (b.x - a.x) * t), static_cast<float>(a.y + (b.y - a.y) * t)});
@@ -42,7 +42,7 @@ Quad shifted(Quad q, std::size_t corner, float dx, float dy) {
 
 double max_corner_error(const Quad& a, const Quad& b) {
   double worst = 0.0;
-  for (std::size_t i = 0; i < 4; ++i) worst = std::max(worst, distance(a[i], b[i]));
+  for (std::size_t i = 0; i < 4; ++i) worst = std::max(worst, exact_distance(a[i], b[i]));
   return worst;
 }
 
@@ -299,11 +299,11 @@ TEST(RefinementAccuracy, BothMethodsImproveOnThePolygonVertices) {
     // the true edges, and so do lines fitted through them.
     const Quad border_lines = inset_quad(truth, 0.6);
     for (std::size_t c = 0; c < 4; ++c) {
-      vertex_error += distance(vertices[c], truth[c]);
-      subpix_error += distance(by_subpix[c], truth[c]);
-      contour_error += distance(by_contour[c], truth[c]);
-      vertex_to_lines += distance(vertices[c], border_lines[c]);
-      contour_to_lines += distance(by_contour[c], border_lines[c]);
+      vertex_error += exact_distance(vertices[c], truth[c]);
+      subpix_error += exact_distance(by_subpix[c], truth[c]);
+      contour_error += exact_distance(by_contour[c], truth[c]);
+      vertex_to_lines += exact_distance(vertices[c], border_lines[c]);
+      contour_to_lines += exact_distance(by_contour[c], border_lines[c]);
     }
   }
   constexpr double kCorners = 4.0 * kSquares;

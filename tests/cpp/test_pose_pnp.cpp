@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
+#include <set>
 
 #include "pose/matrix3.hpp"
 #include "pose/pnp.hpp"
@@ -224,4 +226,104 @@ TEST(SmallLu, SolvesAndReportsExactlyZeroPivots) {
   SquareMatrix<2> zero{};
   std::array<double, 2> y{};
   EXPECT_FALSE(lu_solve_in_place<2>(zero, {1, 1}, y));
+}
+
+// Every bit of these results was recorded from the first version of the
+// solver; faster implementations must reproduce them (on this toolchain's
+// libm and Eigen: a different platform may legitimately round differently).
+TEST(PnpSolve, ResultsAreBitExact) {
+  struct Case {
+    std::size_t n;
+    bool planar, distorted;
+    std::uint64_t seed;
+    Pose pose;
+  };
+  const Case cases[] = {
+      {4, true, true, 5,
+       {{0x1.ae26f5e843877p-3, -0x1.2b9457e1ac5p-2, 0x1.9a37f977fd76p-4},
+        {0x1.9ad3dd4097b39p-5, -0x1.3f582b73f54cfp-6, 0x1.666e97906a7dfp+0}}},
+      {100, false, true, 6,
+       {{0x1.99924065ef9fbp-3, -0x1.338ab4fb36c19p-2, 0x1.9b63c563f5972p-4},
+        {0x1.9a85eb8c0715bp-5, -0x1.47660d9553fabp-6, 0x1.666a278b4255fp+0}}},
+      {6, false, false, 7,
+       {{0x1.9b69621f7aab3p-3, -0x1.34ff9bca2eb86p-2, 0x1.9d180bd17e6ep-4},
+        {0x1.98637e48b4f67p-5, -0x1.3f70a510ccc8ap-6, 0x1.6479fcaa7eb2ap+0}}},
+      {30, true, false, 8,
+       {{0x1.9501e6af7a64dp-3, -0x1.34c5ad7e0130cp-2, 0x1.9c132ef7308ddp-4},
+        {0x1.971a1ce3ac121p-5, -0x1.476ab162e701ap-6, 0x1.650686d3cf079p+0}}},
+  };
+  for (const Case& c : cases) {
+    ReferenceScene s = reference_scene(c.n, 0, c.planar, c.seed);
+    if (!c.distorted) s.camera.dist = {};
+    const auto pose = solve_pnp(s.object, s.image, s.camera, std::nullopt, kSolvePnpIterations);
+    ASSERT_TRUE(pose) << c.n << " points";
+    EXPECT_EQ(*pose, c.pose) << c.n << " points";
+  }
+
+  // Six iterations from a poor start, with three gross outliers in the data.
+  const ReferenceScene s = reference_scene(30, 3, false, 9);
+  const LmOutcome lm = refine_pose_lm(s.object, s.image, s.camera, Pose{{0.1, -0.2, 0.0}, {0.0, 0.0, 1.0}}, 6);
+  EXPECT_EQ(lm.pose, (Pose{{0x1.acf9c3457dd5dp-3, -0x1.4ce54ebf6bcb5p-2, 0x1.34d8f642706d7p-4},
+                           {0x1.db05828ff3cc5p-5, -0x1.4efc4a05ebc31p-7, 0x1.5eaff46a07cadp+0}}));
+  EXPECT_EQ(lm.cost, 0x1.fcc4d03039b22p+13);
+  EXPECT_EQ(lm.damping, 0x1.12e0be826d697p-30);
+  EXPECT_EQ(lm.iterations, 6u);
+  EXPECT_EQ(lm.stop, LmStop::kIterationLimit);
+}
+
+TEST(PnpRefine, PairsEqualSingleSolves) {
+  // Problems of every kind, paired with each other: noisy data with gross
+  // outliers from poor and good starts, exact data that converges, a start
+  // at the exact solution (no improvement), and non-finite data.
+  struct Problem {
+    Vec<Point3> object;
+    Vec<Point2> image;
+    Pose start;
+    CameraModel camera;
+  };
+  Vec<Problem> problems;
+  const CameraModel camera = reference_scene(6, 0, false, 1).camera;
+  for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+    ReferenceScene s = reference_scene(6, seed % 3, seed % 2 == 0, seed);
+    problems.push_back({s.object, s.image, Pose{{0.1, -0.2, 0.0}, {0.0, 0.0, 1.0}}, camera});
+    problems.push_back({s.object, s.image, Pose{{0.2, -0.3, 0.1}, {0.05, -0.02, 1.4}}, camera});
+  }
+  const Pose truth{{0.2, -0.3, 0.1}, {0.05, -0.02, 1.4}};
+  ReferenceScene exact = reference_scene(6, 0, false, 11);
+  exact.image = project_points(exact.object, truth, camera);
+  problems.push_back({exact.object, exact.image, truth, camera});                                        // no step
+  problems.push_back({exact.object, exact.image, Pose{{0.21, -0.3, 0.1}, {0.05, -0.02, 1.4}}, camera});  // converges
+  Problem broken = problems[0];
+  broken.image[2][0] = std::numeric_limits<double>::quiet_NaN();
+  problems.push_back(broken);
+
+  const auto same = [](const LmOutcome& a, const LmOutcome& b) {
+    return std::memcmp(&a.pose, &b.pose, sizeof a.pose) == 0 && std::memcmp(&a.cost, &b.cost, sizeof a.cost) == 0 &&
+           std::memcmp(&a.damping, &b.damping, sizeof a.damping) == 0 && a.iterations == b.iterations &&
+           a.stop == b.stop;
+  };
+  std::set<LmStop> stops;
+  for (unsigned limit : {6u, 20u}) {
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+      const std::size_t j = (i * 7 + 3) % problems.size();
+      const Problem& a = problems[i];
+      const Problem& b = problems[j];
+      const auto pair = refine_pose_lm_pair({a.object, b.object}, {a.image, b.image}, {a.start, b.start}, camera, limit);
+      const LmOutcome single_a = refine_pose_lm(a.object, a.image, camera, a.start, limit);
+      const LmOutcome single_b = refine_pose_lm(b.object, b.image, camera, b.start, limit);
+      EXPECT_TRUE(same(pair[0], single_a)) << i << " with " << j << ", limit " << limit;
+      EXPECT_TRUE(same(pair[1], single_b)) << i << " with " << j << ", limit " << limit;
+      stops.insert(single_a.stop);
+    }
+  }
+  // The cases above reach every way of stopping but the damping ceiling.
+  EXPECT_TRUE(stops.count(LmStop::kIterationLimit) && stops.count(LmStop::kConverged) &&
+              stops.count(LmStop::kNoImprovement));
+
+  // Different sizes fall back to single solves.
+  const Problem& a = problems[0];
+  const ReferenceScene larger = reference_scene(9, 0, false, 12);
+  const auto mixed = refine_pose_lm_pair({a.object, larger.object}, {a.image, larger.image}, {a.start, truth}, camera, 6);
+  EXPECT_TRUE(same(mixed[0], refine_pose_lm(a.object, a.image, camera, a.start, 6)));
+  EXPECT_TRUE(same(mixed[1], refine_pose_lm(larger.object, larger.image, camera, truth, 6)));
 }

@@ -191,6 +191,70 @@ TEST(RansacLoop, ARefinementThatLosesTheInliersGivesNoResult) {
   EXPECT_EQ(est.refine_calls, 1u);
 }
 
+namespace {
+
+// The scripted estimator with batch solving: each batch records its size
+// and solves its samples one by one through the script.
+class BatchScriptedEstimator : public ScriptedEstimator {
+ public:
+  BatchScriptedEstimator(std::size_t capacity, Vec<double> data, std::size_t k, Vec<std::optional<Line>> solves,
+                         Vec<std::optional<Line>> refines = {})
+      : ScriptedEstimator(std::move(data), k, std::move(solves), std::move(refines)), capacity_(capacity) {}
+  std::size_t batch_capacity() const { return capacity_; }
+  void solve_batch(std::span<const std::size_t> samples, std::span<std::optional<Line>> hypotheses) {
+    batch_sizes.push_back(hypotheses.size());
+    EXPECT_EQ(samples.size(), hypotheses.size() * sample_size());
+    for (std::size_t b = 0; b < hypotheses.size(); ++b) {
+      hypotheses[b] = solve(samples.subspan(b * sample_size(), sample_size()));
+    }
+  }
+  Vec<std::size_t> batch_sizes;
+
+ private:
+  std::size_t capacity_;
+};
+
+static_assert(BatchRansacEstimator<BatchScriptedEstimator>);
+static_assert(!BatchRansacEstimator<ScriptedEstimator>);
+
+}  // namespace
+
+TEST(RansacLoop, BatchesGiveTheOutcomeOfSingleSolves) {
+  // Scripts whose limit shrinks in the middle of a batch, ties, failed
+  // solves and refinements; batch widths 1 (plain), 3 and 8.
+  const Vec<Vec<std::optional<Line>>> scripts = {
+      {std::nullopt, Line{0.0, 1}},
+      {Line{0.1, 1}, Line{0.0, 2}, Line{0.0, 3}, Line{10.05, 4}, Line{0.05, 5}},
+      {std::nullopt, std::nullopt, Line{10.0, 1}, Line{0.0, 2}, std::nullopt, Line{0.1, 3}},
+  };
+  for (const auto& script : scripts) {
+    ScriptedEstimator plain(two_clusters(), 1, script, {Line{0.05, 9}});
+    const auto expected = run_ransac(plain, settings());
+    ASSERT_TRUE(expected);
+    for (std::size_t capacity : {3u, 8u}) {
+      BatchScriptedEstimator batched(capacity, two_clusters(), 1, script, {Line{0.05, 9}});
+      const auto out = run_ransac(batched, settings());
+      ASSERT_TRUE(out);
+      EXPECT_EQ(out->model.id, expected->model.id);
+      EXPECT_EQ(out->inliers, expected->inliers);
+      EXPECT_EQ(out->error_sum, expected->error_sum);
+      EXPECT_EQ(out->draws, expected->draws);
+      EXPECT_EQ(batched.refined_sizes, plain.refined_sizes);
+      // The first sample alone, then full batches, never beyond the limit.
+      ASSERT_FALSE(batched.batch_sizes.empty());
+      EXPECT_EQ(batched.batch_sizes[0], 1u);
+      std::size_t solved = 0;
+      for (std::size_t size : batched.batch_sizes) {
+        EXPECT_LE(size, capacity);
+        solved += size;
+      }
+      EXPECT_EQ(solved, batched.solve_calls);
+      EXPECT_GE(solved, out->draws);
+      EXPECT_LT(solved, out->draws + capacity);  // only the last batch may reach past the limit
+    }
+  }
+}
+
 TEST(RansacLoop, DrawLimitUpdateRules) {
   const double lc = std::log(1.0 - 0.99);
   EXPECT_EQ(updated_draw_limit(10, 10, 5, lc, 3, 100), 3u);        // certainty: stop now
@@ -367,4 +431,72 @@ TEST(RansacPnp, ArgumentChecksInOrder) {
   RansacPnpSettings zero_draws;
   zero_draws.iterations = 0;
   EXPECT_FALSE(solve_pnp_ransac(obj, img, pinhole(), zero_draws));
+}
+
+// ---- exact results ----------------------------------------------------------
+
+namespace {
+
+// Input indices missing from `inliers` (ascending).
+Vec<std::size_t> rejected(std::span<const std::size_t> inliers, std::size_t n) {
+  Vec<std::size_t> out;
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (j < inliers.size() && inliers[j] == i) {
+      ++j;
+    } else {
+      out.push_back(i);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// Every bit of these results was recorded from the first version of the
+// solver; faster implementations must reproduce them (on this toolchain's
+// libm and Eigen: a different platform may legitimately round differently).
+TEST(RansacPnp, ResultsAreBitExact) {
+  struct Case {
+    std::size_t n, outliers;
+    bool planar, distorted;
+    std::uint64_t scene_seed, seed;
+    double threshold;
+    Pose pose;
+    double rmse;
+    Vec<std::size_t> rejected;
+  };
+  const Case cases[] = {
+      {100, 30, false, true, 1, 0, 3.0,
+       {{0x1.9a46f38f1f8fbp-3, -0x1.33451f986d296p-2, 0x1.991f78fe6a626p-4},
+        {0x1.9968a4f5394eep-5, -0x1.47fe9ab3f3f67p-6, 0x1.6659d388edec8p+0}},
+       0x1.bf88e27c31af8p-2,
+       {9, 10, 11, 17, 22, 25, 31, 39, 43, 46, 48, 49, 51, 52, 54, 57, 59, 64, 67, 68, 70, 75, 76, 81, 82, 83, 90, 92, 95,
+        97}},
+      {100, 30, true, true, 2, 0, 3.0,
+       {{0x1.98866c39c3b4ap-3, -0x1.33d5f0f7b0291p-2, 0x1.996e44e8342bap-4},
+        {0x1.9990419f7679bp-5, -0x1.48e2230d143dbp-6, 0x1.66750c3669abbp+0}},
+       0x1.9d7b57ba4e4dp-2,
+       {0, 2, 6, 10, 14, 28, 31, 36, 39, 40, 41, 42, 44, 51, 53, 54, 57, 58, 63, 70, 72, 83, 85, 86, 88, 89, 93, 94, 97,
+        99}},
+      {12, 3, false, true, 3, 7, 1.0,
+       {{0x1.980d7211f72ebp-3, -0x1.32af247d30232p-2, 0x1.995fab1394ee8p-4},
+        {0x1.9734cd6164252p-5, -0x1.4d3f8777c02c8p-6, 0x1.65c281571ed18p+0}},
+       0x1.8e76524fc793bp-2,
+       {1, 6, 8}},
+      {40, 12, true, false, 4, 99, 3.0,
+       {{0x1.99d089f6e6b7ep-3, -0x1.2eb4856c5a6fcp-2, 0x1.9bf48ab5a1436p-4},
+        {0x1.980357e1f67abp-5, -0x1.473f48fef4a72p-6, 0x1.654f11f07c97p+0}},
+       0x1.ba8d4d25a8ea2p-2,
+       {1, 2, 4, 5, 12, 13, 16, 18, 22, 26, 30, 33}},
+  };
+  for (const Case& c : cases) {
+    ReferenceScene s = reference_scene(c.n, c.outliers, c.planar, c.scene_seed);
+    if (!c.distorted) s.camera.dist = {};
+    const auto r = solve_pnp_ransac(s.object, s.image, s.camera, RansacPnpSettings{100, c.threshold, 0.99, c.seed});
+    ASSERT_TRUE(r) << c.n << " points, planar " << c.planar;
+    EXPECT_EQ(r->pose, c.pose) << c.n << " points, planar " << c.planar;
+    EXPECT_EQ(r->reprojection_rmse, c.rmse) << c.n << " points, planar " << c.planar;
+    EXPECT_EQ(rejected(r->inliers, c.n), c.rejected) << c.n << " points, planar " << c.planar;
+  }
 }

@@ -9,6 +9,16 @@ needs_cv2 = pytest.mark.skipif(not HAVE_CV2, reason="OpenCV (cv2) is not install
 needs_apriltag = pytest.mark.skipif(not HAVE_APRILTAG, reason="pupil_apriltags is not installed")
 
 
+def apriltag_library_detector(**options):
+    """A detector of the AprilTag library that is never destroyed: its
+    destructor can crash the process once other code has used the heap (seen
+    with pupil_apriltags 1.0.4 in plain Python, without morvelin), so the
+    tests leak the few kilobytes instead."""
+    import pupil_apriltags
+
+    pupil_apriltags.Detector.__del__ = lambda self: None
+    return pupil_apriltags.Detector(**options)
+
 
 def pytest_addoption(parser):
     parser.addoption("--slow", action="store_true",

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import morvelin
-from conftest import needs_apriltag
+from conftest import apriltag_library_detector, needs_apriltag
 from rendering import blur, marker_bits, marker_pattern, marker_scene, paint, scene, square_corners, to_uint8
 
 
@@ -96,11 +96,10 @@ def test_extreme_preprocessing_settings_are_safe():
 
 @needs_apriltag
 def test_same_ids_and_corners_as_the_apriltag_library():
-    import pupil_apriltags
     image, truth = marker_scene("DICT_APRILTAG_36h11", [0, 11, 22, 33, 44, 55], size=(800, 600), side=120, angle=14)
     img = to_uint8(blur(image, 0.7), noise=1.0)
     corners, ids = morvelin.detect_markers(img, "DICT_APRILTAG_36h11", apriltag_params())
-    detector = pupil_apriltags.Detector(families="tag36h11", quad_decimate=1.0, refine_edges=0)
+    detector = apriltag_library_detector(families="tag36h11", quad_decimate=1.0, refine_edges=0)
     reference = {d.tag_id: d.corners for d in detector.detect(img)}
     assert sorted(ids) == sorted(reference)
     for c, i in zip(corners, ids):

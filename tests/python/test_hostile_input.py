@@ -319,6 +319,27 @@ def test_corner_sub_pix_extremes():
     assert len(refine(corners=np.full((1_000_000, 2), 35.5))) == 1_000_000
 
 
+# --- generate_marker_image and CharucoBoard.generate_image ------------------------
+
+def test_image_generators_at_their_limits():
+    assert morvelin.generate_marker_image(D4, 49, 6).shape == (6, 6)
+    for args, error in [((D4, 3, 10**6), MemoryError), ((D4, 3, 2**63 - 1), ValueError), ((D4, 3, -1), ValueError),
+                        ((D4, 50, 60), ValueError), ((D4, -1, 60), ValueError), ((D4, 2**63 - 1, 60), ValueError),
+                        ((D4, 3, 60, 2**63 - 1), ValueError), ((D4, 3, 60, 0), ValueError),
+                        ((D4, 3, 7, 10**6), ValueError)]:
+        with pytest.raises(error):
+            morvelin.generate_marker_image(*args)
+    with pytest.raises(OverflowError):
+        morvelin.generate_marker_image(D4, 3, 2**64)
+    assert BOARD.generate_image(40, 40).shape == (40, 40)  # about one pixel per marker cell
+    with pytest.raises(ValueError, match="leave less than one pixel per marker cell"):
+        BOARD.generate_image(1, 1)
+    for args, error in [((10**6, 10**6), MemoryError), ((2**63 - 1, 2**63 - 1), ValueError), ((0, 0), ValueError),
+                        ((-1, 5), ValueError), ((400, 300, 2**63 - 1), ValueError), ((400, 300, -1), ValueError)]:
+        with pytest.raises(error):
+            BOARD.generate_image(*args)
+
+
 # --- pose functions -------------------------------------------------------------
 
 def _pose_inputs():

@@ -55,6 +55,14 @@ def test_every_function_carries_its_text_signature():
             inspect.signature(obj)  # parses
 
 
+def test_all_lists_every_public_name():
+    native = {name for name in dir(morvelin.morvelin) if not name.startswith("_")}
+    assert native <= set(morvelin.__all__)
+    assert all(hasattr(morvelin, name) for name in morvelin.__all__)
+    for private in ("_corner_sub_pix", "_charuco_predict"):
+        assert callable(getattr(morvelin, private))
+
+
 def test_stub_file_names_every_public_name():
     stub = pathlib.Path(morvelin.__file__).with_name("__init__.pyi").read_text()
     for name in morvelin.__all__:

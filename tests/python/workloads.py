@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import functools
 import math
+import pickle
 
 import numpy as np
 
@@ -58,6 +59,8 @@ def plain(value):
         return repr(value), value.ids, value.chessboard_corners
     if isinstance(value, (morvelin.RigidBody, morvelin.DetectorParameters)):
         return repr(value)
+    if isinstance(value, np.ndarray):
+        return value.dtype.str, value.shape, value.tobytes()
     if isinstance(value, (list, tuple)):
         return type(value)(plain(v) for v in value)
     return value
@@ -120,11 +123,16 @@ def inputs(size: str):
                 contour=contour, step_zero=step_zero, objects=objects, object_list=objects.tolist(),
                 images=images, image_list=images.tolist(), rvec=rvec, tvec=tvec, body=body,
                 body_corners=body_corners, charuco_points=charuco_points, rotation=morvelin.rodrigues([rvec]),
-                corner_ids=list(range(len(board.chessboard_corners))))
+                corner_ids=list(range(len(board.chessboard_corners))),
+                pose=morvelin.estimate_rigid_body_pose(body_corners, [1, 2, 3], body, K))
 
 
 def _pose_repr(*args):
     return repr(morvelin.estimate_rigid_body_pose(*args))
+
+
+def _pickled(obj):
+    return pickle.loads(pickle.dumps(obj))
 
 
 def calls(size: str = "small"):
@@ -169,6 +177,12 @@ def calls(size: str = "small"):
         "body_repr": Call(repr, body),
         "body_new": Call(morvelin.RigidBody, 0.05, [4], [I3], [[0.0, 0.0, 0.0]]),
         "rigid_body_pose_repr": Call(_pose_repr, d["body_corners"], [1, 2, 3], body, K),
+        "generate_marker_image": Call(morvelin.generate_marker_image, dict4, 7, 48),
+        "board_generate_image": Call(board.generate_image, 120, 90, 4),
+        "pickle_parameters": Call(_pickled, d["april"]),
+        "pickle_board": Call(_pickled, board),
+        "pickle_body": Call(_pickled, body),
+        "pickle_pose": Call(_pickled, d["pose"]),
     }
 
 
@@ -246,4 +260,8 @@ def failing_calls(size: str = "small"):
         "parameters_bool": Call(setattr, d["subpix"], "april_tag_deglitch", 1, raises=TypeError),
         "parameters_delete": Call(delattr, d["subpix"], "adaptive_thresh_constant", raises=AttributeError),
         "pose_new": Call(morvelin.RigidBodyPose, raises=TypeError),
+        "marker_image_id": Call(morvelin.generate_marker_image, dict4, 50, 48, raises=ValueError),
+        "marker_image_size": Call(morvelin.generate_marker_image, dict4, 7, 2**63 - 1, raises=ValueError),
+        "board_image_margin": Call(board.generate_image, 120, 90, 60, raises=ValueError),
+        "pose_restore_arguments": Call(morvelin._rigid_body_pose, [0.0] * 3, [0.0] * 3, [], raises=TypeError),
     }

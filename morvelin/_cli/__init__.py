@@ -1,0 +1,1 @@
+"""The command line behind ``python -m morvelin`` and the ``morvelin`` script."""

@@ -1,0 +1,203 @@
+"""Settings read from the command line and from files: detector parameters,
+dictionaries, board sizes, camera intrinsics and rigid bodies."""
+
+from __future__ import annotations
+
+import json
+import math
+import pathlib
+import re
+from typing import Any
+
+import numpy as np
+
+from .. import _parameter_fields
+import morvelin as native
+from .errors import CliError
+
+
+def dictionary(name: str) -> str:
+    """The dictionary name as given, once the module knows it."""
+    try:
+        native.detect_markers(np.zeros((1, 1), np.uint8), name)
+    except ValueError:
+        raise CliError(f"unknown dictionary: {name} (known: {', '.join(native.predefined_dictionaries())})") from None
+    return name
+
+
+def _read_json(path: str, what: str) -> Any:
+    try:
+        text = pathlib.Path(path).read_text(encoding="utf-8")
+    except OSError as error:
+        raise CliError(f"cannot read {what} {path}: {error.strerror or error}") from None
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as error:
+        raise CliError(f"{what} {path} is not valid JSON: {error}") from None
+
+
+def parameters(path: str | None, refine: str | None):
+    """DetectorParameters from a JSON object of field values (any of the 22
+    fields; the rest keep their defaults), then `refine` on top."""
+    values: dict[str, Any] = {}
+    if path is not None:
+        loaded = _read_json(path, "parameter file")
+        if not isinstance(loaded, dict):
+            raise CliError(f"parameter file {path} must hold a JSON object of field names and values")
+        values.update(loaded)
+    if refine is not None:
+        values["corner_refinement_method"] = refine
+    try:
+        return _parameter_fields.from_dict(values)
+    except KeyError as error:
+        raise CliError(f"parameter file {path}: unknown field {error.args[0]!r}; fields are: "
+                       f"{', '.join(_parameter_fields.field_names())}") from None
+    except (TypeError, ValueError, OverflowError) as error:
+        raise CliError(f"parameter file {path}: {error}" if path else str(error)) from None
+
+
+def grid_size(text: str) -> tuple[int, int]:
+    """'5x7' -> (5, 7); used as an argparse type."""
+    match = re.fullmatch(r"\s*(\d+)\s*[xX,]\s*(\d+)\s*", text)
+    if not match:
+        import argparse
+        raise argparse.ArgumentTypeError(f"expected COLUMNSxROWS such as 5x7, got {text!r}")
+    return int(match.group(1)), int(match.group(2))
+
+
+def charuco_board(args) -> Any:
+    columns, rows = args.board
+    try:
+        return native.CharucoBoard(columns, rows, args.square_length, args.marker_length,
+                                   dictionary(args.dictionary), legacy_pattern=args.legacy)
+    except (ValueError, MemoryError) as error:
+        raise CliError(f"bad board: {error}") from None
+
+
+# --- camera intrinsics ----------------------------------------------------------
+
+_MATRIX_KEYS = ("camera_matrix", "cameraMatrix", "K", "intrinsics", "intrinsic_matrix")
+_DIST_KEYS = ("dist_coeffs", "distortion_coefficients", "distCoeffs", "D", "distortion")
+
+
+def camera(path: str) -> tuple[list[list[float]], list[float] | None]:
+    """Camera matrix and distortion coefficients from a JSON file or an
+    OpenCV-style YAML file (`!!opencv-matrix` nodes)."""
+    suffix = pathlib.Path(path).suffix.lower()
+    if suffix in (".yaml", ".yml"):
+        entries = _read_opencv_yaml(path)
+    else:
+        entries = _read_json(path, "camera file")
+        if not isinstance(entries, dict):
+            raise CliError(f"camera file {path} must hold a JSON object")
+        if "camera_matrix" not in entries and all(k in entries for k in ("fx", "fy", "cx", "cy")):
+            entries = dict(entries, camera_matrix=[[entries["fx"], 0, entries["cx"]],
+                                                   [0, entries["fy"], entries["cy"]], [0, 0, 1]])
+    matrix = next((entries[k] for k in _MATRIX_KEYS if k in entries), None)
+    if matrix is None:
+        raise CliError(f"camera file {path} has no camera matrix (one of: {', '.join(_MATRIX_KEYS)})")
+    dist = next((entries[k] for k in _DIST_KEYS if k in entries), None)
+    try:
+        k = np.asarray(matrix, dtype=float).reshape(3, 3)
+        d = None if dist is None else np.asarray(dist, dtype=float).reshape(-1)
+    except (TypeError, ValueError):
+        raise CliError(f"camera file {path}: the camera matrix must hold 9 numbers and the distortion "
+                       "coefficients a list of numbers") from None
+    if not np.all(np.isfinite(k)) or (d is not None and not np.all(np.isfinite(d))):
+        raise CliError(f"camera file {path}: the intrinsics must be finite numbers")
+    if d is not None and d.size not in (0, 4, 5, 8, 12, 14):
+        raise CliError(f"camera file {path}: {d.size} distortion coefficients; expected 0, 4, 5, 8, 12 or 14")
+    return k.tolist(), (None if d is None or d.size == 0 else d.tolist())
+
+
+def _read_opencv_yaml(path: str) -> dict[str, Any]:
+    """Top-level `name: !!opencv-matrix` nodes (rows, cols, dt, data) and
+    plain `name: [numbers]` or `name: number` entries of an OpenCV-style YAML
+    file. Other content is ignored."""
+    try:
+        lines = pathlib.Path(path).read_text(encoding="utf-8").splitlines()
+    except (OSError, UnicodeDecodeError) as error:
+        raise CliError(f"cannot read camera file {path}: {error}") from None
+    entries: dict[str, Any] = {}
+    i = 0
+    while i < len(lines):
+        match = re.match(r"^([A-Za-z_][\w-]*)\s*:\s*(.*?)\s*$", lines[i])
+        i += 1
+        if not match:
+            continue
+        key, rest = match.groups()
+        if rest.startswith("!!opencv-matrix") or (rest == "" and i < len(lines) and
+                                                  re.match(r"^\s+rows\s*:", lines[i])):
+            node: dict[str, str] = {}
+            while i < len(lines) and (lines[i].startswith((" ", "\t")) or not lines[i].strip()):
+                node_line = lines[i].strip()
+                i += 1
+                field = re.match(r"^(\w+)\s*:\s*(.*)$", node_line)
+                if not field:
+                    continue
+                name, value = field.groups()
+                if name == "data":
+                    while "]" not in value and i < len(lines):
+                        value += " " + lines[i].strip()
+                        i += 1
+                node[name] = value
+            entries[key] = _opencv_matrix(node, key, path)
+        elif rest.startswith("["):
+            while "]" not in rest and i < len(lines):
+                rest += " " + lines[i].strip()
+                i += 1
+            entries[key] = _numbers(rest, key, path)
+    return entries
+
+
+def _numbers(text: str, key: str, path: str) -> list[float]:
+    inner = text.strip().lstrip("[").split("]")[0]
+    try:
+        return [float(v) for v in inner.replace(",", " ").split()]
+    except ValueError:
+        raise CliError(f"camera file {path}: {key} holds something that is not a number") from None
+
+
+def _opencv_matrix(node: dict[str, str], key: str, path: str) -> list[list[float]]:
+    try:
+        rows, cols = int(node["rows"]), int(node["cols"])
+    except (KeyError, ValueError):
+        raise CliError(f"camera file {path}: matrix {key} needs integer rows and cols") from None
+    data = _numbers(node.get("data", "[]"), key, path)
+    if len(data) != rows * cols:
+        raise CliError(f"camera file {path}: matrix {key} is {rows}x{cols} but holds {len(data)} values")
+    return [data[r * cols:(r + 1) * cols] for r in range(rows)]
+
+
+# --- rigid bodies -------------------------------------------------------------------
+
+def rigid_body(path: str):
+    """A RigidBody from JSON: {"tag_size_m": s, "markers": [{"id": i,
+    "rotation": 3x3 matrix or rotation vector, "translation": [x, y, z]}]}."""
+    spec = _read_json(path, "rigid body file")
+    try:
+        markers = spec["markers"]
+        ids = [m["id"] for m in markers]
+        rotations = [_rotation(m["rotation"]) for m in markers]
+        translations = [m["translation"] for m in markers]
+        return native.RigidBody(spec["tag_size_m"], ids, rotations, translations)
+    except KeyError as error:
+        raise CliError(f"rigid body file {path}: missing {error.args[0]!r}") from None
+    except (TypeError, ValueError) as error:
+        raise CliError(f"rigid body file {path}: {error}") from None
+
+
+def _rotation(value) -> list[list[float]]:
+    array = np.asarray(value, dtype=float)
+    if array.shape == (3,):
+        return native.rodrigues([array.tolist()])
+    return array.tolist()
+
+
+def marker_square(side: float) -> list[list[float]]:
+    """A square marker's corners in its own frame, in detection order: centre
+    at the origin, x to the right, y up as printed."""
+    h = side / 2
+    if not (math.isfinite(side) and side > 0):
+        raise CliError("--tag-size must be a positive number")
+    return [[-h, h, 0.0], [h, h, 0.0], [h, -h, 0.0], [-h, -h, 0.0]]
