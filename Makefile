@@ -165,3 +165,51 @@ fuzz: fuzz-build
 
 clean:
 	rm -rf build $(VENV) $(NUMPY1_VENV) $(ASAN_VENV) $(FUZZ_VENV)
+
+# --- robustness checks beyond `make test` (CI runs them after it) -----------
+# Thread stress, fork, reference-count and quick hostile-input tests are part
+# of `make test`; these targets add the slow ones: ThreadSanitizer, leak loops,
+# huge inputs and the memory checker.
+CMAKE := $(VENV)/bin/cmake
+TSAN_DIR := build/tsan
+TSAN_RUNTIME = $(shell $(CXX) -print-file-name=libtsan.so.2)
+TSAN_ENV = TSAN_OPTIONS="suppressions=$(CURDIR)/tools/sanitizers/tsan.supp halt_on_error=1 second_deadlock_stack=1"
+
+.PHONY: tsan test-leaks test-hostile valgrind
+# A ThreadSanitizer build of the C++ tests and of the extension, which runs
+# in the uninstrumented interpreter with the sanitizer runtime preloaded.
+tsan: venv
+	$(CMAKE) -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVELIN_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DMORVELIN_TSAN=ON >/dev/null
+	$(VENV)/bin/ninja -C $(TSAN_DIR) -j2
+	rm -rf $(TSAN_DIR)/site && mkdir -p $(TSAN_DIR)/site/morvelin
+	cp morvelin/*.py morvelin/*.pyi $(TSAN_DIR)/morvelin*.so $(TSAN_DIR)/site/morvelin/
+	$(TSAN_ENV) $(VENV)/bin/ctest --test-dir $(TSAN_DIR) -j2 --output-on-failure
+	cd tests/python && $(TSAN_ENV) PYTHONMALLOC=malloc MORVELIN_STRESS_ROUNDS=2 \
+	  PYTHONPATH=$(CURDIR)/$(TSAN_DIR)/site LD_PRELOAD=$(TSAN_RUNTIME) \
+	  ../../$(PY) -m pytest -q -s -p no:cacheprovider test_stress_threads.py test_fork.py
+
+# 10**5 calls of every function with resident memory compared, and traced
+# Python allocations; the reference-count checks run in `make test` already.
+test-leaks: build
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider --slow -m slow test_leaks.py
+
+# Hostile input that takes long or much memory (a 10-gigapixel view, pose
+# solvers on millions of points); the quick cases run in `make test`.
+test-hostile: build
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider --slow -m slow test_hostile_input.py
+
+# The memory checker over a workload of every function, succeeding and
+# failing, from one and from four threads. The module switches to the system
+# allocator under it, so its own buffers are checked too.
+VALGRIND_FLAGS := --tool=memcheck --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+  --num-callers=40 --error-exitcode=3 --suppressions=$(CURDIR)/tools/sanitizers/python.supp
+# Installing the checker brings the header that the allocator looks for, so
+# the module is rebuilt then.
+valgrind: venv
+	@command -v valgrind >/dev/null || { SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq valgrind && \
+	  touch src/runtime/allocator.cpp; }
+	$(MAKE) build
+	PYTHONMALLOC=malloc valgrind $(VALGRIND_FLAGS) $(PY) tools/sanitizers/memcheck_workload.py

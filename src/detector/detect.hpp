@@ -14,8 +14,10 @@
 
 namespace morvelin {
 
-// Markers of one frame, in order of decreasing perimeter. Fails only with
-// the value error of a zero adaptive_thresh_win_size_step on the contour path.
+// Markers of one frame, in order of decreasing perimeter. Fails only with a
+// value error on the contour path (an adaptive_thresh_win_size_step of zero,
+// or window settings that give more than 1024 windows) and with an
+// out-of-memory error.
 Result<MarkerList> detect_markers(const GrayImage& image, const Dictionary& dictionary,
                                   const DetectorParameters& params);
 

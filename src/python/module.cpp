@@ -44,7 +44,9 @@ bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
 }
 
 bool add_functions(PyObject* module) {
-  // The public function table, in registration order.
+  // The public function table, in registration order. Built once: the
+  // function objects keep pointers into it, and the module may be
+  // initialised more than once in a process (loaded under other names).
   static PyMethodDef methods[] = {
       kDetectMarkers,
       kDetectMarkersBatch,

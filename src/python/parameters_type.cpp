@@ -202,6 +202,9 @@ constexpr const char* kClassDoc =
 }  // namespace
 
 PyObject* create_parameters_type() {
+  // One class per process, shared by every initialisation of the module, so
+  // that instances made through one are accepted by all.
+  if (g_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_type));
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     g_getset[i] = {kFields[i].name, get_field, set_field, kFields[i].doc,
                    const_cast<void*>(static_cast<const void*>(&kFields[i]))};

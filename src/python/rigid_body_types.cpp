@@ -270,6 +270,7 @@ PyObject* estimate_impl(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* create_rigid_body_type() {
+  if (g_body_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_body_type));  // one class per process
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kBodyDoc)},
       {Py_tp_new, reinterpret_cast<void*>(body_new)},
@@ -288,6 +289,7 @@ PyObject* create_rigid_body_type() {
 }
 
 PyObject* create_rigid_body_pose_type() {
+  if (g_pose_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_pose_type));  // one class per process
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("Result returned by `estimate_rigid_body_pose`.")},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<RigidBodyPoseObject>)},

@@ -3,8 +3,20 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <mutex>
+#include <optional>
+#include <string>
+
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define MORVELIN_UNDER_VALGRIND() (RUNNING_ON_VALGRIND != 0)
+#else
+#define MORVELIN_UNDER_VALGRIND() false
+#endif
 
 namespace morvelin {
 namespace {
@@ -18,12 +30,18 @@ struct Mimalloc {
 const Mimalloc& mimalloc() {
   static const Mimalloc functions = [] {
     Mimalloc f;
-#ifdef MORVELIN_SYSTEM_MALLOC
+#if defined(MORVELIN_SYSTEM_MALLOC) || defined(__SANITIZE_THREAD__)
     // Sanitizer builds: buffers must come from the system allocator, which
-    // the sanitizer intercepts, or heap errors inside mimalloc's arenas go
-    // unseen.
+    // the sanitizer intercepts. AddressSanitizer cannot see heap errors
+    // inside mimalloc's arenas, and ThreadSanitizer follows memory reuse only
+    // through the allocator it intercepts (a private mimalloc would make every
+    // reused block look like a race).
     return f;
 #endif
+    // Under the memory checker, which replaces mimalloc's free (an alias of
+    // mi_free) but not its aligned allocation, and could not see inside its
+    // heap anyway, the system allocator serves too.
+    if (MORVELIN_UNDER_VALGRIND()) return f;
     void* library = dlopen("libmimalloc.so.2", RTLD_NOW | RTLD_LOCAL);
     if (!library) return f;
     f.malloc_aligned = reinterpret_cast<void* (*)(std::size_t, std::size_t)>(dlsym(library, "mi_malloc_aligned"));
@@ -35,27 +53,45 @@ const Mimalloc& mimalloc() {
   return functions;
 }
 
-}  // namespace
+// Below this size a request can never be the problem worth a system call.
+constexpr std::size_t kLargeRequest = std::size_t{64} << 20;
 
-bool fits_in_physical_memory(std::size_t bytes) noexcept {
-  // Below this size a request can never be the problem worth a system call.
-  constexpr std::size_t kAlwaysFine = std::size_t{64} << 20;
-  if (bytes <= kAlwaysFine) return true;
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGE_SIZE);
-  // Unknown memory size: leave the decision to the allocator.
-  if (pages <= 0 || page_size <= 0) return true;
-  const auto page_count = static_cast<std::size_t>(pages);
-  const auto page_bytes = static_cast<std::size_t>(page_size);
-  if (page_count > SIZE_MAX / page_bytes) return true;
-  return bytes <= page_count * page_bytes;
+// Bytes of large module blocks currently allocated.
+std::atomic<std::size_t> g_large_outstanding{0};
+
+// What the system can still hand out without swapping or killing a process
+// (MemAvailable), or nothing where it does not say.
+std::optional<std::size_t> available_memory() noexcept {
+  try {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::size_t kilobytes = 0;
+    while (meminfo >> key >> kilobytes) {
+      if (key == "MemAvailable:") return kilobytes > SIZE_MAX / 1024 ? SIZE_MAX : kilobytes * 1024;
+      meminfo.ignore(64, '\n');
+    }
+  } catch (...) {
+  }
+  return std::nullopt;
 }
 
-void* module_allocate(std::size_t bytes, std::size_t alignment) {
-  // The system promises address space far beyond memory and kills the
-  // process when it is touched; a request larger than the machine fails here
-  // instead, as std::bad_alloc.
-  if (!fits_in_physical_memory(bytes)) throw std::bad_alloc();
+// Reserves `bytes` of a large request against the available memory. Every
+// large block still allocated counts in full, whether or not it has been
+// touched yet, so parallel tasks cannot each take the same free memory; a
+// block already written to is then counted twice, which errs on the side of
+// a clean MemoryError.
+bool reserve_large(std::size_t bytes) noexcept {
+  if (!fits_in_physical_memory(bytes)) return false;
+  const std::size_t before = g_large_outstanding.fetch_add(bytes);
+  const std::optional<std::size_t> available = available_memory();
+  if (available && (before > *available || bytes > *available - before)) {
+    g_large_outstanding.fetch_sub(bytes);
+    return false;
+  }
+  return true;
+}
+
+void* allocate_block(std::size_t bytes, std::size_t alignment) {
   const Mimalloc& mi = mimalloc();
   if (bytes == 0) bytes = 1;
   void* p = nullptr;
@@ -70,8 +106,37 @@ void* module_allocate(std::size_t bytes, std::size_t alignment) {
   return p;
 }
 
-void module_free(void* p) noexcept {
+}  // namespace
+
+bool fits_in_physical_memory(std::size_t bytes) noexcept {
+  if (bytes <= kLargeRequest) return true;
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  // Unknown memory size: leave the decision to the allocator.
+  if (pages <= 0 || page_size <= 0) return true;
+  const auto page_count = static_cast<std::size_t>(pages);
+  const auto page_bytes = static_cast<std::size_t>(page_size);
+  if (page_count > SIZE_MAX / page_bytes) return true;
+  return bytes <= page_count * page_bytes;
+}
+
+void* module_allocate(std::size_t bytes, std::size_t alignment) {
+  // The system promises address space far beyond memory and kills the
+  // process when it is touched; a large request that the available memory
+  // cannot cover fails here instead, as std::bad_alloc.
+  const bool large = bytes > kLargeRequest;
+  if (large && !reserve_large(bytes)) throw std::bad_alloc();
+  try {
+    return allocate_block(bytes, alignment);
+  } catch (...) {
+    if (large) g_large_outstanding.fetch_sub(bytes);
+    throw;
+  }
+}
+
+void module_free(void* p, std::size_t bytes) noexcept {
   if (!p) return;
+  if (bytes > kLargeRequest) g_large_outstanding.fetch_sub(bytes);
   const Mimalloc& mi = mimalloc();
   if (mi.free) {
     mi.free(p);
@@ -79,6 +144,8 @@ void module_free(void* p) noexcept {
     std::free(p);
   }
 }
+
+std::size_t large_blocks_outstanding() noexcept { return g_large_outstanding.load(); }
 
 bool owned_by_module_allocator(const void* p) noexcept {
   const Mimalloc& mi = mimalloc();

@@ -22,10 +22,16 @@ namespace morvelin {
 // True when `bytes` fits in the machine's physical memory.
 bool fits_in_physical_memory(std::size_t bytes) noexcept;
 
-// Allocates `bytes` aligned to `alignment`; throws std::bad_alloc on failure
-// and for requests larger than physical memory.
+// Allocates `bytes` aligned to `alignment`; throws std::bad_alloc on failure.
+// A request over 64 MiB must also fit, together with every other such block
+// still allocated, in the memory the system reports available; otherwise it
+// fails rather than leaving the system to kill the process once it is used.
 void* module_allocate(std::size_t bytes, std::size_t alignment);
-void module_free(void* p) noexcept;
+// Frees a block of module_allocate; `bytes` is the size it was asked for.
+void module_free(void* p, std::size_t bytes) noexcept;
+
+// Bytes in blocks over 64 MiB currently allocated.
+std::size_t large_blocks_outstanding() noexcept;
 
 // True when `p` points into memory managed by mimalloc.
 bool owned_by_module_allocator(const void* p) noexcept;
@@ -44,7 +50,7 @@ struct Allocator {
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
     return static_cast<T*>(module_allocate(n * sizeof(T), alignof(T)));
   }
-  void deallocate(T* p, std::size_t) noexcept { module_free(p); }
+  void deallocate(T* p, std::size_t n) noexcept { module_free(p, n * sizeof(T)); }
 
   template <class U>
   bool operator==(const Allocator<U>&) const noexcept {

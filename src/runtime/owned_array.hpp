@@ -25,7 +25,8 @@ class OwnedArray {
   explicit OwnedArray(std::size_t count) : size_(count) {
     if (count == 0) return;
     if (count > kMaxBytes / sizeof(T)) throw std::bad_alloc();
-    data_.reset(static_cast<T*>(module_allocate(count * sizeof(T), kAlignment)));
+    data_ = std::unique_ptr<T[], Free>(static_cast<T*>(module_allocate(count * sizeof(T), kAlignment)),
+                                       Free{count * sizeof(T)});
   }
 
   T* data() noexcept { return data_.get(); }
@@ -39,7 +40,8 @@ class OwnedArray {
   static constexpr std::size_t kAlignment = 64;  // one cache line, full vector loads
 
   struct Free {
-    void operator()(T* p) const noexcept { module_free(p); }
+    std::size_t bytes = 0;
+    void operator()(T* p) const noexcept { module_free(p, bytes); }
   };
   std::unique_ptr<T[], Free> data_;
   std::size_t size_ = 0;

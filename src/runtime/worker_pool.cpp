@@ -4,8 +4,14 @@
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
+#include <pthread.h>
+
+#if defined(MORVELIN_TSAN_MARKS)
+#include <sanitizer/tsan_interface.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
@@ -83,7 +89,38 @@ struct Pool {
 };
 
 std::once_flag g_pool_once;
-Pool* g_pool = nullptr;  // created once, lives until the process ends
+// Created once, lives until the process ends. Atomic because callers on any
+// thread test it before taking the once flag.
+std::atomic<Pool*> g_pool{nullptr};
+
+// Fork safety. A child made by fork() has only the forking thread: the
+// scheduler's worker threads are gone while its shared state still counts
+// them, and may hold locks that no thread of the child will ever release, so
+// a parallel loop there can hang. Once the pool has been started (or is being
+// started) in a process, every child forked from it runs its parallel loops
+// on the calling thread and never touches the scheduler again. A child forked
+// before the pool ever started creates its own pool as usual.
+std::atomic<bool> g_pool_started{false};
+std::atomic<bool> g_forked_after_start{false};
+
+void mark_forked_child() noexcept {
+  if (g_pool_started.load(std::memory_order_relaxed)) g_forked_after_start.store(true, std::memory_order_relaxed);
+}
+
+bool serial_only() noexcept { return g_forked_after_start.load(std::memory_order_relaxed); }
+
+// The scheduler is not built for ThreadSanitizer, so the checker cannot see
+// how it orders a loop's tasks after the caller's writes and before the
+// caller's reads of the results. In ThreadSanitizer builds (where this file
+// itself stays uninstrumented) these marks tell it, so that it reports races
+// between our own tasks only.
+#if defined(MORVELIN_TSAN_MARKS)
+void loop_handoff(void* sync) { __tsan_release(sync); }
+void loop_pickup(void* sync) { __tsan_acquire(sync); }
+#else
+void loop_handoff(void*) {}
+void loop_pickup(void*) {}
+#endif
 
 std::size_t default_thread_count() {
   if (const char* text = std::getenv("RAYON_NUM_THREADS")) {
@@ -93,15 +130,24 @@ std::size_t default_thread_count() {
 }
 
 void create_pool(std::size_t threads) {
+  // Registered before the scheduler exists, so no fork can slip in between
+  // its start and the handler.
+  static const int registered = pthread_atfork(nullptr, nullptr, mark_forked_child);
+  (void)registered;
   std::call_once(g_pool_once, [threads] {
+    g_pool_started.store(true, std::memory_order_relaxed);
     const auto n = static_cast<int>(std::clamp<std::size_t>(threads, 1, kMaxCoreListLength));
-    g_pool = new Pool(n);
+    g_pool.store(new Pool(n), std::memory_order_release);
   });
 }
 
 Pool& pool() {
-  if (!g_pool) create_pool(default_thread_count());
-  return *g_pool;
+  Pool* p = g_pool.load(std::memory_order_acquire);
+  if (!p) {
+    create_pool(default_thread_count());
+    p = g_pool.load(std::memory_order_acquire);
+  }
+  return *p;
 }
 
 }  // namespace
@@ -190,6 +236,7 @@ std::optional<std::size_t> parse_thread_count(std::string_view text) {
 }
 
 void configure_worker_pool() {
+  if (serial_only()) return;
   try {
     std::optional<CoreList> cores;
     if (const char* text = std::getenv("MORVELIN_CORES")) {
@@ -204,19 +251,29 @@ void configure_worker_pool() {
   }
 }
 
-std::size_t worker_count() { return static_cast<std::size_t>(pool().arena.max_concurrency()); }
+std::size_t worker_count() {
+  if (serial_only()) return 1;
+  return static_cast<std::size_t>(pool().arena.max_concurrency());
+}
+
+bool runs_serially_after_fork() noexcept { return serial_only(); }
 
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
   if (count == 0) return;
-  if (count == 1) {
-    body(0);
+  if (count == 1 || serial_only()) {
+    for (std::size_t i = 0; i < count; ++i) body(i);
     return;
   }
+  char start = 0, finish = 0;  // addresses for the checker's marks only
+  loop_handoff(&start);
   pool().arena.execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
+      loop_pickup(&start);
       for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
+      loop_handoff(&finish);
     });
   });
+  loop_pickup(&finish);
 }
 
 }  // namespace morvelin

@@ -44,12 +44,19 @@ std::optional<std::size_t> parse_thread_count(std::string_view text);
 // every failure; later calls do nothing.
 void configure_worker_pool();
 
-// Number of threads of the pool (creating it with its default size if needed).
+// Number of threads of the pool (creating it with its default size if needed);
+// 1 in a process forked after the pool started.
 std::size_t worker_count();
+
+// True in a process forked (directly or not) from one whose pool had started:
+// there parallel loops run on the calling thread, as the scheduler's state
+// inherited through fork() cannot be trusted.
+bool runs_serially_after_fork() noexcept;
 
 // Runs body(i) for every i in [0, count) on the pool; the calling thread takes
 // part and returns when all are done. Exceptions thrown by a task reach the
-// caller.
+// caller. In a process forked after the pool started, the loop runs on the
+// calling thread in index order.
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
 
 }  // namespace morvelin

@@ -207,6 +207,25 @@ TEST(ThresholdScales, ExtremeSettingsDoNotOverflow) {
   EXPECT_EQ(threshold_scale_count(p).value(), std::uint64_t{1} << 32);
 }
 
+TEST(ThresholdScales, MoreThan1024WindowsAreRefusedNotSearched) {
+  DetectorParameters p;
+  p.adaptive_thresh_win_size_min = std::numeric_limits<std::int32_t>::min();  // 214748368 windows
+  const GrayImage image(64, 48, 128);
+  const auto result = detect_markers(image, dict("DICT_4X4_50"), p);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().kind, ErrorKind::kValue);
+  EXPECT_EQ(result.error().message,
+            "adaptive_thresh_win_size_min, adaptive_thresh_win_size_max and adaptive_thresh_win_size_step give "
+            "214748368 threshold windows; at most 1024 are supported");
+  p.adaptive_thresh_win_size_min = 3;
+  p.adaptive_thresh_win_size_max = 3 + 1023;
+  p.adaptive_thresh_win_size_step = 1;  // exactly 1024 windows
+  EXPECT_TRUE(detect_markers(image, dict("DICT_4X4_50"), p).ok());
+  p.corner_refinement_method = kCornerRefineAprilTag;  // the quad path has no windows
+  p.adaptive_thresh_win_size_max = std::numeric_limits<std::int32_t>::max();
+  EXPECT_TRUE(detect_markers(image, dict("DICT_4X4_50"), p).ok());
+}
+
 // ---------------------------------------------------------------------------
 // Candidate filters
 

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "image/gray_image.hpp"
 #include "runtime/allocator.hpp"
@@ -127,9 +132,32 @@ TEST(WorkerPool, ParallelForVisitsEveryIndexOnce) {
                std::runtime_error);
 }
 
+TEST(WorkerPool, ForkedChildRunsLoopsOnItsOwnThread) {
+  std::vector<std::atomic<int>> warm(64);
+  parallel_for(warm.size(), [&](std::size_t i) { warm[i]++; });
+  ASSERT_FALSE(runs_serially_after_fork());
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(30);  // a hang ends the child instead of the test run
+    const auto caller = std::this_thread::get_id();
+    std::vector<int> order;
+    parallel_for(100, [&](std::size_t i) {
+      if (std::this_thread::get_id() == caller) order.push_back(static_cast<int>(i));
+    });
+    const bool ok = runs_serially_after_fork() && worker_count() == 1 && order.size() == 100 &&
+                    std::is_sorted(order.begin(), order.end());
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(runs_serially_after_fork());
+}
+
 TEST(Allocator, CoreBuffersComeFromMimalloc) {
-#ifdef MORVELIN_SYSTEM_MALLOC
-  GTEST_SKIP() << "sanitizer build: module buffers come from the system allocator";
+#if defined(MORVELIN_SYSTEM_MALLOC) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizer builds take module buffers from the system allocator";
 #endif
   GrayImage image(640, 480, 7);
   EXPECT_TRUE(owned_by_module_allocator(image.pixels.data()));
@@ -152,4 +180,47 @@ TEST(Allocator, SystemAllocatorServesWhenMimallocIsSwitchedOff) {
   Vec<Block> blocks(3);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks.data()) % 64, 0u);
 #endif
+}
+
+namespace {
+
+std::size_t available_bytes() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::size_t kilobytes = 0;
+  while (meminfo >> key >> kilobytes) {
+    if (key == "MemAvailable:") return kilobytes * 1024;
+    meminfo.ignore(64, '\n');
+  }
+  return 0;
+}
+
+}  // namespace
+
+TEST(Allocator, LargeRequestsMustFitTheAvailableMemoryTogether) {
+  const std::size_t available = available_bytes();
+  if (available < (std::size_t{1} << 30)) GTEST_SKIP() << "needs /proc/meminfo and 1 GiB available";
+  Allocator<char> allocator;
+  const std::size_t before = large_blocks_outstanding();
+  // Fits the machine but not what it has free: refused before any page is
+  // touched (the blocks below are never written, so they cost no memory).
+  const auto physical = static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::size_t>(sysconf(_SC_PAGE_SIZE));
+  if (physical > available + (std::size_t{256} << 20)) {
+    const std::size_t beyond = available + (physical - available) / 2;
+    ASSERT_TRUE(fits_in_physical_memory(beyond));
+    EXPECT_THROW(allocator.allocate(beyond), std::bad_alloc);
+    EXPECT_EQ(large_blocks_outstanding(), before);
+  }
+  // Two blocks that each fit but not both: the second waits for the first.
+  const std::size_t part = available / 10 * 6;
+  char* first = allocator.allocate(part);
+  EXPECT_EQ(large_blocks_outstanding(), before + part);
+  EXPECT_THROW(allocator.allocate(part), std::bad_alloc);
+  allocator.deallocate(first, part);
+  EXPECT_EQ(large_blocks_outstanding(), before);
+  char* second = allocator.allocate(part);
+  allocator.deallocate(second, part);
+  // Small requests never consult the system.
+  Vec<int> small(1000, 1);
+  EXPECT_EQ(large_blocks_outstanding(), before);
 }

@@ -18,3 +18,21 @@ def apriltag_library_detector(**options):
 
     pupil_apriltags.Detector.__del__ = lambda self: None
     return pupil_apriltags.Detector(**options)
+
+
+def pytest_addoption(parser):
+    parser.addoption("--slow", action="store_true",
+                     help="also run the slow checks: leak loops and huge inputs (make test-leaks, make test-hostile)")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: slow check, run only with --slow")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("--slow"):
+        return
+    skip = pytest.mark.skip(reason="slow check: run with --slow (make test-leaks, make test-hostile)")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)
