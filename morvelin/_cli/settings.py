@@ -174,13 +174,13 @@ def _opencv_matrix(node: dict[str, str], key: str, path: str) -> list[list[float
 def rigid_body(path: str):
     """A RigidBody from JSON: {"tag_size_m": s, "markers": [{"id": i,
     "rotation": 3x3 matrix or rotation vector, "translation": [x, y, z]}]}."""
-    spec = _read_json(path, "rigid body file")
+    layout = _read_json(path, "rigid body file")
     try:
-        markers = spec["markers"]
+        markers = layout["markers"]
         ids = [m["id"] for m in markers]
         rotations = [_rotation(m["rotation"]) for m in markers]
         translations = [m["translation"] for m in markers]
-        return native.RigidBody(spec["tag_size_m"], ids, rotations, translations)
+        return native.RigidBody(layout["tag_size_m"], ids, rotations, translations)
     except KeyError as error:
         raise CliError(f"rigid body file {path}: missing {error.args[0]!r}") from None
     except (TypeError, ValueError) as error:

@@ -23,15 +23,6 @@ CLASSES = (morvelin.DetectorParameters, morvelin.CharucoBoard, morvelin.RigidBod
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
-def repeat(call, times):
-    for _ in range(times):
-        try:
-            call()
-        except Exception as error:  # noqa: BLE001 - only the expected type passes
-            if call.raises is None or not isinstance(error, call.raises):
-                raise
-
-
 def watched(call):
     """Objects whose reference counts must not change: the call's container,
     array and class-instance arguments, and the module's classes. Numbers and
@@ -48,11 +39,11 @@ def resident_bytes():
 @pytest.mark.parametrize("name", CALLS)
 def test_reference_counts_of_arguments_and_classes_stay_put(name):
     call = CALLS[name]
-    repeat(call, 5)
+    call.repeat(5)
     gc.collect()
     objects = watched(call)
     before = [sys.getrefcount(obj) for obj in objects]
-    repeat(call, 200)
+    call.repeat(200)
     gc.collect()
     after = [sys.getrefcount(obj) for obj in objects]
     grown = [(type(obj).__name__, b, a) for obj, b, a in zip(objects, before, after) if a != b]
@@ -63,20 +54,20 @@ def test_reference_counts_of_arguments_and_classes_stay_put(name):
 @pytest.mark.parametrize("name", CALLS)
 def test_python_allocations_and_objects_do_not_grow(name):
     call = CALLS[name]
-    repeat(call, 200)
+    call.repeat(200)
     gc.collect()
     objects_before = len(gc.get_objects())
-    repeat(call, 2000)
+    call.repeat(2000)
     gc.collect()
     assert len(gc.get_objects()) - objects_before < 20  # objects tracked by the collector
     tracemalloc.start()
     try:
         # Caches of other libraries (NumPy's dtype names, for one) fill up
         # during the first traced calls; only a second round is compared.
-        repeat(call, 2000)
+        call.repeat(2000)
         gc.collect()
         first = tracemalloc.take_snapshot()
-        repeat(call, 2000)
+        call.repeat(2000)
         gc.collect()
         second = tracemalloc.take_snapshot()
     finally:
@@ -93,10 +84,10 @@ def test_python_allocations_and_objects_do_not_grow(name):
 @pytest.mark.parametrize("name", CALLS)
 def test_resident_memory_stays_flat_over_100000_calls(name):
     call = CALLS[name]
-    repeat(call, 3000)
+    call.repeat(3000)
     gc.collect()
     before = resident_bytes()
-    repeat(call, 100_000)
+    call.repeat(100_000)
     gc.collect()
     grown = resident_bytes() - before
     # Even 16 bytes kept per call would add 1.6 MB.

@@ -48,6 +48,15 @@ class Call:
                 pending.extend((item, depth + 1) for item in obj)
         return found
 
+    def repeat(self, times):
+        """Calls it `times` times; a failing call must raise its own type."""
+        for _ in range(times):
+            try:
+                self()
+            except Exception as error:  # noqa: BLE001 - only the expected type passes
+                if self.raises is None or not isinstance(error, self.raises):
+                    raise
+
 
 def plain(value):
     """Results as plain data, so that instances of the module's classes
