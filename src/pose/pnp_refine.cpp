@@ -56,15 +56,6 @@ double cost_at(std::span<const Point3> object_points, std::span<const Point2> im
   return sum;
 }
 
-// Adds one Jacobian row and its residual: g += row·r, H += row·rowᵀ (upper
-// triangle only; H is symmetric term by term).
-inline void accumulate_row(const double (&row)[6], double residual, Matrix6& h, Params& g) noexcept {
-  for (std::size_t a = 0; a < 6; ++a) {
-    g[a] += row[a] * residual;
-    for (std::size_t b = a; b < 6; ++b) h[a][b] += row[a] * row[b];
-  }
-}
-
 // Element `lane` of a pair, or the single value.
 template <class T>
 inline double lane_of(const T& x, std::size_t lane) noexcept {
@@ -85,8 +76,8 @@ inline void accumulate_point(const PixelMapping<T>& m, const T (&du_dr)[3], cons
                            lane_of(m.du[0], lane),  lane_of(m.du[1], lane),  lane_of(m.du[2], lane)};
   const double row_v[6] = {lane_of(dv_dr[0], lane), lane_of(dv_dr[1], lane), lane_of(dv_dr[2], lane),
                            lane_of(m.dv[0], lane),  lane_of(m.dv[1], lane),  lane_of(m.dv[2], lane)};
-  accumulate_row(row_u, lane_of(ru, lane), h, g);
-  accumulate_row(row_v, lane_of(rv, lane), h, g);
+  lm::accumulate_row(row_u, lane_of(ru, lane), h, g);
+  lm::accumulate_row(row_v, lane_of(rv, lane), h, g);
 }
 
 // H = JᵀJ and g = Jᵀr at `pose`, each element summed over the Jacobian rows

@@ -94,13 +94,6 @@ Double2 cost_pair(const PairProblem& problem, const Params2& p, const std::array
   return sum;
 }
 
-inline void accumulate_row(const Double2 (&row)[6], Double2 residual, Matrix6x2& h, Params2& g) noexcept {
-  for (std::size_t a = 0; a < 6; ++a) {
-    g[a] += row[a] * residual;
-    for (std::size_t b = a; b < 6; ++b) h[a][b] += row[a] * row[b];
-  }
-}
-
 // JᵀJ and Jᵀr per lane, as normal_equations_at forms them.
 void normal_equations_pair(const PairProblem& problem, const Params2& p, const std::array<AxisAngle, 2>& rotation,
                            Matrix6x2& h, Params2& g) noexcept {
@@ -121,8 +114,8 @@ void normal_equations_pair(const PairProblem& problem, const Params2& p, const s
       row_u[3 + j] = m.du[j];
       row_v[3 + j] = m.dv[j];
     }
-    accumulate_row(row_u, m.u - problem.observed_u(i), h, g);
-    accumulate_row(row_v, m.v - problem.observed_v(i), h, g);
+    lm::accumulate_row(row_u, m.u - problem.observed_u(i), h, g);
+    lm::accumulate_row(row_v, m.v - problem.observed_v(i), h, g);
   }
   for (std::size_t a = 0; a < 6; ++a) {
     for (std::size_t b = a + 1; b < 6; ++b) h[b][a] = h[a][b];
