@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "code_bits.hpp"
 #include "detector/marker.hpp"
 #include "dictionary/dictionary.hpp"
 #include "image/gray_image.hpp"
@@ -103,15 +104,9 @@ struct Homography {
 // dark[row][column], (n + 2) x (n + 2).
 inline std::vector<std::vector<bool>> marker_cells(const Dictionary& d, std::size_t id) {
   const std::uint32_t n = d.marker_size;
-  const auto block = d.block(id, 0);
-  const std::uint32_t bits = n * n;
   std::vector<std::vector<bool>> dark(n + 2, std::vector<bool>(n + 2, true));
-  for (std::uint32_t k = 0; k < bits; ++k) {
-    const std::uint32_t byte = k / 8;
-    const std::uint32_t in_byte = (byte == bits / 8) ? (bits % 8) : 8;  // last partial byte right-aligned
-    const bool white = (block[byte] >> (in_byte - 1 - k % 8)) & 1;
-    dark[1 + k / n][1 + k % n] = !white;
-  }
+  for (std::uint32_t r = 0; r < n; ++r)
+    for (std::uint32_t c = 0; c < n; ++c) dark[1 + r][1 + c] = !testing::code_bit(d, id, r, c);
   return dark;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "charuco/board.hpp"
+#include "code_bits.hpp"
 #include "imgproc/homography.hpp"
 #include "pose/pose.hpp"
 #include "pose/rotation_vector.hpp"
@@ -36,15 +37,6 @@ inline Homography view_homography(const PinholeView& view) {
 inline Point2f map_point(const Homography& h, double x, double y) {
   const auto p = apply_homography(h, x, y);
   return {static_cast<float>(p.x), static_cast<float>(p.y)};
-}
-
-// Bit (r, c) of code `id`, as printed: true is white.
-inline bool code_bit(const Dictionary& d, std::uint64_t id, std::uint32_t r, std::uint32_t c) {
-  const auto block = d.block(static_cast<std::size_t>(id), 0);
-  const std::uint32_t bits = d.marker_size * d.marker_size;
-  const std::uint32_t k = r * d.marker_size + c;
-  const std::uint32_t in_byte = (k / 8 == bits / 8) ? bits % 8 : 8;
-  return (block[k / 8] >> (in_byte - 1 - k % 8)) & 1;
 }
 
 struct BoardDrawing {
@@ -101,7 +93,7 @@ inline int board_grey(const CharucoBoard& board, const std::vector<std::int64_t>
   const auto c = static_cast<std::uint32_t>((u - x0) / m * cells);
   const auto r = static_cast<std::uint32_t>((v - y0) / m * cells);
   if (r == 0 || c == 0 || r + 1 >= cells || c + 1 >= cells) return 0;
-  return code_bit(d, static_cast<std::uint64_t>(id), r - 1, c - 1) ? 255 : 0;
+  return code_bit(d, static_cast<std::size_t>(id), r - 1, c - 1) ? 255 : 0;
 }
 
 inline GrayImage render_board(const CharucoBoard& board, const Homography& board_to_image, std::uint32_t width,

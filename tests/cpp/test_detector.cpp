@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "apriltag/refit.hpp"
+#include "code_bits.hpp"
 #include "detector/candidate_search.hpp"
 #include "detector/detect.hpp"
 #include "detector/identification.hpp"
@@ -68,13 +69,7 @@ void draw(GrayImage& image, const Layer& layer) {
   }
 }
 
-bool code_bit(const Dictionary& d, int id, std::uint32_t r, std::uint32_t c) {
-  const auto block = d.block(static_cast<std::size_t>(id), 0);
-  const std::uint32_t bits = d.marker_size * d.marker_size;
-  const std::uint32_t k = r * d.marker_size + c;
-  const std::uint32_t in_byte = (k / 8 == bits / 8) ? bits % 8 : 8;
-  return (block[k / 8] >> (in_byte - 1 - k % 8)) & 1;
-}
+using morvelin::testing::code_bit;
 
 // A marker in cell units: cells [0, n + 2) with a one-cell black border,
 // optionally inside a white quiet zone `quiet` cells wide, optionally inverted.
@@ -94,7 +89,7 @@ Layer marker_layer(const Dictionary& d, int id, const Quad& corners, double quie
     if (u >= 0 && v >= 0 && u < cells && v < cells) {
       const auto c = static_cast<std::uint32_t>(u), r = static_cast<std::uint32_t>(v);
       const bool border = r == 0 || c == 0 || r + 1 == cells || c + 1 == cells;
-      white = !border && code_bit(d, id, r - 1, c - 1);
+      white = !border && code_bit(d, static_cast<std::size_t>(id), r - 1, c - 1);
     }
     return (white != inverted) ? 255 : 0;
   };
@@ -663,7 +658,7 @@ Scene board(const Dictionary& d, double marker_rate, const Quad& sheet_corners) 
     if (mu < 0 || mv < 0 || mu >= cells || mv >= cells) return 255;
     const auto c = static_cast<std::uint32_t>(mu), r = static_cast<std::uint32_t>(mv);
     const bool border = r == 0 || c == 0 || r + 1 == cells || c + 1 == cells;
-    return (!border && code_bit(d, id, r - 1, c - 1)) ? 255 : 0;
+    return (!border && code_bit(d, static_cast<std::size_t>(id), r - 1, c - 1)) ? 255 : 0;
   };
   draw(scene.image, layer);
   const Homography h = plane_to_image(layer);

@@ -3,27 +3,14 @@
 #include <array>
 #include <vector>
 
+#include "code_bits.hpp"
 #include "dictionary/dictionary.hpp"
 
 using namespace morvelin;
 
 namespace {
 
-// Unpacks block `rotation` of entry `id` into an n x n 0/1 matrix.
-std::vector<std::vector<int>> unpack(const Dictionary& d, std::size_t id, int rotation) {
-  const auto block = d.block(id, rotation);
-  const std::uint32_t n = d.marker_size;
-  const std::uint32_t bits = n * n;
-  std::vector<std::vector<int>> m(n, std::vector<int>(n));
-  for (std::uint32_t k = 0; k < bits; ++k) {
-    const std::uint32_t byte = k / 8;
-    // the last partial byte is right-aligned
-    const std::uint32_t in_byte = (byte == bits / 8) ? (bits % 8) : 8;
-    const std::uint32_t shift = in_byte - 1 - (k % 8);
-    m[k / n][k % n] = (block[byte] >> shift) & 1;
-  }
-  return m;
-}
+using morvelin::testing::code_bits;
 
 }  // namespace
 
@@ -69,8 +56,8 @@ TEST(DictionaryTables, BlocksAreQuarterTurnsAndPaddingBitsAreZero) {
         if (spare) {
           EXPECT_EQ(d->block(id, r).back() >> (8 - spare), 0) << name << " " << id;
         }
-        const auto now = unpack(*d, id, r);
-        const auto next = unpack(*d, id, (r + 1) % 4);
+        const auto now = code_bits(*d, id, r);
+        const auto next = code_bits(*d, id, (r + 1) % 4);
         for (std::uint32_t i = 0; i < n; ++i)
           for (std::uint32_t j = 0; j < n; ++j) ASSERT_EQ(next[i][j], now[j][n - 1 - i]) << name << " " << id;
       }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "charuco/board.hpp"
+#include "code_bits.hpp"
 #include "dictionary/dictionary.hpp"
 #include "render/board_image.hpp"
 #include "render/marker_image.hpp"
@@ -13,18 +14,6 @@ using namespace morvelin;
 namespace {
 
 using Bits = std::vector<std::vector<int>>;
-
-// Block `rotation` of code `id` as an n x n 0/1 matrix (1 = white).
-Bits block_bits(const Dictionary& d, std::size_t id, int rotation) {
-  const auto block = d.block(id, rotation);
-  const std::uint32_t n = d.marker_size, bits = n * n;
-  Bits m(n, std::vector<int>(n));
-  for (std::uint32_t k = 0; k < bits; ++k) {
-    const std::uint32_t in_byte = (k / 8 == bits / 8) ? bits % 8 : 8;
-    m[k / n][k % n] = (block[k / 8] >> (in_byte - 1 - k % 8)) & 1;
-  }
-  return m;
-}
 
 // Reads the data cells of a marker image whose cells are `cell` pixels
 // square, after turning the image `quarter_turns` times counter-clockwise.
@@ -58,13 +47,13 @@ TEST(MarkerImage, CellsMatchEveryStoredRotation) {
       const Result<GrayImage> image = render_marker_image(d, name, static_cast<std::int64_t>(id), (n + 2) * cell, 1);
       ASSERT_TRUE(image) << name;
       // Turning the printed marker reproduces the table's own rotated blocks.
-      for (int r = 0; r < 4; ++r) EXPECT_EQ(read_cells(*image, n, 1, cell, r), block_bits(d, id, r)) << name << id << r;
+      for (int r = 0; r < 4; ++r) EXPECT_EQ(read_cells(*image, n, 1, cell, r), morvelin::testing::code_bits(d, id, r)) << name << id << r;
       // Every pixel of a cell has the cell's colour; the border ring is black.
       for (std::uint32_t y = 0; y < image->height; ++y) {
         for (std::uint32_t x = 0; x < image->width; ++x) {
           const std::uint32_t ci = y / cell, cj = x / cell;
           const bool border = ci == 0 || cj == 0 || ci == n + 1 || cj == n + 1;
-          const int expected = border ? 0 : block_bits(d, id, 0)[ci - 1][cj - 1] * 255;
+          const int expected = border ? 0 : morvelin::testing::code_bits(d, id, 0)[ci - 1][cj - 1] * 255;
           ASSERT_EQ(image->at(x, y), expected) << name << " " << x << "," << y;
         }
       }
@@ -78,7 +67,7 @@ TEST(MarkerImage, UnevenSidesAndWideBorders) {
   // border is at least 8 pixels wide everywhere.
   const Result<GrayImage> uneven = render_marker_image(d, "DICT_4X4_50", 3, 50, 1);
   ASSERT_TRUE(uneven);
-  const Bits bits = block_bits(d, 3, 0);
+  const Bits bits = morvelin::testing::code_bits(d, 3, 0);
   for (std::uint32_t i = 0; i < 4; ++i) {
     for (std::uint32_t j = 0; j < 4; ++j) {
       const auto x = static_cast<std::uint32_t>((j + 1.5) * 50 / 6), y = static_cast<std::uint32_t>((i + 1.5) * 50 / 6);
@@ -100,7 +89,7 @@ TEST(MarkerImage, UnevenSidesAndWideBorders) {
   for (std::uint32_t k = 0; k < 40; ++k) {
     for (std::uint32_t t = 0; t < 10; ++t) EXPECT_EQ(wide->at(k, t), 0);
   }
-  EXPECT_EQ(read_cells(*wide, 4, 2, 5, 0), block_bits(d, 3, 0));
+  EXPECT_EQ(read_cells(*wide, 4, 2, 5, 0), morvelin::testing::code_bits(d, 3, 0));
 }
 
 TEST(MarkerImage, RejectsBadArguments) {
