@@ -19,14 +19,15 @@ std::int64_t block_size_from(double side) {
 }  // namespace
 
 BinaryImage otsu_binarize(const GrayImage& image) {
-  WideHistogram256 histogram{};
-  for (const std::uint8_t p : image.pixels) ++histogram[p];
-  const int level = otsu_threshold(histogram);
+  const auto level = static_cast<std::uint8_t>(otsu_threshold(histogram_of(image.pixels)));
   BinaryImage binary(image.width, image.height);
+  // Sizes and pointers in locals here and below: stores through int8_t
+  // pointers may alias any record, whose fields would be reloaded per pixel.
+  const std::uint32_t width = image.width;
   for (std::uint32_t y = 0; y < image.height; ++y) {
     const std::uint8_t* in = image.row(y);
     std::int8_t* out = &binary.at(0, y);
-    for (std::uint32_t x = 0; x < image.width; ++x) out[x] = static_cast<std::int8_t>(in[x] <= level);
+    for (std::uint32_t x = 0; x < width; ++x) out[x] = static_cast<std::int8_t>(in[x] <= level);
   }
   return binary;
 }
@@ -43,19 +44,21 @@ BinaryImage erode_dark_regions(const BinaryImage& binary) {
   BinaryImage eroded(binary.width, binary.height);
   if (binary.width == 0 || binary.height == 0) return eroded;
   const std::size_t stride = binary.stride();
+  const std::size_t width = binary.width;
   // dark_columns[i]: cell i of the current row and the rows above and below
   // are all dark; the frame columns stay 0.
   Vec<std::int8_t> dark_columns(stride, 0);
+  std::int8_t* dark = dark_columns.data();
   for (std::uint32_t y = 0; y < binary.height; ++y) {
     const std::int8_t* above = binary.cells.data() + static_cast<std::size_t>(y) * stride;
     const std::int8_t* here = above + stride;
     const std::int8_t* below = here + stride;
     for (std::size_t i = 1; i + 1 < stride; ++i) {
-      dark_columns[i] = static_cast<std::int8_t>((above[i] != 0) & (here[i] != 0) & (below[i] != 0));
+      dark[i] = static_cast<std::int8_t>((above[i] != 0) & (here[i] != 0) & (below[i] != 0));
     }
     std::int8_t* out = &eroded.at(0, y);
-    for (std::size_t x = 0; x < binary.width; ++x) {
-      out[x] = static_cast<std::int8_t>(dark_columns[x] & dark_columns[x + 1] & dark_columns[x + 2]);
+    for (std::size_t x = 0; x < width; ++x) {
+      out[x] = static_cast<std::int8_t>(dark[x] & dark[x + 1] & dark[x + 2]);
     }
   }
   return eroded;

@@ -1,5 +1,7 @@
 #include "imgproc/otsu_threshold.hpp"
 
+#include <cstddef>
+
 namespace morvelin {
 namespace {
 
@@ -36,5 +38,21 @@ int otsu_threshold_of(const Histogram& histogram) {
 int otsu_threshold(const Histogram256& histogram) { return otsu_threshold_of(histogram); }
 
 int otsu_threshold(const WideHistogram256& histogram) { return otsu_threshold_of(histogram); }
+
+WideHistogram256 histogram_of(std::span<const std::uint8_t> pixels) {
+  std::array<WideHistogram256, 4> partial{};
+  const std::size_t n = pixels.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++partial[0][pixels[i]];
+    ++partial[1][pixels[i + 1]];
+    ++partial[2][pixels[i + 2]];
+    ++partial[3][pixels[i + 3]];
+  }
+  for (; i < n; ++i) ++partial[0][pixels[i]];
+  WideHistogram256 histogram{};
+  for (std::size_t v = 0; v < 256; ++v) histogram[v] = partial[0][v] + partial[1][v] + partial[2][v] + partial[3][v];
+  return histogram;
+}
 
 }  // namespace morvelin

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace morvelin {
 
@@ -16,5 +17,9 @@ int otsu_threshold(const Histogram256& histogram);
 // The same for histograms of images with more than 2^32 - 1 pixels.
 using WideHistogram256 = std::array<std::uint64_t, 256>;
 int otsu_threshold(const WideHistogram256& histogram);
+
+// The histogram of `pixels`. Counted into four interleaved tables that are
+// added up at the end, so runs of equal pixels do not wait on one counter.
+WideHistogram256 histogram_of(std::span<const std::uint8_t> pixels);
 
 }  // namespace morvelin
