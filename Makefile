@@ -6,7 +6,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DIR := build/py
 DEBIAN_PACKAGES := libeigen3-dev libtbb-dev libmimalloc-dev libgtest-dev build-essential pkg-config
-SOURCES := $(shell find src tools morvelin -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src tools morvelin tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: all system venv build test test-cpp test-python wheel test-numpy1 demo bench clean sanitize fuzz fuzz-system fuzz-build
 

@@ -203,6 +203,42 @@ TEST(PolygonApproximation, FollowsTheRecursiveDefinition) {
   }
 }
 
+TEST(PolygonApproximation, FollowsTheDefinitionOnFractionalCoordinates) {
+  // Wide-ranging fractional coordinates, where distances to a chord round
+  // and near-ties are common.
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> coordinate(-3000.0f, 3000.0f);
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<Point2f> points(3 + rng() % 200);
+    const float scale = std::ldexp(1.0f, static_cast<int>(rng() % 24) - 12);
+    for (auto& p : points) p = {coordinate(rng) * scale, coordinate(rng) * scale};
+    const float eps = scale * static_cast<float>(rng() % 2000);
+    const auto got = approximate_closed_polygon(points, eps);
+    EXPECT_EQ(std::vector<Point2f>(got.begin(), got.end()), reference_closed(points, eps)) << trial;
+  }
+}
+
+TEST(PolygonApproximation, EqualRoundedDistancesGoToTheEarlierPoint) {
+  // Two neighbouring points (a, 0) and (b, 0), b the next float after a,
+  // whose distances to the chord from (0, 0) to (3072, 1024) differ before
+  // the division by the chord's length and are equal after it.
+  const float length = std::sqrt(3072.0f * 3072.0f + 1024.0f * 1024.0f);
+  const auto distance = [&](float x) { return std::fabs(x * 1024.0f) / length; };
+  float a = 1.9f, b = 0.0f;
+  for (int step = 0; step < 1000; ++step, a = b) {
+    b = std::nextafter(a, 2.0f);
+    if (distance(a) == distance(b)) break;
+  }
+  ASSERT_EQ(distance(a), distance(b)) << "no pair of points with equal rounded distances";
+  // The chord's end points are the farthest pair, so they cut the curve; the
+  // point below the chord is within the tolerance.
+  const std::vector<Point2f> points = {{0, 0}, {a, 0}, {b, 0}, {3072, 1024}, {1536, 511.9f}};
+  const auto got = approximate_closed_polygon(points, 0.25f);
+  const std::vector<Point2f> expected = {{0, 0}, {a, 0}, {3072, 1024}};
+  EXPECT_EQ(std::vector<Point2f>(got.begin(), got.end()), expected);
+  EXPECT_EQ(expected, reference_closed(points, 0.25f));
+}
+
 TEST(PolygonApproximation, TracedSquareGivesItsFourCorners) {
   const auto points = traced_square(5, 5, 10);
   ASSERT_EQ(points.size(), 36u);
