@@ -16,10 +16,6 @@
 
 using namespace morvelin;
 
-namespace {
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc < 8) {
     std::fprintf(stderr,

@@ -16,10 +16,6 @@
 
 using namespace morvelin;
 
-namespace {
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr, "usage: detect_pgm DICT REPEAT [--method=N] [--min-side=N] [--no-retry] [--candidates] FILE.pgm...\n");
