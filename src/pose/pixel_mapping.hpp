@@ -87,9 +87,10 @@ inline ObjectPoint<Double2> object_point(const Point3& p, const Point3& q) noexc
   return {Double2{p[0], q[0]}, Double2{p[1], q[1]}, Double2{p[2], q[2]}};
 }
 
-// Row `i` of m times the point, summed in index order.
-template <class T>
-inline T row_times(const Matrix3& m, std::size_t i, const ObjectPoint<T>& p) noexcept {
+// Row `i` of m times the point, summed in index order. M is a Matrix3, or a
+// 3 x 3 array of lane pairs holding two matrices.
+template <class M, class T>
+inline T row_times(const M& m, std::size_t i, const ObjectPoint<T>& p) noexcept {
   return m[i][0] * p.x + m[i][1] * p.y + m[i][2] * p.z;
 }
 
@@ -104,8 +105,10 @@ inline PixelMapping<T> project_object_point(const Matrix3& r, const Vector3& t, 
 
 // The rotation-vector columns of the pixel derivative: ∂u/∂rvec[j] and
 // ∂v/∂rvec[j] = (∂pixel/∂(R·X))·(∂R/∂rvec[j])·X, each a sum in index order.
-template <class T>
-inline void rotation_derivatives_of_pixel(const RotationDerivatives& rot, const ObjectPoint<T>& p,
+// Rotation is RotationDerivatives, or any record whose d[j] are the three
+// derivative matrices in a form row_times takes.
+template <class Rotation, class T>
+inline void rotation_derivatives_of_pixel(const Rotation& rot, const ObjectPoint<T>& p,
                                           const PixelMapping<T>& m, T (&du_dr)[3], T (&dv_dr)[3]) noexcept {
   for (std::size_t j = 0; j < 3; ++j) {
     const T d0 = row_times(rot.d[j], 0, p);

@@ -68,11 +68,6 @@ PairRotation pack_rotation(const std::array<AxisAngle, 2>& a, bool with_derivati
   return out;
 }
 
-// Row i of a lane matrix times the points, summed in index order.
-inline Double2 row_times(const Double2 (&m)[3][3], std::size_t i, const ObjectPoint<Double2>& p) noexcept {
-  return m[i][0] * p.x + m[i][1] * p.y + m[i][2] * p.z;
-}
-
 template <bool kWithDerivatives>
 PixelMapping<Double2> project_pair(const PairRotation& rot, const Params2& p, const ObjectPoint<Double2>& x,
                                    const CameraModel& camera) noexcept {
@@ -103,17 +98,11 @@ void normal_equations_pair(const PairProblem& problem, const Params2& p, const s
   for (std::size_t i = 0; i < problem.size(); ++i) {
     const ObjectPoint<Double2> x = problem.point(i);
     const PixelMapping<Double2> m = project_pair<true>(rot, p, x, *problem.camera);
-    Double2 row_u[6];
-    Double2 row_v[6];
-    for (std::size_t j = 0; j < 3; ++j) {
-      const Double2 d0 = row_times(rot.d[j], 0, x);
-      const Double2 d1 = row_times(rot.d[j], 1, x);
-      const Double2 d2 = row_times(rot.d[j], 2, x);
-      row_u[j] = m.du[0] * d0 + m.du[1] * d1 + m.du[2] * d2;
-      row_v[j] = m.dv[0] * d0 + m.dv[1] * d1 + m.dv[2] * d2;
-      row_u[3 + j] = m.du[j];
-      row_v[3 + j] = m.dv[j];
-    }
+    Double2 du_dr[3];
+    Double2 dv_dr[3];
+    rotation_derivatives_of_pixel(rot, x, m, du_dr, dv_dr);
+    const Double2 row_u[6] = {du_dr[0], du_dr[1], du_dr[2], m.du[0], m.du[1], m.du[2]};
+    const Double2 row_v[6] = {dv_dr[0], dv_dr[1], dv_dr[2], m.dv[0], m.dv[1], m.dv[2]};
     lm::accumulate_row(row_u, m.u - problem.observed_u(i), h, g);
     lm::accumulate_row(row_v, m.v - problem.observed_v(i), h, g);
   }
