@@ -12,14 +12,19 @@ SOURCES := $(shell find src tools morvelin tests/cpp -type f 2>/dev/null) CMakeL
 
 all: build
 
-# Debian packages, installed only when missing.
-system:
-	@missing=""; for p in $(DEBIAN_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+# Installs those of the Debian packages $(1) that are missing.
+define install_missing
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+endef
+
+# Debian packages, installed only when missing.
+system:
+	$(call install_missing,$(DEBIAN_PACKAGES))
 
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
@@ -119,12 +124,7 @@ FUZZ_FLAGS = -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=3072 -pri
 FUZZ_STATS = grep -hE "stat::number_of_executed_units|stat::peak_rss_mb" $(FUZZ_BUILD_DIR)/$(1).log | tr -s ' \n' ' '; echo
 
 fuzz-system:
-	@missing=""; for p in $(CLANG_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
-	fi
+	$(call install_missing,$(CLANG_PACKAGES))
 
 $(FUZZ_VENV)/.ready:
 	$(PYTHON) -m venv $(FUZZ_VENV)
