@@ -9,6 +9,18 @@ needs_cv2 = pytest.mark.skipif(not HAVE_CV2, reason="OpenCV (cv2) is not install
 needs_apriltag = pytest.mark.skipif(not HAVE_APRILTAG, reason="pupil_apriltags is not installed")
 
 
+def _mapped_files():
+    try:
+        with open("/proc/self/maps") as maps:
+            return maps.read()
+    except OSError:  # no /proc on this platform
+        return ""
+
+
+# The sanitizer run (make sanitize) preloads AddressSanitizer's runtime.
+UNDER_ADDRESS_SANITIZER = "libasan" in _mapped_files()
+
+
 def apriltag_library_detector(**options):
     """A detector of the AprilTag library that is never destroyed: its
     destructor can crash the process once other code has used the heap (seen

@@ -17,7 +17,9 @@ import numpy as np
 import pytest
 
 import morvelin
+from conftest import UNDER_ADDRESS_SANITIZER
 from rendering import charuco_scene, marker_scene, to_uint8
+from workloads import chessboard, parameters
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 
@@ -33,21 +35,15 @@ def _markers():
 MARKERS = _markers()
 CHARUCO, _marker_length = charuco_scene(5, 4, "DICT_4X4_50", CAMERA, [0.1, -0.2, 0.05], [-0.1, -0.08, 0.42])[:2]
 BOARD = morvelin.CharucoBoard(5, 4, 0.04, _marker_length, "DICT_4X4_50")
-CHESS = np.kron((np.indices((6, 8)).sum(axis=0) % 2 * 235 + 10).astype(np.uint8), np.ones((40, 40), np.uint8))
-CHESS = np.pad(CHESS, 40, constant_values=245)
-SUBPIX = morvelin.DetectorParameters()
-SUBPIX.corner_refinement_method = morvelin.CORNER_REFINE_SUBPIX
-APRIL = morvelin.DetectorParameters()
-APRIL.corner_refinement_method = morvelin.CORNER_REFINE_APRILTAG
-APRIL.april_tag_quad_decimate = 2.0
-APRIL.april_tag_refine_full_resolution = True
+CHESS = chessboard(7, 5, 40)
+PARAMETERS = parameters()
 
 
 def everything():
     """One call of each function that uses the worker pool."""
     return (
-        morvelin.detect_markers(MARKERS, "DICT_4X4_50", SUBPIX),
-        morvelin.detect_markers(MARKERS, "DICT_4X4_50", APRIL),
+        morvelin.detect_markers(MARKERS, "DICT_4X4_50", PARAMETERS["subpix"]),
+        morvelin.detect_markers(MARKERS, "DICT_4X4_50", PARAMETERS["april"]),
         morvelin.detect_markers_batch([MARKERS, MARKERS[::-1].copy(), MARKERS], "DICT_4X4_50"),
         morvelin.detect_charuco_board(CHARUCO, BOARD),
         morvelin.find_chessboard_corners(CHESS, (7, 5)),
@@ -94,18 +90,10 @@ def run_in_child(function):
     return value
 
 
-def _under_address_sanitizer():
-    try:
-        with open("/proc/self/maps") as maps:
-            return "libasan" in maps.read()
-    except OSError:
-        return False
-
-
 # This compiler's AddressSanitizer runtime does not hold its allocator locks
 # across fork(), so a child forked while another thread allocates can inherit
 # a taken lock and hang in its first malloc, whatever the module does.
-@pytest.mark.skipif(_under_address_sanitizer(), reason="AddressSanitizer's allocator is not fork-safe")
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="AddressSanitizer's allocator is not fork-safe")
 def test_child_forked_while_other_threads_use_the_pool():
     expected = everything()
     stop = threading.Event()

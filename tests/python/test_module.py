@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import morvelin
+from conftest import UNDER_ADDRESS_SANITIZER
 
 DICTIONARY_NAMES = [
     "DICT_4X4_50", "DICT_4X4_100", "DICT_4X4_250", "DICT_4X4_1000",
@@ -96,7 +97,7 @@ def test_allocator_is_mimalloc():
         pytest.skip("no /proc on this platform")
     if not hasattr(morvelin, "detect_markers"):
         pytest.skip("no function allocating core buffers is registered yet")
-    if "libasan" in maps.read_text():
+    if UNDER_ADDRESS_SANITIZER:
         pytest.skip("sanitizer build: module memory comes from the system allocator")
     morvelin.detect_markers(np.zeros((8, 8), np.uint8), "DICT_4X4_50")
     assert "libmimalloc" in maps.read_text()

@@ -81,6 +81,22 @@ def chessboard(columns, rows, square):
     return np.pad(np.kron(cells, np.ones((square, square), np.uint8)), square, constant_values=240)
 
 
+def parameters():
+    """DetectorParameters for each corner refinement path, and settings with
+    a zero threshold-window step."""
+    subpix = morvelin.DetectorParameters()
+    subpix.corner_refinement_method = morvelin.CORNER_REFINE_SUBPIX
+    april = morvelin.DetectorParameters()
+    april.corner_refinement_method = morvelin.CORNER_REFINE_APRILTAG
+    april.april_tag_quad_decimate = 2.0
+    april.april_tag_refine_full_resolution = True
+    contour = morvelin.DetectorParameters()
+    contour.corner_refinement_method = morvelin.CORNER_REFINE_CONTOUR
+    step_zero = morvelin.DetectorParameters()
+    step_zero.adaptive_thresh_win_size_step = 0
+    return dict(subpix=subpix, april=april, contour=contour, step_zero=step_zero)
+
+
 @functools.lru_cache(maxsize=None)
 def inputs(size: str):
     width, height = SIZES[size]
@@ -102,16 +118,6 @@ def inputs(size: str):
                                                size=(width, height))[:2]
         board = morvelin.CharucoBoard(*squares, 0.04, marker_length, "DICT_4X4_50")
     chess = chessboard(4, 3, max(8, height // 10))
-    subpix = morvelin.DetectorParameters()
-    subpix.corner_refinement_method = morvelin.CORNER_REFINE_SUBPIX
-    april = morvelin.DetectorParameters()
-    april.corner_refinement_method = morvelin.CORNER_REFINE_APRILTAG
-    april.april_tag_quad_decimate = 2.0
-    april.april_tag_refine_full_resolution = True
-    contour = morvelin.DetectorParameters()
-    contour.corner_refinement_method = morvelin.CORNER_REFINE_CONTOUR
-    step_zero = morvelin.DetectorParameters()
-    step_zero.adaptive_thresh_win_size_step = 0
 
     rng = np.random.default_rng(7)
     objects = np.c_[rng.uniform(-0.2, 0.2, (12, 2)), np.zeros(12)]
@@ -128,8 +134,7 @@ def inputs(size: str):
                     for r, t in zip(rotations, translations)]
     charuco_points = morvelin.project_points(board.chessboard_corners, rvec, [-0.06, -0.04, 0.5], K)
     return dict(markers=markers, bgr=np.ascontiguousarray(np.dstack([markers] * 3)), flipped=markers[::-1],
-                transposed=markers.T, charuco=charuco, board=board, chess=chess, subpix=subpix, april=april,
-                contour=contour, step_zero=step_zero, objects=objects, object_list=objects.tolist(),
+                transposed=markers.T, charuco=charuco, board=board, chess=chess, **parameters(), objects=objects, object_list=objects.tolist(),
                 images=images, image_list=images.tolist(), rvec=rvec, tvec=tvec, body=body,
                 body_corners=body_corners, charuco_points=charuco_points, rotation=morvelin.rodrigues([rvec]),
                 corner_ids=list(range(len(board.chessboard_corners))),
