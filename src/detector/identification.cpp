@@ -232,8 +232,9 @@ class MarkerDecoder {
     }
   }
 
-  // Counts white border cells (black ones for an inverted reading), inverts
-  // the grid for a white-bordered marker, and checks the error bound.
+  // Counts white or undecided border cells (black or undecided ones for an
+  // inverted reading), inverts the grid for a white-bordered marker, and
+  // checks the error bound.
   bool check_border() {
     const float white_threshold = params_.cell_white_threshold;
     const float black_threshold = 1.0f - white_threshold;
@@ -244,8 +245,11 @@ class MarkerDecoder {
         const bool is_border = r < border_ || q < border_ || r >= cells_ - border_ || q >= cells_ - border_;
         if (!is_border) continue;
         const float v = cell_values_[static_cast<std::size_t>(r) * cells_ + q];
-        errors_normal += v > white_threshold ? 1 : 0;
-        errors_inverted += v < black_threshold ? 1 : 0;
+        const bool white = v > white_threshold;
+        const bool black = v < black_threshold;
+        // An undecided cell is an error for either reading.
+        errors_normal += (white || white == black) ? 1 : 0;
+        errors_inverted += (black || white == black) ? 1 : 0;
       }
     }
     std::uint64_t errors = errors_normal;

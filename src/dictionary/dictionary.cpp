@@ -52,13 +52,21 @@ constexpr std::array<std::uint8_t, 256> kByteBitCounts = [] {
   return counts;
 }();
 
+// Bits where a decided cell disagrees with the block.
 int distance(std::span<const std::uint8_t> block, std::span<const std::uint8_t> white,
              std::span<const std::uint8_t> decided) noexcept {
   int d = 0;
   for (std::size_t k = 0; k < block.size(); ++k) {
-    d += kByteBitCounts[static_cast<std::uint8_t>((block[k] & decided[k]) ^ white[k])];
+    d += kByteBitCounts[static_cast<std::uint8_t>((block[k] ^ white[k]) & decided[k])];
   }
   return d;
+}
+
+// Cells whose colour is undecided; each is an error against every code.
+int undecided_cells(std::span<const std::uint8_t> decided, std::uint32_t cells) noexcept {
+  int decided_count = 0;
+  for (std::uint8_t byte : decided) decided_count += kByteBitCounts[byte];
+  return static_cast<int>(cells) - decided_count;
 }
 
 }  // namespace
@@ -86,12 +94,16 @@ std::optional<Dictionary> lookup_dictionary(std::string_view name) {
 std::optional<CodeMatch> match_code(const Dictionary& dictionary, std::span<const std::uint8_t> white,
                                     std::span<const std::uint8_t> decided, std::int32_t allowed_errors) {
   if (allowed_errors < 0) return std::nullopt;
+  const std::uint32_t cells = dictionary.marker_size * dictionary.marker_size;
+  const int undecided = undecided_cells(decided, cells);
+  // A reading without a single decided cell carries no information.
+  if (undecided >= static_cast<int>(cells) || undecided > allowed_errors) return std::nullopt;
   const std::size_t count = dictionary.size();
   for (std::size_t id = 0; id < count; ++id) {
-    int best = distance(dictionary.block(id, 0), white, decided);
+    int best = undecided + distance(dictionary.block(id, 0), white, decided);
     int rotation = 0;
     for (int r = 1; r < 4 && best != 0; ++r) {
-      const int d = distance(dictionary.block(id, r), white, decided);
+      const int d = undecided + distance(dictionary.block(id, r), white, decided);
       if (d < best) {
         best = d;
         rotation = r;

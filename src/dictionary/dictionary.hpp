@@ -49,7 +49,8 @@ struct CodeMatch {
 
 // The first code, in id order, whose best rotation is within
 // `allowed_errors` bits of the observation. `white` and `decided` are packed
-// like one rotation block; undecided cells never count as errors.
+// like one rotation block. An undecided cell counts as one error against every
+// code and rotation, so a reading with no decided cell matches nothing.
 std::optional<CodeMatch> match_code(const Dictionary& dictionary, std::span<const std::uint8_t> white,
                                     std::span<const std::uint8_t> decided, std::int32_t allowed_errors);
 

@@ -402,6 +402,45 @@ TEST(Identification, DegenerateCandidatesAreDroppedNotFatal) {
   EXPECT_TRUE(identify_markers(image, d, std::vector<MarkerCandidate>{}, p).empty());
 }
 
+// A 4 x 4 marker drawn pixel-exact at 4 pixels per cell, so that the
+// candidate's canonical image is the drawing itself; the cells listed in
+// `half` get their left half white, which reads as exactly undecided.
+GrayImage half_cell_marker(const Dictionary& d, int id, const std::vector<std::pair<int, int>>& half) {
+  GrayImage image(40, 40, 255);
+  for (std::uint32_t y = 0; y < 24; ++y) {
+    for (std::uint32_t x = 0; x < 24; ++x) {
+      const std::uint32_t r = y / 4, c = x / 4;
+      const bool border = r == 0 || c == 0 || r == 5 || c == 5;
+      bool white = !border && code_bit(d, static_cast<std::size_t>(id), r - 1, c - 1);
+      for (const auto& [hr, hc] : half) {
+        if (static_cast<std::uint32_t>(hr) == r && static_cast<std::uint32_t>(hc) == c) white = x % 4 < 2;
+      }
+      image.row(y + 8)[x + 8] = white ? 255 : 0;
+    }
+  }
+  return image;
+}
+
+TEST(Identification, UndecidedCellsAreErrorsInTheBorderAndTheCode) {
+  const Dictionary d = dict("DICT_4X4_50");
+  DetectorParameters p;
+  const Quad quad = {{{8, 8}, {31, 8}, {31, 31}, {8, 31}}};
+  const auto decoded = [&](const std::vector<std::pair<int, int>>& half) {
+    const auto m = decode_candidate(half_cell_marker(d, 6, half), d, quad, p);
+    return m ? m->id : -1;
+  };
+  EXPECT_EQ(decoded({}), 6);
+  // Up to 5.6 border errors are allowed for a 4 x 4 code.
+  EXPECT_EQ(decoded({{0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 4}}), 6);
+  EXPECT_EQ(decoded({{0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}}), -1);
+  // One undecided data cell is one bit error: none is allowed at the default
+  // correction rate, one at rate 1.
+  EXPECT_EQ(decoded({{2, 3}}), -1);
+  p.error_correction_rate = 1.0;
+  EXPECT_EQ(decoded({{2, 3}}), 6);
+  EXPECT_EQ(decoded({{2, 3}, {3, 3}}), -1);
+}
+
 TEST(Identification, NearDuplicatesFromAllWindowsDecodeOnce) {
   const Dictionary d = dict("DICT_6X6_250");
   const DetectorParameters p;
@@ -732,6 +771,10 @@ TEST(QuietZones, RetryingGroupMembersRecoversMarkersInWhiteZones) {
                   textured ? "textured" : "grey", quiet, recall.with_retry, recall.truth, recall.without_retry,
                   recall.spurious_with, recall.spurious_without);
       EXPECT_GE(recall.with_retry, recall.without_retry);
+      // The outline of the white zone groups with the marker; it must never
+      // be reported in the marker's place with some other id.
+      EXPECT_EQ(recall.with_retry, recall.truth);
+      EXPECT_EQ(recall.spurious_with, 0);
       if (quiet == 1.0) {
         EXPECT_GE(recall.with_retry, recall.truth * 9 / 10);
         EXPECT_GT(recall.with_retry, recall.without_retry);

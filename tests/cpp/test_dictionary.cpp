@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <vector>
 
 #include "code_bits.hpp"
@@ -116,17 +117,29 @@ TEST(CodeMatching, FirstAcceptableCodeWinsOverClosest) {
   EXPECT_EQ(exact->id, 7);
 }
 
-TEST(CodeMatching, UndecidedCellsNeverCountAndNegativeAllowanceMatchesNothing) {
+TEST(CodeMatching, UndecidedCellsCountAsErrorsAndNegativeAllowanceMatchesNothing) {
   const auto d = lookup_dictionary("DICT_4X4_50");
   ASSERT_TRUE(d);
+  const auto block = d->block(9, 2);
+  std::vector<std::uint8_t> white(block.begin(), block.end());
+  std::vector<std::uint8_t> decided(d->block_size(), 0xff);
+  // Two cells undecided: a white one (read as not white) and a black one.
+  const int white_bit = std::countr_zero(static_cast<unsigned>(white[0]));
+  const int black_bit = std::countr_zero(static_cast<unsigned>(~white[1] & 0xffu));
+  white[0] = static_cast<std::uint8_t>(white[0] & ~(1u << white_bit));
+  decided[0] = static_cast<std::uint8_t>(decided[0] & ~(1u << white_bit));
+  decided[1] = static_cast<std::uint8_t>(decided[1] & ~(1u << black_bit));
+  EXPECT_FALSE(match_code(*d, white, decided, 1));
+  EXPECT_EQ(match_code(*d, white, decided, 2), (CodeMatch{9, 2}));
+  // A reading without any decided cell matches nothing, whatever the allowance.
   const std::vector<std::uint8_t> none(d->block_size(), 0);
-  const auto m = match_code(*d, none, none, 0);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(*m, (CodeMatch{0, 0}));
-  EXPECT_FALSE(match_code(*d, none, none, -1));
+  EXPECT_FALSE(match_code(*d, none, none, 1000));
+  EXPECT_FALSE(match_code(*d, block, none, 1000));
+  std::vector<std::uint8_t> all(d->block_size(), 0xff);
+  EXPECT_FALSE(match_code(*d, white, all, -1));
   Dictionary empty;
   empty.marker_size = 4;
-  EXPECT_FALSE(match_code(empty, none, none, 5));
+  EXPECT_FALSE(match_code(empty, white, all, 5));
 }
 
 TEST(CodeMatching, EqualSmallestDistancesKeepTheEarlierRotation) {

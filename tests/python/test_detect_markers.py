@@ -1,5 +1,6 @@
 """detect_markers and detect_markers_batch on rendered scenes with ground truth."""
 
+import pathlib
 import threading
 
 import numpy as np
@@ -193,3 +194,39 @@ def test_same_ids_and_corners_as_opencv(dictionary):
     reference = {int(i): c.reshape(4, 2) for c, i in zip(cv_corners, cv_ids.ravel())}
     for c, marker_id in zip(corners, ids):
         assert corner_error(c, reference[marker_id]) < 1.0
+
+
+# Photographs and their own family's dense dictionary; a search with any other
+# dense dictionary can only find phantoms.
+PHANTOM_PHOTOS = [("apriltag/aprilgrid_iphone_crop.pgm", "DICT_APRILTAG_36h11"),
+                  ("apriltag/swatbotics_clipboard05.pgm", "DICT_APRILTAG_36h11"),
+                  ("apriltag/duckietown_multiple_crop.pgm", "DICT_APRILTAG_36h11"),
+                  ("real/opencv_singlemarkersoriginal.jpg", "DICT_6X6_1000"),
+                  ("real/opencv_calib_img_01.jpg", "DICT_6X6_1000"),
+                  ("charuco/choriginal.pgm", "DICT_6X6_1000"),
+                  ("charuco/chocclusion.pgm", "DICT_6X6_1000")]
+DENSE_DICTIONARIES = ["DICT_4X4_1000", "DICT_5X5_1000", "DICT_6X6_1000", "DICT_7X7_1000",
+                      "DICT_APRILTAG_16h5", "DICT_APRILTAG_36h11", "DICT_ARUCO_ORIGINAL"]
+
+
+@needs_cv2
+@pytest.mark.parametrize("min_side", [32, 0])
+def test_wrong_dictionaries_find_no_more_phantoms_than_opencv(min_side):
+    import cv2
+    params = morvelin.DetectorParameters()
+    params.min_side_length_canonical_img = min_side
+    cv_params = cv2.aruco.DetectorParameters()
+    cv_params.minSideLengthCanonicalImg = min_side
+    data = pathlib.Path(__file__).resolve().parents[1] / "data"
+    for name, own in PHANTOM_PHOTOS:
+        image = cv2.imread(str(data / name), cv2.IMREAD_GRAYSCALE)
+        ours = theirs = 0
+        for dictionary in DENSE_DICTIONARIES:
+            if dictionary == own:
+                continue
+            ours += len(morvelin.detect_markers(image, dictionary, params)[1])
+            detector = cv2.aruco.ArucoDetector(cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, dictionary)),
+                                               cv_params)
+            ids = detector.detectMarkers(image)[1]
+            theirs += 0 if ids is None else len(ids)
+        assert ours <= theirs, name
