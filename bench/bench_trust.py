@@ -52,15 +52,23 @@ def morvelin_params(min_side: int | None = None) -> morvelin.DetectorParameters:
 
 
 def opencv_detector(dictionary: str, min_side: int | None = None):
-    params = cv2.aruco.DetectorParameters()
+    """A callable image -> (corners, ids) of OpenCV's detector (both the
+    object interface of 4.7+ and the function interface before it)."""
+    aruco = cv2.aruco
+    params = aruco.DetectorParameters() if hasattr(aruco, "ArucoDetector") else aruco.DetectorParameters_create()
     if min_side is not None:
         params.minSideLengthCanonicalImg = min_side
-    return cv2.aruco.ArucoDetector(cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, dictionary)), params)
+    table = aruco.getPredefinedDictionary(getattr(aruco, dictionary))
+    if hasattr(aruco, "ArucoDetector"):
+        detect = aruco.ArucoDetector(table, params).detectMarkers
+    else:
+        def detect(image):
+            return aruco.detectMarkers(image, table, parameters=params)
 
-
-def opencv_detect(detector, image):
-    corners, ids, _ = detector.detectMarkers(image)
-    return [c.reshape(4, 2) for c in corners], ([] if ids is None else ids.ravel().tolist())
+    def run(image):
+        corners, ids, _ = detect(image)
+        return [c.reshape(4, 2) for c in corners], ([] if ids is None else ids.ravel().tolist())
+    return run
 
 
 def phantoms_per_photo(min_side: int | None) -> dict[str, tuple[int, int]]:
@@ -75,7 +83,7 @@ def phantoms_per_photo(min_side: int | None) -> dict[str, tuple[int, int]]:
             if dictionary == own_dictionary(path):
                 continue
             ours += len(morvelin.detect_markers(image, dictionary, params)[1])
-            theirs += len(opencv_detect(opencv_detector(dictionary, min_side), image)[1])
+            theirs += len(opencv_detector(dictionary, min_side)(image)[1])
         counts[f"{path.parent.name}/{path.name}"] = (ours, theirs)
     return counts
 
@@ -141,7 +149,7 @@ def paper_scores(frames, min_side):
     for dictionary, (image, truth) in frames:
         detector = opencv_detector(dictionary, min_side)
         totals[:2] += score(*morvelin.detect_markers(image, dictionary, params), truth)
-        totals[2:] += score(*opencv_detect(detector, image), truth)
+        totals[2:] += score(*detector(image), truth)
         markers += len(truth)
     per_frame = len(frames)
     return (totals[0] / max(1, markers), totals[1] / per_frame, totals[2] / max(1, markers), totals[3] / per_frame)

@@ -2,10 +2,12 @@
 
 #include <optional>
 
+#include "apriltag/edge_refine.hpp"
 #include "apriltag/preprocess.hpp"
 #include "apriltag/quad_fit.hpp"
 #include "apriltag/quad_threshold.hpp"
 #include "apriltag/segmentation.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 
@@ -45,6 +47,12 @@ Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const Det
     }
     candidates.push_back(candidate);
   }
+  // The fitted sides follow the working image's pixel grid; each is moved
+  // onto its edge in the input image.
+  const double radius = edge_search_radius(static_cast<double>(input.width) / size.width);
+  parallel_for(candidates.size(), [&](std::size_t i) {
+    candidates[i].corners = refine_quad_edges(image, candidates[i].corners, radius);
+  });
   return candidates;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 
+#include "apriltag/edge_refine.hpp"
 #include "apriltag/quad_fit.hpp"
 #include "apriltag/quad_threshold.hpp"
 #include "apriltag/segmentation.hpp"
@@ -202,10 +203,12 @@ void refit_marker_full_resolution(const GrayImage& image, const DetectorParamete
     const double d = std::hypot(aligned[i].x - outline->corners[i].x, aligned[i].y - outline->corners[i].y);
     if (!(d <= tolerance)) return;
   }
+  Quad refitted;
   for (std::size_t i = 0; i < 4; ++i) {
-    marker.corners[i] = {static_cast<float>(aligned[i].x + static_cast<double>(rect->x0)),
-                         static_cast<float>(aligned[i].y + static_cast<double>(rect->y0))};
+    refitted[i] = {static_cast<float>(aligned[i].x + static_cast<double>(rect->x0)),
+                   static_cast<float>(aligned[i].y + static_cast<double>(rect->y0))};
   }
+  marker.corners = refine_quad_edges(image, refitted, edge_search_radius(1.0));
 }
 
 void refit_markers_full_resolution(const GrayImage& image, const DetectorParameters& refit_params,

@@ -109,32 +109,25 @@ Corners perturbed(const Corners& c, double amount, std::mt19937& rng) {
 
 }  // namespace
 
-// Corners must come back with pixel centres at integer coordinates. Fitting
-// lines to doubled boundary coordinates read as pixel corners would put every
-// corner half a pixel down and to the right.
-TEST(AprilTagCandidates, CornersCarryNoHalfPixelOffset) {
-  OffsetStats stats;
-  for (const TagScene& scene : random_scenes(12, 11)) {
-    const auto found = match_quad(candidates(scene.image), scene.corners, 1.5);
-    ASSERT_TRUE(found);
-    stats.add(*found, scene.corners);
+// Corners must come back with pixel centres at integer coordinates and no
+// shift: reading doubled boundary coordinates as pixel corners would put every
+// corner half a pixel down and to the right, and the fitted lines themselves
+// lean a few hundredths of a pixel up and left (their points are weighted by
+// the gradient of the pixel right of or below each boundary). The edge
+// refinement moves the sides of full-resolution and decimated searches alike
+// onto the image edges.
+TEST(AprilTagCandidates, CornersAreUnbiasedAndSubpixelAtFullAndHalfResolution) {
+  for (double decimate : {0.0, 2.0}) {
+    OffsetStats stats;
+    for (const TagScene& scene : random_scenes(12, 11)) {
+      const auto found = match_quad(candidates(scene.image, decimate), scene.corners, 1.5);
+      ASSERT_TRUE(found);
+      stats.add(*found, scene.corners);
+    }
+    EXPECT_LT(std::fabs(stats.mean_dx()), 0.02) << decimate;
+    EXPECT_LT(std::fabs(stats.mean_dy()), 0.02) << decimate;
+    EXPECT_LT(stats.worst, 0.15) << decimate;
   }
-  EXPECT_LT(std::fabs(stats.mean_dx()), 0.15);
-  EXPECT_LT(std::fabs(stats.mean_dy()), 0.15);
-  EXPECT_LT(stats.worst, 0.6);
-}
-
-TEST(AprilTagCandidates, DecimationByTwoStaysCloseToFullResolution) {
-  OffsetStats stats;
-  for (const TagScene& scene : random_scenes(12, 12)) {
-    const auto full = match_quad(candidates(scene.image), scene.corners, 1.5);
-    const auto half = match_quad(candidates(scene.image, 2.0), scene.corners, 2.0);
-    ASSERT_TRUE(full && half);
-    EXPECT_LT(worst_error(*half, *full), 1.3);
-    stats.add(*half, scene.corners);
-  }
-  EXPECT_LT(std::fabs(stats.mean_dx()), 0.3);
-  EXPECT_LT(std::fabs(stats.mean_dy()), 0.3);
 }
 
 TEST(AprilTagCandidates, DecimationThatDoesNotDivideTheSizeKeepsFarCornersInPlace) {
@@ -179,7 +172,8 @@ TEST(AprilTagCandidates, EmptyAndTinyImagesGiveNothing) {
 
 TEST(AprilTagCandidates, ClutteredImagesGiveOnlyValidQuads) {
   // Noise, blobs and partial tiles stress every rejection path of the fitter;
-  // whatever survives must be a convex quad of enough area and angle.
+  // whatever survives must be a convex quad of enough area (less what the
+  // edge refinement may take off each side) and angle.
   std::mt19937 rng(15);
   std::size_t accepted = 0;
   for (int round = 0; round < 6; ++round) {
@@ -198,7 +192,7 @@ TEST(AprilTagCandidates, ClutteredImagesGiveOnlyValidQuads) {
     p.april_tag_max_line_fit_mse = 40.0;
     auto result = find_apriltag_candidates(img, p);
     ASSERT_TRUE(result.ok());
-    const double min_area = 64.0 * (p.april_tag_quad_decimate > 1 ? 1.5 * 1.5 * 0.9 : 1.0);
+    const double min_area = 0.5 * 64.0 * (p.april_tag_quad_decimate > 1 ? 1.5 * 1.5 * 0.9 : 1.0);
     accepted += result->size();
     for (const MarkerCandidate& c : *result) {
       double twice_area = 0;
@@ -246,20 +240,18 @@ TEST(AprilTagRefit, PerturbedCornersMoveTowardsTheTruth) {
   }
 }
 
-TEST(AprilTagRefit, SharpensCornersOfADecimatedSearch) {
-  OffsetStats coarse, refitted;
+TEST(AprilTagRefit, KeepsTheCornersOfADecimatedSearchSharpAndUnbiased) {
+  OffsetStats refitted;
   for (const TagScene& scene : random_scenes(8, 23)) {
     const auto half = match_quad(candidates(scene.image, 2.0), scene.corners, 2.0);
     ASSERT_TRUE(half);
     DetectedMarker m = marker_at(*half);
     refit_marker_full_resolution(scene.image, refit_parameters(), 6, m);
-    coarse.add(*half, scene.corners);
     refitted.add(corners_of(m), scene.corners);
   }
-  EXPECT_LT(refitted.worst, coarse.worst);
-  EXPECT_LT(refitted.worst, 0.7);
-  EXPECT_LT(std::fabs(refitted.mean_dx()), 0.15);
-  EXPECT_LT(std::fabs(refitted.mean_dy()), 0.15);
+  EXPECT_LT(refitted.worst, 0.15);
+  EXPECT_LT(std::fabs(refitted.mean_dx()), 0.02);
+  EXPECT_LT(std::fabs(refitted.mean_dy()), 0.02);
 }
 
 TEST(AprilTagRefit, MarkerAtTheImageEdgeIsRefittedInAClampedCrop) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 
+#include "apriltag/edge_refine.hpp"
 #include "apriltag/preprocess.hpp"
 #include "apriltag/quad_detector.hpp"
 #include "apriltag/quad_fit.hpp"
@@ -628,4 +629,24 @@ TEST(AprilTagQuadFit, FittingAllClustersTogetherEqualsOneByOne) {
     }
   }
   EXPECT_GT(fitted, 30u) << fitted;
+}
+
+// ---------------------------------------------------------------- edge refinement
+
+TEST(AprilTagEdgeRefinement, MovesSidesOntoEdgesAndLeavesEdgelessQuadsAlone) {
+  const GrayImage square = rectangle(120, 100, 30, 30, 40, 40);  // outline at 29.5 and 69.5
+  const Quad off = {{{30.4f, 28.8f}, {70.2f, 29.9f}, {69.1f, 70.3f}, {28.9f, 69.0f}}};
+  const Quad refined = refine_quad_edges(square, off, edge_search_radius(1.0));
+  const Quad truth = {{{29.5f, 29.5f}, {69.5f, 29.5f}, {69.5f, 69.5f}, {29.5f, 69.5f}}};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NEAR(refined[i].x, truth[i].x, 0.02) << i;
+    EXPECT_NEAR(refined[i].y, truth[i].y, 0.02) << i;
+  }
+  // No rising edge (a flat image, a light square on dark), a degenerate quad,
+  // no image: nothing to move.
+  EXPECT_EQ(refine_quad_edges(GrayImage(120, 100, 128), off, 2.0), off);
+  EXPECT_EQ(refine_quad_edges(rectangle(120, 100, 30, 30, 40, 40, kLight, kDark), off, 2.0), off);
+  const Quad point = {{{50, 50}, {50, 50}, {50, 50}, {50, 50}}};
+  EXPECT_EQ(refine_quad_edges(square, point, 2.0), point);
+  EXPECT_EQ(refine_quad_edges(GrayImage(), off, 2.0), off);
 }
