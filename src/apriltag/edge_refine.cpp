@@ -24,10 +24,10 @@ constexpr double kProfileStep = 0.5;  // pixels between samples across a side
 constexpr int kMaxSamplesPerSide = 16;
 
 // Bilinear intensity at (x, y), pixel centres at integer coordinates,
-// coordinates clamped to the image.
+// coordinates clamped to the image (NaN to 0).
 double intensity(const GrayImage& image, double x, double y) {
-  const double cx = std::clamp(x, 0.0, static_cast<double>(image.width - 1));
-  const double cy = std::clamp(y, 0.0, static_cast<double>(image.height - 1));
+  const double cx = x > 0 ? std::min(x, static_cast<double>(image.width - 1)) : 0.0;
+  const double cy = y > 0 ? std::min(y, static_cast<double>(image.height - 1)) : 0.0;
   const auto x0 = static_cast<std::uint32_t>(cx);
   const auto y0 = static_cast<std::uint32_t>(cy);
   const std::uint32_t x1 = std::min(x0 + 1, image.width - 1);
@@ -70,7 +70,7 @@ std::optional<Line> refine_side(const GrayImage& image, Vec2 a, Vec2 b, Vec2 out
   const double usable = length - 2 * end_margin;
   if (!(usable > 0)) return std::nullopt;
   const Vec2 along{(b.x - a.x) / length, (b.y - a.y) / length};
-  const int samples = std::clamp(static_cast<int>(usable / 2), 2, kMaxSamplesPerSide);
+  const auto samples = static_cast<int>(std::clamp(usable / 2, 2.0, static_cast<double>(kMaxSamplesPerSide)));
   double w = 0, wx = 0, wy = 0, wxx = 0, wxy = 0, wyy = 0;
   for (int k = 0; k < samples; ++k) {
     const double t = end_margin + usable * (k + 0.5) / samples;
