@@ -49,11 +49,49 @@ def marker_frame(width, height, dictionary="DICT_4X4_50", count=None, seed=0, si
     return to_uint8(image, noise=2.0, seed=seed), truth
 
 
-def _with_quiet_zone(quad, cells):
-    """Outer corners of a one-cell quiet zone round the marker `quad`, along
-    the same perspective mapping."""
+def clean_frame(width, height, dictionary="DICT_4X4_50", seed=0):
+    """A few markers on white paper against a smooth, evenly lit surround:
+    little for the threshold to find besides the markers."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:height, 0:width]
+    image = 150 + 30 * np.sin(xx / width * 2.0 + rng.uniform(0, 6)) * np.cos(yy / height * 1.5)
+    truth = {}
+    ids = rng.permutation(50)
+    for k in range(4):
+        side = rng.uniform(0.08, 0.2) * min(width, height)
+        cx = (k % 2 + 0.5) * width / 2 + rng.uniform(-0.1, 0.1) * width
+        cy = (k // 2 + 0.5) * height / 2 + rng.uniform(-0.1, 0.1) * height
+        quad = random_quad(rng, cx, cy, side)
+        bits = marker_bits(dictionary, int(ids[k]))
+        paint(image, marker_pattern(bits, quiet_zone=2), _with_quiet_zone(quad, bits.shape[0] + 2, 2))
+        truth[int(ids[k])] = quad
+    return to_uint8(blur(image, 0.6), noise=1.5, seed=seed), truth
+
+
+def cluttered_frame(width, height, dictionary="DICT_4X4_50", seed=0):
+    """Markers among many dark and light shapes on a textured background."""
+    image, truth = marker_frame(width, height, dictionary, seed=seed)
+    rng = np.random.default_rng(seed + 1000)
+    clutter = image.astype(float)
+    for _ in range(int(width * height / 4000)):
+        x, y = rng.uniform(0, width), rng.uniform(0, height)
+        if any(np.hypot(*(np.mean(q, axis=0) - (x, y))) < 0.9 * np.ptp(q[:, 0]) for q in truth.values()):
+            continue
+        w, h = rng.uniform(3, 40, 2)
+        x0, y0 = int(max(0, x - w / 2)), int(max(0, y - h / 2))
+        clutter[y0:int(y + h / 2), x0:int(x + w / 2)] = rng.uniform(0, 255)
+    return to_uint8(blur(clutter, 0.7), noise=3.0, seed=seed), truth
+
+
+SCENE_KINDS = {"clean": clean_frame, "markers": marker_frame, "cluttered": cluttered_frame}
+
+
+def _with_quiet_zone(quad, cells, zone=1):
+    """Outer corners of a quiet zone `zone` cells wide round the marker
+    `quad`, along the same perspective mapping."""
     h = homography(np.array([[0, 0], [cells, 0], [cells, cells], [0, cells]], float), quad)
-    grid = np.array([[-1, -1, 1], [cells + 1, -1, 1], [cells + 1, cells + 1, 1], [-1, cells + 1, 1]], float)
+    z = zone
+    grid = np.array([[-z, -z, 1], [cells + z, -z, 1], [cells + z, cells + z, 1], [-z, cells + z, 1]], float)
     mapped = grid @ h.T
     return mapped[:, :2] / mapped[:, 2:]
 

@@ -6,6 +6,12 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "runtime/cpu_features.hpp"
+
 namespace morvelin {
 namespace {
 
@@ -105,13 +111,39 @@ std::uint64_t load_word(const std::int8_t* p) {
   return word;
 }
 
+#if MORVELIN_HAVE_AVX2_VARIANTS
+// Skips whole 32-cell blocks of row[from, width) that hold no cell of the
+// kind sought; returns the index of the first such cell, or the start of the
+// unexamined tail (fewer than 32 cells) when the blocks hold none.
+[[gnu::target("avx2")]] std::uint32_t skip_blocks_avx2(const std::int8_t* row, std::uint32_t from,
+                                                       std::uint32_t width, bool want_zero) {
+  const __m256i zero = _mm256_setzero_si256();
+  std::uint32_t x = from;
+  while (width - x >= 32) {
+    const __m256i cells = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x));
+    auto zeros = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(cells, zero)));
+    const std::uint32_t hits = want_zero ? zeros : ~zeros;
+    if (hits != 0) return x + static_cast<std::uint32_t>(std::countr_zero(hits));
+    x += 32;
+  }
+  return x;
+}
+#endif
+
 // Index of the first background (zero) or, with `want_zero` false, the
 // first foreground cell in row[from, width), or width when there is none.
-// Eight cells are examined at once where possible.
-std::uint32_t find_cell(const std::int8_t* row, std::uint32_t from, std::uint32_t width, bool want_zero) {
+// Eight cells are examined at once where possible, 32 with `wide`.
+std::uint32_t find_cell(const std::int8_t* row, std::uint32_t from, std::uint32_t width, bool want_zero,
+                        [[maybe_unused]] bool wide) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHighs = 0x8080808080808080ull;
   std::uint32_t x = from;
+#if MORVELIN_HAVE_AVX2_VARIANTS
+  if (wide) {
+    x = skip_blocks_avx2(row, from, width, want_zero);
+    if (width - x >= 32) return x;  // found within a block
+  }
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     while (width - x >= 8) {
       const std::uint64_t word = load_word(row + x);
@@ -133,6 +165,7 @@ void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour) {
   if (width == 0 || height == 0) return;
   BorderTracer tracer(image, on_contour);
   const std::size_t stride = image.stride();
+  const bool wide = cpu_has_avx2();
   for (std::uint32_t y = 0; y < height; ++y) {
     const std::ptrdiff_t row_start = static_cast<std::ptrdiff_t>((y + 1) * stride + 1);
     const std::int8_t* row = image.cells.data() + row_start;
@@ -143,9 +176,9 @@ void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour) {
       // only the first can start an outer border and only the last can start
       // a hole border; tracing re-marks cells but never changes which cells
       // are background, so the run's extent stays valid while it is handled.
-      const std::uint32_t first = find_cell(row, x, width, false);
+      const std::uint32_t first = find_cell(row, x, width, false, wide);
       if (first == width) break;
-      const std::uint32_t end = find_cell(row, first + 1, width, true);
+      const std::uint32_t end = find_cell(row, first + 1, width, true, wide);
       const std::uint32_t last = end - 1;
       const std::int8_t v = row[first];
       if (first >= 1 && v == 1) {

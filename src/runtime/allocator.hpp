@@ -15,6 +15,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace morvelin {
@@ -60,6 +61,33 @@ struct Allocator {
 
 template <class T>
 using Vec = std::vector<T, Allocator<T>>;
+
+// Like Allocator, but elements constructed without a value are left
+// uninitialised (default-initialised): for large buffers that are written in
+// full right after they are sized. Sizing with an explicit value still fills.
+template <class T>
+struct UninitializedAllocator : Allocator<T> {
+  using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() noexcept = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}  // NOLINT: converting by design
+
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <class T>
+using UninitializedVec = std::vector<T, UninitializedAllocator<T>>;
 
 using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
 
