@@ -8,7 +8,7 @@ BUILD_DIR := build/py
 DEBIAN_PACKAGES := libeigen3-dev libtbb-dev libmimalloc-dev libgtest-dev build-essential pkg-config
 SOURCES := $(shell find src tools morvelin tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: all system venv build test test-cpp test-python wheel test-numpy1 demo bench clean sanitize fuzz fuzz-system fuzz-build
+.PHONY: all system venv build tools test test-cpp test-python wheel test-numpy1 demo bench clean sanitize fuzz fuzz-system fuzz-build
 
 all: build
 
@@ -70,7 +70,14 @@ test-numpy1: wheel
 demo: build
 	$(PY) -P -m morvelin demo
 
-bench: build
+# The developer tools of bench/cpp (the per-stage profile among them), built
+# without the extension in their own directory.
+tools: venv
+	$(VENV)/bin/cmake -S . -B build/tools -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVELIN_BUILD_PYTHON=OFF \
+	  -DMORVELIN_BUILD_TOOLS=ON -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja > /dev/null
+	$(VENV)/bin/ninja -C build/tools stage_profile
+
+bench: build tools
 	cd bench && ../$(PY) -P run.py
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the core, the extension and the

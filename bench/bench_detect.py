@@ -1,12 +1,19 @@
-"""detect_markers and detect_markers_batch against OpenCV's ArUco detector."""
+"""detect_markers and detect_markers_batch against OpenCV's ArUco detector, by
+scene kind and resolution, and how a single frame and a batch scale from one
+core to all of them."""
 
 from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
 
 import cv2
 
 import morvelin
-from common import interleaved, table
-from scenes import marker_frame, recall
+from common import HERE, interleaved, table
+from scenes import SCENE_KINDS, recall
 
 SIZES = [(640, 480), (1280, 720), (1920, 1080)]
 DICTIONARY = "DICT_4X4_50"
@@ -18,36 +25,97 @@ def opencv_detector(min_side=32):
     return cv2.aruco.ArucoDetector(cv2.aruco.getPredefinedDictionary(cv2.aruco.DICT_4X4_50), params)
 
 
-def run() -> str:
+def parameters(min_side):
+    params = morvelin.DetectorParameters()
+    params.min_side_length_canonical_img = min_side
+    return params
+
+
+def frames(kind, width, height, count=4):
+    return [SCENE_KINDS[kind](width, height, DICTIONARY, seed=s) for s in range(count)]
+
+
+def scene_table() -> str:
     rows = []
-    default = morvelin.DetectorParameters()
-    small = morvelin.DetectorParameters()
-    small.min_side_length_canonical_img = 0
+    ratios = {32: [], 0: []}
+    for kind in SCENE_KINDS:
+        for width, height in SIZES:
+            scenes = frames(kind, width, height)
+            for min_side in (32, 0):
+                ours, theirs = parameters(min_side), opencv_detector(min_side)
+                image = scenes[0][0]
+                t = interleaved({
+                    "morvelin": lambda: morvelin.detect_markers(image, DICTIONARY, ours),
+                    "opencv": lambda: theirs.detectMarkers(image),
+                })
+                ratio = t["morvelin"] / t["opencv"]
+                ratios[min_side].append(ratio)
+                found = sum(recall(morvelin.detect_markers(f, DICTIONARY, ours)[1], g) for f, g in scenes) / len(scenes)
+                cv_found = sum(recall(_ids(theirs.detectMarkers(f)[1]), g) for f, g in scenes) / len(scenes)
+                rows.append([f"{kind} {width}x{height}", min_side, t["morvelin"] * 1e3, t["opencv"] * 1e3, ratio,
+                             found, cv_found])
+    for min_side, values in ratios.items():
+        rows.append([f"pooled (geometric mean of ratios)", min_side, "", "", _geometric_mean(values), "", ""])
+    return table("Marker detection by scene kind (median ms per frame, both on every core)",
+                 ["scene", "min side", "morvelin ms", "OpenCV ms", "ratio", "recall", "OpenCV recall"], rows)
+
+
+SCALING_PROBE = """
+import json, sys, time, statistics
+sys.path.insert(0, {here!r})
+import common, morvelin
+from scenes import SCENE_KINDS
+image = SCENE_KINDS["markers"](1280, 720, {dictionary!r}, seed=0)[0]
+batch = [SCENE_KINDS["markers"](1280, 720, {dictionary!r}, seed=s)[0] for s in range(8)]
+params = morvelin.DetectorParameters()
+single = common.interleaved({{"f": lambda: morvelin.detect_markers(image, {dictionary!r}, params)}})["f"]
+many = common.interleaved({{"f": lambda: morvelin.detect_markers_batch(batch, {dictionary!r}, params)}},
+                          repeats=7, warmup=1)["f"]
+print(json.dumps({{"single": 1.0 / single, "batch": len(batch) / many}}))
+"""
+
+
+def scaling_table() -> str:
+    """Frames per second of 1280x720 detection with the pool pinned to one
+    core and on all cores, each measured in its own process."""
+    rates = {}
+    for label, cores in (("one core", "0"), ("all cores", "all")):
+        env = dict(os.environ, MORVELIN_CORES=cores)
+        probe = SCALING_PROBE.format(here=str(HERE), dictionary=DICTIONARY)
+        out = subprocess.run([sys.executable, "-P", "-c", probe], env=env, capture_output=True, text=True, check=True)
+        rates[label] = json.loads(out.stdout)
+    rows = [[kind, rates["one core"][kind], rates["all cores"][kind], rates["all cores"][kind] / rates["one core"][kind]]
+            for kind in ("single", "batch")]
+    return table(f"Scaling, 1280x720 marker frames ({os.cpu_count()} logical CPUs; frames per second)",
+                 ["call", "one core", "all cores", "speed-up"], rows)
+
+
+def batch_table() -> str:
+    rows = []
+    default = parameters(32)
     cv_default = opencv_detector()
     for width, height in SIZES:
-        frames = [marker_frame(width, height, DICTIONARY, seed=s) for s in range(4)]
-        image, truth = frames[0]
-        t = interleaved({
-            "morvelin": lambda: morvelin.detect_markers(image, DICTIONARY, default),
-            "opencv": lambda: cv_default.detectMarkers(image),
-        })
-        ours = sum(recall(morvelin.detect_markers(f, DICTIONARY, default)[1], g) for f, g in frames) / 4
-        ours0 = sum(recall(morvelin.detect_markers(f, DICTIONARY, small)[1], g) for f, g in frames) / 4
-        theirs = sum(recall(_ids(cv_default.detectMarkers(f)[1]), g) for f, g in frames) / 4
-        rows.append([f"{width}x{height} single frame", t["morvelin"] * 1e3, t["opencv"] * 1e3,
-                     t["morvelin"] / t["opencv"], ours, ours0, theirs])
-
-        batch = [f for f, _ in frames] * 8  # 32 frames
+        batch = [f for f, _ in frames("markers", width, height)] * 8  # 32 frames
         t = interleaved({
             "morvelin": lambda: morvelin.detect_markers_batch(batch, DICTIONARY, default),
             "opencv": lambda: [cv_default.detectMarkers(f) for f in batch],
         }, repeats=5, warmup=1)
         rows.append([f"{width}x{height} batch of 32", t["morvelin"] * 1e3, t["opencv"] * 1e3,
-                     t["morvelin"] / t["opencv"], "", "", ""])
-    return table("Marker detection, default parameters (median ms per call)",
-                 ["case", "morvelin ms", "OpenCV ms", "ratio", "recall", "recall (min side 0)", "OpenCV recall"],
-                 rows)
+                     t["morvelin"] / t["opencv"]])
+    return table("Batches of marker frames, default parameters (median ms per batch)",
+                 ["case", "morvelin ms", "OpenCV ms", "ratio"], rows)
+
+
+def run() -> str:
+    return scene_table() + batch_table() + scaling_table()
 
 
 def _ids(ids):
     return [] if ids is None else ids.ravel().tolist()
+
+
+def _geometric_mean(values):
+    product = 1.0
+    for v in values:
+        product *= v
+    return product ** (1.0 / len(values))

@@ -14,7 +14,8 @@ import sys
 import time
 from typing import Callable
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))  # the scene renderer
 
 REPEATS = int(os.environ.get("MORVELIN_BENCH_REPEATS", "15"))
