@@ -35,8 +35,8 @@ def draw_detected_markers(image: np.ndarray, corners, ids=None, *,
     """Draws each marker's outline, a square on its first corner (the
     marker's top-left corner as printed) and, when `ids` is given, its id at
     its centre. `corners` is a sequence of markers of 4 (x, y) corners, as
-    `detect_markers` returns them. Markers with non-finite corners are
-    skipped."""
+    `detect_markers` returns them (or a list of 1 x 4 x 2 arrays, as
+    OpenCV's detectors do). Markers with non-finite corners are skipped."""
     out = _bgr_copy(image)
     quads = _as_points(corners, "corners", per_item=4)
     labels = _as_ids(ids, len(quads))
@@ -57,7 +57,8 @@ def draw_charuco_corners(image: np.ndarray, corners, ids=None, *,
                          color: tuple[int, int, int] = CHARUCO_CORNER) -> np.ndarray:
     """Draws a small square on each ChArUco corner and, when `ids` is given,
     the corner's id beside it. `corners` is a sequence of (x, y) points, as
-    `detect_charuco_board` returns them. Non-finite corners are skipped."""
+    `detect_charuco_board` returns them (or an N x 1 x 2 array, as OpenCV
+    keeps them). Non-finite corners are skipped."""
     out = _bgr_copy(image)
     points = _as_points(corners, "corners", per_item=None)
     labels = _as_ids(ids, len(points))
@@ -97,6 +98,12 @@ def _as_points(values, name: str, per_item: int | None) -> np.ndarray:
         raise ValueError(f"{name} must hold numbers only: {error}") from None
     if array.size == 0:
         return array.reshape(0, 2) if per_item is None else array.reshape(0, per_item, 2)
+    # OpenCV's containers: points as N x 1 x 2 or 1 x N x 2, marker corners
+    # as a list of 1 x 4 x 2 arrays.
+    if per_item is None and array.ndim == 3 and array.shape[2] == 2 and 1 in array.shape[:2]:
+        array = array.reshape(-1, 2)
+    if per_item is not None and array.ndim == 4 and array.shape[1:] == (1, per_item, 2):
+        array = array.reshape(-1, per_item, 2)
     shape = "N x 2" if per_item is None else f"N x {per_item} x 2"
     if per_item is None and (array.ndim != 2 or array.shape[1] != 2):
         raise ValueError(f"{name} must be {shape} (got shape {array.shape})")
