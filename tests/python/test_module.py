@@ -73,6 +73,15 @@ def test_stub_file_names_every_public_name():
         assert pathlib.Path(morvelin.__file__).with_name(shipped).exists()
 
 
+def test_version_and_licence_have_one_source():
+    import importlib.metadata
+    distribution = importlib.metadata.distribution("morvelin")
+    assert morvelin.__version__ == distribution.version
+    licence = next(f for f in distribution.files if f.name == "LICENSE")
+    assert distribution.metadata["License"] == "BSD-3-Clause"
+    assert licence.read_text().startswith("BSD 3-Clause License")
+
+
 # Under the sanitizer run the interpreter needs its preloaded runtime in child
 # processes too.
 SANITIZER_ENV = {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
