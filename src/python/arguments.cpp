@@ -361,8 +361,12 @@ bool to_string(PyObject* obj, const char* name, std::string& out) {
 
 template <std::size_t N>
 bool to_rows(PyObject* obj, const char* name, Vec<std::array<double, N>>& out) {
-  if (Ref rows; opencv_vector(obj, N, rows)) return to_rows<N>(rows.get(), name, out);
-  if (PyErr_Occurred()) return prefix_argument_error(name);
+  Ref rows;  // no recursion: a reshape that keeps the shape (as matrix subclasses do) is read as it is
+  if (opencv_vector(obj, N, rows)) {
+    obj = rows.get();
+  } else if (PyErr_Occurred()) {
+    return prefix_argument_error(name);
+  }
   {
     Buffer buffer;
     Kind kind = Kind::kNone;
@@ -477,8 +481,12 @@ bool to_int32s(PyObject* obj, const char* name, Vec<std::int32_t>& out) {
 }
 
 bool to_uint64s(PyObject* obj, const char* name, Vec<std::uint64_t>& out) {
-  if (Ref flat; opencv_vector(obj, 0, flat)) return to_uint64s(flat.get(), name, out);
-  if (PyErr_Occurred()) return prefix_argument_error(name);
+  Ref flat;
+  if (opencv_vector(obj, 0, flat)) {
+    obj = flat.get();
+  } else if (PyErr_Occurred()) {
+    return prefix_argument_error(name);
+  }
   Py_ssize_t length = 0;
   if (!sequence_length(obj, length)) return prefix_argument_error(name);
   out.resize(static_cast<std::size_t>(length));
@@ -495,8 +503,12 @@ bool to_uint64s(PyObject* obj, const char* name, Vec<std::uint64_t>& out) {
 }
 
 bool to_int64s(PyObject* obj, const char* name, Vec<std::int64_t>& out) {
-  if (Ref flat; opencv_vector(obj, 0, flat)) return to_int64s(flat.get(), name, out);
-  if (PyErr_Occurred()) return prefix_argument_error(name);
+  Ref flat;
+  if (opencv_vector(obj, 0, flat)) {
+    obj = flat.get();
+  } else if (PyErr_Occurred()) {
+    return prefix_argument_error(name);
+  }
   Py_ssize_t length = 0;
   if (!sequence_length(obj, length)) return prefix_argument_error(name);
   out.resize(static_cast<std::size_t>(length));

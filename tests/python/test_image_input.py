@@ -166,6 +166,9 @@ def test_point_list_errors(textured):
     with pytest.raises(TypeError, match="^argument 'corners': "):
         morvelin._corner_sub_pix(textured, [[1.0, "x"]], 4, 10, 0.1)
     assert morvelin._corner_sub_pix(textured, [], 4, 10, 0.1) == []
+    # A matrix stays 1 x N when flattened: refused, not flattened forever.
+    with pytest.raises(TypeError, match="^argument 'ids': "):
+        morvelin.CharucoBoard(3, 3, 0.1, 0.05, "DICT_4X4_50", ids=np.matrix([[0, 1, 2, 3]]))
 
 
 def test_argument_matching():
