@@ -153,6 +153,7 @@ def test_opencv_containers_give_the_same_results(textured, shape, dtype):
     assert morvelin.rodrigues(np.array(matrix, dtype)) == morvelin.rodrigues(np.array(matrix, dtype).tolist())
 
 
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")  # numpy.matrix
 def test_point_list_errors(textured):
     with pytest.raises(TypeError) as info:
         morvelin._corner_sub_pix(textured, "abc", 4, 10, 0.1)
