@@ -12,7 +12,7 @@ import sys
 import cv2
 
 import morvelin
-from common import HERE, interleaved, table
+from common import HERE, ROOT, interleaved, table
 from scenes import SCENE_KINDS, recall
 
 SIZES = [(640, 480), (1280, 720), (1920, 1080)]
@@ -106,8 +106,44 @@ def batch_table() -> str:
                  ["case", "morvelin ms", "OpenCV ms", "ratio"], rows)
 
 
+# AprilGrid calibration targets: DICT_APRILTAG_36h11 tags with a two-cell
+# border; the photographs and the number of tags on each grid.
+APRILGRIDS = {"aprilgrid_TUM_VI.png": 36, "aprilgrid_r45.png": 36, "aprilgrid_iphone.png": 66,
+              "aprilgrid_two_boards.png": 72}
+
+
+def aprilgrid_table() -> str:
+    """Tags found with a two-cell border beside OpenCV (markerBorderBits 2),
+    with ids outside the grid and repeated ids counted as faults."""
+    folder = ROOT.parent / "shared" / "data" / "real" / "apriltag"
+    cv_params = cv2.aruco.DetectorParameters()
+    cv_params.markerBorderBits = 2
+    detector = cv2.aruco.ArucoDetector(cv2.aruco.getPredefinedDictionary(cv2.aruco.DICT_APRILTAG_36h11), cv_params)
+    rows, totals = [], [0, 0, 0]
+    for name, tags in APRILGRIDS.items():
+        image = cv2.imread(str(folder / name), cv2.IMREAD_GRAYSCALE)
+        if image is None:
+            continue
+        row = [name, tags, len(_ids(detector.detectMarkers(image)[1]))]
+        totals[0] += row[2]
+        for k, min_side in enumerate((32, 0)):
+            params = morvelin.DetectorParameters()
+            params.marker_border_bits = 2
+            params.min_side_length_canonical_img = min_side
+            ids = morvelin.detect_markers(image, "DICT_APRILTAG_36h11", params)[1]
+            row += [len(ids), sum(i >= tags for i in ids) + len(ids) - len(set(ids))]
+            totals[k + 1] += len(ids)
+        t = interleaved({"morvelin": lambda: morvelin.detect_markers(image, "DICT_APRILTAG_36h11", params),
+                         "opencv": lambda: detector.detectMarkers(image)}, repeats=5, warmup=1)
+        rows.append(row + [t["morvelin"] / t["opencv"]])
+    rows.append(["all", sum(APRILGRIDS.values()), *totals[:2], "", totals[2], "", ""])
+    return table("AprilGrid photographs, two-cell tag borders (marker_border_bits 2; OpenCV markerBorderBits 2)",
+                 ["photo", "tags", "OpenCV found", "found", "faults", "found (min side 0)", "faults (min side 0)",
+                  "time ratio (min side 0)"], rows)
+
+
 def run() -> str:
-    return scene_table() + batch_table() + scaling_table()
+    return scene_table() + batch_table() + scaling_table() + aprilgrid_table()
 
 
 def _ids(ids):

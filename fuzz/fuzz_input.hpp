@@ -96,6 +96,7 @@ inline void draw_contour_parameters(FuzzedDataProvider& in, DetectorParameters& 
   p.error_correction_rate = any_double(in, -1.0, 2.0);
   p.detect_inverted_marker = in.ConsumeBool();
   p.min_side_length_canonical_img = any_int32(in, -4, 40);
+  p.border_cells = in.ConsumeIntegralInRange<std::int32_t>(1, 8);  // marker_border_bits
 }
 
 // Settings of corner refinement, within their accepted ranges.
@@ -127,6 +128,7 @@ inline void draw_apriltag_parameters(FuzzedDataProvider& in, DetectorParameters&
                                                   : std::numeric_limits<double>::max();
   p.april_tag_min_white_black_diff = in.ConsumeIntegralInRange<std::int32_t>(0, 255);
   p.april_tag_deglitch = in.ConsumeBool();
+  p.border_cells = in.ConsumeIntegralInRange<std::int32_t>(1, 8);  // marker_border_bits
 }
 
 }  // namespace morvelin::fuzz

@@ -60,7 +60,7 @@ PARAMETER_NAMES = [
     "corner_refinement_win_size", "relative_corner_refinement_win_size", "corner_refinement_max_iterations",
     "corner_refinement_min_accuracy", "april_tag_quad_decimate", "april_tag_refine_full_resolution",
     "april_tag_quad_sigma", "april_tag_min_cluster_pixels", "april_tag_max_nmaxima", "april_tag_critical_rad",
-    "april_tag_max_line_fit_mse", "april_tag_min_white_black_diff", "april_tag_deglitch",
+    "april_tag_max_line_fit_mse", "april_tag_min_white_black_diff", "april_tag_deglitch", "marker_border_bits",
 ]
 
 
@@ -306,7 +306,10 @@ def call_charuco(d: Draw) -> None:
     b = board(d)
     if b is None:
         return
-    result = morvelin.detect_charuco_board(image(d), b, detector_parameters(d), d.any_int(0, 2), d.bool())
+    params = detector_parameters(d)
+    if d.int(0, 3) == 0:
+        morvelin._check_settings(params, b)  # the command line's check: None or ValueError
+    result = morvelin.detect_charuco_board(image(d), b, params, d.any_int(0, 2), d.bool())
     corners, ids, marker_corners, marker_ids = result
     assert len(corners) == len(ids) and ids == sorted(set(ids))
     check_markers_result((marker_corners, marker_ids))

@@ -40,4 +40,4 @@ __all__ = [
     "draw_detected_markers",
     "draw_charuco_corners",
 ]
-__version__ = "0.1.0"
+__version__ = "0.1.0"  # the package version: pyproject.toml reads it from here

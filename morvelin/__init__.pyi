@@ -1,10 +1,32 @@
-"""Type stubs for morvelin."""
+"""Type stubs for morvelin: the extension's names (morvelin/morvelin.pyi) and the
+drawing helpers, re-exported."""
 
-from typing import Final, Sequence, SupportsFloat, SupportsIndex, final
-
-import numpy as np
-from numpy.typing import NDArray
-from typing_extensions import TypeAlias
+from .drawing import draw_charuco_corners as draw_charuco_corners
+from .drawing import draw_detected_markers as draw_detected_markers
+from .morvelin import CORNER_REFINE_NONE as CORNER_REFINE_NONE
+from .morvelin import CORNER_REFINE_SUBPIX as CORNER_REFINE_SUBPIX
+from .morvelin import CORNER_REFINE_CONTOUR as CORNER_REFINE_CONTOUR
+from .morvelin import CORNER_REFINE_APRILTAG as CORNER_REFINE_APRILTAG
+from .morvelin import DetectorParameters as DetectorParameters
+from .morvelin import CharucoBoard as CharucoBoard
+from .morvelin import RigidBody as RigidBody
+from .morvelin import RigidBodyPose as RigidBodyPose
+from .morvelin import detect_markers as detect_markers
+from .morvelin import detect_markers_batch as detect_markers_batch
+from .morvelin import detect_charuco_board as detect_charuco_board
+from .morvelin import find_chessboard_corners as find_chessboard_corners
+from .morvelin import predefined_dictionaries as predefined_dictionaries
+from .morvelin import solve_pnp as solve_pnp
+from .morvelin import solve_pnp_ransac as solve_pnp_ransac
+from .morvelin import estimate_rigid_body_pose as estimate_rigid_body_pose
+from .morvelin import project_points as project_points
+from .morvelin import rodrigues as rodrigues
+from .morvelin import estimate_pose_charuco_board as estimate_pose_charuco_board
+from .morvelin import generate_marker_image as generate_marker_image
+from .morvelin import _corner_sub_pix as _corner_sub_pix
+from .morvelin import _charuco_predict as _charuco_predict
+from .morvelin import _check_settings as _check_settings
+from .morvelin import _rigid_body_pose as _rigid_body_pose
 
 __version__: str
 __all__ = [
@@ -32,181 +54,3 @@ __all__ = [
     "draw_charuco_corners",
 ]
 
-# Images are uint8 arrays, H x W gray or H x W x 3 BGR, in any layout.
-_Image: TypeAlias = NDArray[np.uint8]
-# Point lists: N x 2 / N x 3 arrays or nested sequences of numbers.
-_Points2: TypeAlias = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
-_Points3: TypeAlias = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
-_Floats: TypeAlias = NDArray[np.floating] | NDArray[np.integer] | Sequence[SupportsFloat]
-_Matrix: TypeAlias = NDArray[np.floating] | NDArray[np.integer] | Sequence[Sequence[SupportsFloat]]
-_Ints: TypeAlias = NDArray[np.integer] | Sequence[SupportsIndex]
-
-CORNER_REFINE_NONE: Final[int]
-CORNER_REFINE_SUBPIX: Final[int]
-CORNER_REFINE_CONTOUR: Final[int]
-CORNER_REFINE_APRILTAG: Final[int]
-
-@final
-class DetectorParameters:
-    """Detector parameters for marker detection."""
-
-    def __new__(cls) -> DetectorParameters: ...
-    adaptive_thresh_win_size_min: int
-    adaptive_thresh_win_size_max: int
-    adaptive_thresh_win_size_step: int
-    adaptive_thresh_constant: float
-    polygonal_approx_accuracy_rate: float
-    error_correction_rate: float
-    detect_inverted_marker: bool
-    min_side_length_canonical_img: int
-    corner_refinement_method: int
-    corner_refinement_win_size: int
-    relative_corner_refinement_win_size: float
-    corner_refinement_max_iterations: int
-    corner_refinement_min_accuracy: float
-    april_tag_quad_decimate: float
-    april_tag_refine_full_resolution: bool
-    april_tag_quad_sigma: float
-    april_tag_min_cluster_pixels: int
-    april_tag_max_nmaxima: int
-    april_tag_critical_rad: float
-    april_tag_max_line_fit_mse: float
-    april_tag_min_white_black_diff: int
-    april_tag_deglitch: bool
-    def __eq__(self, other: object, /) -> bool: ...
-
-@final
-class CharucoBoard:
-    """A ChArUco board: a chessboard with ArUco markers in its white squares."""
-
-    def __new__(
-        cls,
-        squares_x: int,
-        squares_y: int,
-        square_length: float,
-        marker_length: float,
-        dictionary: str,
-        ids: _Ints | None = None,
-        legacy_pattern: bool = False,
-    ) -> CharucoBoard: ...
-    @property
-    def chessboard_corners(self) -> list[tuple[float, float, float]]: ...
-    @property
-    def ids(self) -> list[int]: ...
-    def __eq__(self, other: object, /) -> bool: ...
-    def __hash__(self) -> int: ...
-    def generate_image(self, width: int, height: int, margin_pixels: int = 0) -> NDArray[np.uint8]: ...
-
-@final
-class RigidBody:
-    """A collection of square markers with fixed transforms into one reference frame."""
-
-    def __new__(
-        cls,
-        tag_size_m: float,
-        marker_ids: _Ints,
-        rotations_marker_to_reference: Sequence[_Matrix],
-        translations_marker_to_reference: _Points3,
-    ) -> RigidBody: ...
-    @property
-    def tag_size_m(self) -> float: ...
-    @property
-    def marker_ids(self) -> list[int]: ...
-    def __eq__(self, other: object, /) -> bool: ...
-    def __hash__(self) -> int: ...
-
-@final
-class RigidBodyPose:
-    """Result returned by `estimate_rigid_body_pose`."""
-
-    @property
-    def rvec(self) -> list[float]: ...
-    @property
-    def tvec(self) -> list[float]: ...
-    @property
-    def inlier_indices(self) -> list[int]: ...
-    @property
-    def inlier_marker_ids(self) -> list[int]: ...
-    @property
-    def used_marker_ids(self) -> list[int]: ...
-    @property
-    def reprojection_rmse(self) -> float: ...
-    def __eq__(self, other: object, /) -> bool: ...
-    def __hash__(self) -> int: ...
-
-_Corners: TypeAlias = list[list[list[float]]]  # markers x 4 corners x [x, y]
-
-def detect_markers(
-    image: _Image, dictionary: str, parameters: DetectorParameters | None = None
-) -> tuple[_Corners, list[int]]: ...
-def detect_markers_batch(
-    images: Sequence[_Image], dictionary: str, parameters: DetectorParameters | None = None
-) -> list[tuple[_Corners, list[int]]]: ...
-def detect_charuco_board(
-    image: _Image,
-    board: CharucoBoard,
-    parameters: DetectorParameters | None = None,
-    min_markers: int = 2,
-    check_markers: bool = True,
-) -> tuple[list[tuple[float, float]], list[int], _Corners, list[int]]: ...
-def find_chessboard_corners(
-    image: _Image, pattern_size: tuple[int, int]
-) -> tuple[bool, list[tuple[float, float]]]: ...
-def predefined_dictionaries() -> list[str]: ...
-def _corner_sub_pix(
-    image: _Image, corners: _Points2, win: int, max_iters: int, eps: float
-) -> list[tuple[float, float]]: ...
-def solve_pnp(
-    object_points: _Points3,
-    image_points: _Points2,
-    camera_matrix: _Matrix,
-    dist_coeffs: _Floats | None = None,
-    rvec: _Floats | None = None,
-    tvec: _Floats | None = None,
-) -> tuple[list[float], list[float]] | None: ...
-def solve_pnp_ransac(
-    object_points: _Points3,
-    image_points: _Points2,
-    camera_matrix: _Matrix,
-    dist_coeffs: _Floats | None = None,
-    iterations: int = 100,
-    reprojection_error: float = 3.0,
-    confidence: float = 0.99,
-    seed: int = 0,
-) -> tuple[list[float], list[float], list[int], float] | None: ...
-def estimate_rigid_body_pose(
-    marker_corners: Sequence[_Points2],
-    marker_ids: _Ints,
-    rigid_body: RigidBody,
-    camera_matrix: _Matrix,
-    dist_coeffs: _Floats | None = None,
-    iterations: int = 100,
-    reprojection_error: float = 3.0,
-    confidence: float = 0.99,
-    seed: int = 0,
-) -> RigidBodyPose | None: ...
-def project_points(
-    object_points: _Points3, rvec: _Floats, tvec: _Floats, camera_matrix: _Matrix, dist_coeffs: _Floats | None = None
-) -> list[list[float]]: ...
-def rodrigues(src: _Matrix | _Floats) -> list[list[float]]: ...
-def estimate_pose_charuco_board(
-    charuco_corners: _Points2,
-    charuco_ids: _Ints,
-    board: CharucoBoard,
-    camera_matrix: _Matrix,
-    dist_coeffs: _Floats | None = None,
-) -> tuple[list[float], list[float]] | None: ...
-def _charuco_predict(image: _Image, board: CharucoBoard) -> tuple[list[tuple[float, float]], list[int]]: ...
-def generate_marker_image(dictionary: str, id: int, side_pixels: int, border_bits: int = 1) -> NDArray[np.uint8]: ...
-
-# Drawing helpers (morvelin.drawing): new H x W x 3 BGR images, inputs untouched.
-def draw_detected_markers(
-    image: _Image,
-    corners: Sequence[_Points2] | NDArray[np.floating] | NDArray[np.integer],
-    ids: _Ints | None = None,
-    *,
-    color: tuple[int, int, int] = ...,
-) -> NDArray[np.uint8]: ...
-def draw_charuco_corners(
-    image: _Image, corners: _Points2, ids: _Ints | None = None, *, color: tuple[int, int, int] = ...
-) -> NDArray[np.uint8]: ...

@@ -1,14 +1,22 @@
 """Command line of morvelin: ``python -m morvelin <command>`` or ``morvelin <command>``.
 
+Defaults for photographs: the commands that detect markers (detect, charuco,
+pose) set the detector field min_side_length_canonical_img to 0, so markers
+of any size are found; the library's default of 32 skips markers under about
+32 pixels a side. A --params file that sets the field wins.
+
 Exit codes: 0 success; 1 some input files could not be used (each is named on
 stderr and skipped, the rest are processed); 2 bad command line, unknown
-dictionary, bad parameter, camera or rigid-body file, or no input images;
-3 an optional package the command needs (Pillow) is not installed.
+dictionary, bad parameter, board, pattern, camera or rigid-body file, or no
+input images, reported before any image is read; 3 an optional package the
+command needs (Pillow) is not installed; 141 the reader of the output went
+away (as in `morvelin detect ... | head -1`): the run stops quietly.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 REFINE_CHOICES = ["none", "subpix", "contour", "apriltag"]
@@ -38,7 +46,8 @@ def _add_detector(parser: argparse.ArgumentParser, dictionary_required: bool) ->
                         help="marker dictionary, e.g. DICT_6X6_250 or DICT_APRILTAG_36h11")
     parser.add_argument("--refine", choices=REFINE_CHOICES, help="corner refinement (overrides --params)")
     parser.add_argument("--params", metavar="FILE.json",
-                        help="JSON object of DetectorParameters fields, e.g. {\"adaptive_thresh_constant\": 9}")
+                        help="JSON object of DetectorParameters fields, e.g. {\"adaptive_thresh_constant\": 9}; "
+                             "min_side_length_canonical_img is 0 (markers of any size) unless the file sets it")
 
 
 def _add_board(parser: argparse.ArgumentParser, required: bool) -> None:
@@ -60,9 +69,9 @@ def build_parser() -> argparse.ArgumentParser:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    demo = sub.add_parser("demo", help="run the detectors on bundled sample images")
+    demo = sub.add_parser("demo", help="run the detectors on the sample photographs that ship with morvelin")
     demo.add_argument("--output", default="demo_output", help="folder for annotated images")
-    demo.add_argument("--data", default="tests/data/real", help="folder of the sample photographs")
+    demo.add_argument("--data", metavar="DIR", help="folder with the sample photographs (default: the package's)")
     demo.set_defaults(handler=_demo)
 
     detect = sub.add_parser("detect", help="detect square markers in image files")
@@ -99,10 +108,13 @@ def build_parser() -> argparse.ArgumentParser:
     marker.add_argument("-d", "--dictionary", required=True)
     marker.add_argument("--ids", type=commands.parse_ids, default=[0], help="ids such as 0-9,12 (default 0)")
     marker.add_argument("--size", type=int, required=True, help="marker side in pixels, border included")
-    marker.add_argument("--border-bits", type=int, default=1, help="black border width in cells (default 1)")
+    marker.add_argument("--border-bits", type=int, default=1,
+                        help="black border width in cells (default 1); detect such markers with the "
+                             "DetectorParameters field marker_border_bits set alike (1 to 8)")
     marker.add_argument("--margin", type=int, default=0, help="white margin around the marker, pixels")
     marker.add_argument("-o", "--output", required=True,
-                        help="PNG file for one id, else a folder for DICT_ID.png files")
+                        help="an image file for one id (PNG, JPEG, TIFF, ...: any format Pillow writes), "
+                             "else a folder for DICT_ID.png files")
     marker.set_defaults(handler=commands.generate_marker)
     board = kinds.add_parser("charuco", help="a ChArUco board image")
     board.add_argument("-d", "--dictionary", required=True)
@@ -116,7 +128,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    from ._cli.errors import CliError
+    from ._cli.errors import OUTPUT_CLOSED, CliError
 
     args = build_parser().parse_args(argv)
     try:
@@ -127,6 +139,20 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("morvelin: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        _quiet_stdout()
+        return OUTPUT_CLOSED
+
+
+def _quiet_stdout() -> None:
+    """Points stdout at the null device, so that the interpreter's last flush
+    of output nobody reads raises nothing at exit."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):  # stdout without a file descriptor
+        pass
 
 
 if __name__ == "__main__":

@@ -18,14 +18,17 @@ MARKER_OUTLINE = (0, 255, 0)
 FIRST_CORNER = (0, 0, 255)
 MARKER_ID = (255, 0, 0)
 CHARUCO_CORNER = (0, 0, 255)
-CHARUCO_ID = (255, 0, 0)
+CHARUCO_ID = (160, 0, 160)  # purple: told apart from the marker ids
+NOT_FOUND = (0, 0, 255)
 
 # 3 x 5 bitmap glyphs, one string of 15 cells per character, row by row.
 _GLYPHS = {
     "0": "111101101101111", "1": "010110010010111", "2": "111001111100111",
     "3": "111001111001111", "4": "101101111001001", "5": "111100111001111",
     "6": "111100111101111", "7": "111001001001001", "8": "111101111101111",
-    "9": "111101111001111", "-": "000000111000000",
+    "9": "111101111001111", "-": "000000111000000", " ": "000000000000000",
+    "N": "110101101101101", "O": "111101101101111", "T": "111010010010010", "F": "111100110100100",
+    "U": "101101101101111", "D": "110101101101110",
 }
 _GLYPH_CELLS = {ch: np.array([int(c) for c in cells], bool).reshape(5, 3) for ch, cells in _GLYPHS.items()}
 
@@ -35,8 +38,8 @@ def draw_detected_markers(image: np.ndarray, corners, ids=None, *,
     """Draws each marker's outline, a square on its first corner (the
     marker's top-left corner as printed) and, when `ids` is given, its id at
     its centre. `corners` is a sequence of markers of 4 (x, y) corners, as
-    `detect_markers` returns them. Markers with non-finite corners are
-    skipped."""
+    `detect_markers` returns them (or a list of 1 x 4 x 2 arrays, as
+    OpenCV's detectors do). Markers with non-finite corners are skipped."""
     out = _bgr_copy(image)
     quads = _as_points(corners, "corners", per_item=4)
     labels = _as_ids(ids, len(quads))
@@ -57,7 +60,8 @@ def draw_charuco_corners(image: np.ndarray, corners, ids=None, *,
                          color: tuple[int, int, int] = CHARUCO_CORNER) -> np.ndarray:
     """Draws a small square on each ChArUco corner and, when `ids` is given,
     the corner's id beside it. `corners` is a sequence of (x, y) points, as
-    `detect_charuco_board` returns them. Non-finite corners are skipped."""
+    `detect_charuco_board` returns them (or an N x 1 x 2 array, as OpenCV
+    keeps them). Non-finite corners are skipped."""
     out = _bgr_copy(image)
     points = _as_points(corners, "corners", per_item=None)
     labels = _as_ids(ids, len(points))
@@ -69,6 +73,20 @@ def draw_charuco_corners(image: np.ndarray, corners, ids=None, *,
         if labels is not None:
             offset = 3 * thickness + 4
             _text(out, str(labels[k]), p + offset, thickness, CHARUCO_ID, anchor="top-left")
+    return out
+
+
+def mark_not_found(image: np.ndarray) -> np.ndarray:
+    """A BGR copy of `image` with a red frame and "NOT FOUND" in its top-left
+    corner: the mark of an image in which the target was not found."""
+    out = _bgr_copy(image)
+    h, w = out.shape[:2]
+    t = 2 * _thickness(out)
+    for x0, y0, x1, y1 in ((0, 0, w - 1, t - 1), (0, h - t, w - 1, h - 1), (0, 0, t - 1, h - 1),
+                           (w - t, 0, w - 1, h - 1)):
+        _fill(out, x0, y0, x1, y1, NOT_FOUND)
+    _text(out, "NOT FOUND", (2 * t + _thickness(out) + 1, 2 * t + _thickness(out) + 1), _thickness(out),
+          NOT_FOUND, anchor="top-left")
     return out
 
 
@@ -97,6 +115,12 @@ def _as_points(values, name: str, per_item: int | None) -> np.ndarray:
         raise ValueError(f"{name} must hold numbers only: {error}") from None
     if array.size == 0:
         return array.reshape(0, 2) if per_item is None else array.reshape(0, per_item, 2)
+    # OpenCV's containers: points as N x 1 x 2 or 1 x N x 2, marker corners
+    # as a list of 1 x 4 x 2 arrays.
+    if per_item is None and array.ndim == 3 and array.shape[2] == 2 and 1 in array.shape[:2]:
+        array = array.reshape(-1, 2)
+    if per_item is not None and array.ndim == 4 and array.shape[1:] == (1, per_item, 2):
+        array = array.reshape(-1, per_item, 2)
     shape = "N x 2" if per_item is None else f"N x {per_item} x 2"
     if per_item is None and (array.ndim != 2 or array.shape[1] != 2):
         raise ValueError(f"{name} must be {shape} (got shape {array.shape})")
@@ -178,8 +202,9 @@ def _square(image: np.ndarray, centre, half: int, color, filled: bool = True, th
 
 
 def _text(image: np.ndarray, text: str, position, scale: int, color, anchor: str = "centre") -> None:
-    """Draws `text` (digits and '-') with the bitmap font, each font cell
-    `scale` + 1 pixels square, on a white box so it reads on any background."""
+    """Draws `text` (digits, '-', space and the letters of NOT FOUND) with the
+    bitmap font, each font cell `scale` + 1 pixels square, on a white box so
+    it reads on any background."""
     cell = scale + 1
     glyphs = [_GLYPH_CELLS[ch] for ch in text if ch in _GLYPH_CELLS]
     if not glyphs:

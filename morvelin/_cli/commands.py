@@ -57,8 +57,9 @@ def charuco(args) -> int:
 
     def annotate(image, result):
         corners, ids, marker_corners, marker_ids = result
-        return drawing.draw_charuco_corners(drawing.draw_detected_markers(image, marker_corners, marker_ids),
-                                            corners, ids)
+        shown = drawing.draw_charuco_corners(drawing.draw_detected_markers(image, marker_corners, marker_ids),
+                                             corners, ids)
+        return shown if ids else drawing.mark_not_found(shown)
 
     return run(args, Analysis(["file", "id", "x", "y"], per_image(analyse), record, annotate))
 
@@ -66,7 +67,7 @@ def charuco(args) -> int:
 # --- chessboard ------------------------------------------------------------------
 
 def chessboard(args) -> int:
-    pattern = args.pattern
+    pattern = settings.chessboard_pattern(args.pattern)
 
     def record(path, result):
         found, corners = result
@@ -75,7 +76,9 @@ def chessboard(args) -> int:
 
     def annotate(image, result):
         found, corners = result
-        return drawing.draw_charuco_corners(image, corners, list(range(len(corners))) if found else None)
+        if not found:
+            return drawing.mark_not_found(drawing.draw_charuco_corners(image, corners))
+        return drawing.draw_charuco_corners(image, corners, list(range(len(corners))))
 
     return run(args, Analysis(["file", "index", "x", "y"],
                               per_image(lambda image: native.find_chessboard_corners(image, pattern)),
@@ -165,23 +168,40 @@ def generate_marker(args) -> int:
     if args.margin < 0:
         raise CliError("--margin must not be negative")
     target = pathlib.Path(args.output)
-    single = len(args.ids) == 1 and target.suffix.lower() == ".png"
-    if not single:
-        try:
-            target.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise CliError(f"cannot create folder {target}: {error.strerror or error}") from None
+    one_file = not target.is_dir() and _writable_image_format(Image, target) is not None
+    if one_file and len(args.ids) > 1:
+        raise CliError(f"-o {target} names one image file but --ids gives {len(args.ids)} ids; "
+                       "give a folder for the DICT_ID.png files")
+    # The whole request is checked before anything is written: an id enters
+    # the checks only through its range, so the smallest and the largest id
+    # stand for all of them.
+    for marker_id in sorted({min(args.ids), max(args.ids)}):
+        _marker_image(dictionary, marker_id, args)
+    folder = target.parent if one_file else target
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise CliError(f"cannot create folder {folder}: {error.strerror or error}") from None
     for marker_id in args.ids:
-        try:
-            image = native.generate_marker_image(dictionary, marker_id, args.size, args.border_bits)
-        except (ValueError, MemoryError) as error:
-            raise CliError(str(error)) from None
-        if args.margin:
-            image = np.pad(image, args.margin, constant_values=255)
-        path = target if single else target / f"{dictionary}_{marker_id}.png"
-        _save_png(Image, image, path)
+        path = target if one_file else target / f"{dictionary}_{marker_id}.png"
+        _save_image(Image, _marker_image(dictionary, marker_id, args), path)
         print(path)
     return errors.OK
+
+
+def _marker_image(dictionary: str, marker_id: int, args) -> np.ndarray:
+    try:
+        image = native.generate_marker_image(dictionary, marker_id, args.size, args.border_bits)
+    except (ValueError, MemoryError) as error:
+        raise CliError(str(error)) from None
+    return np.pad(image, args.margin, constant_values=255) if args.margin else image
+
+
+def _writable_image_format(Image, path: pathlib.Path) -> str | None:
+    """The Pillow format that writes files named like `path`, if any."""
+    Image.init()
+    name = Image.registered_extensions().get(path.suffix.lower())
+    return name if name in Image.SAVE else None
 
 
 def generate_charuco(args) -> int:
@@ -191,13 +211,14 @@ def generate_charuco(args) -> int:
         image = board.generate_image(args.width, args.height, args.margin)
     except (ValueError, MemoryError) as error:
         raise CliError(str(error)) from None
-    _save_png(Image, image, pathlib.Path(args.output))
+    _save_image(Image, image, pathlib.Path(args.output), "PNG")
     print(args.output)
     return errors.OK
 
 
-def _save_png(Image, image: np.ndarray, path: pathlib.Path) -> None:
+def _save_image(Image, image: np.ndarray, path: pathlib.Path, format: str | None = None) -> None:
+    """Writes a gray image; the format follows the file name unless given."""
     try:
-        Image.fromarray(image).save(path, format="PNG")
-    except (OSError, ValueError) as error:
+        Image.fromarray(image).save(path, format=format)
+    except (OSError, ValueError, KeyError) as error:
         raise CliError(f"cannot write {path}: {error}") from None

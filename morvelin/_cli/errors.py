@@ -5,8 +5,9 @@ from __future__ import annotations
 # Exit codes.
 OK = 0
 SOME_INPUTS_FAILED = 1  # the run went through; some input files were reported and skipped
-USAGE = 2               # bad command line, unknown dictionary, bad parameter or camera file, no inputs
+USAGE = 2               # bad command line, dictionary, parameter, board or camera file, no inputs
 MISSING_PACKAGE = 3     # an optional dependency the command needs is not installed
+OUTPUT_CLOSED = 141     # the reader of stdout went away (128 + SIGPIPE, as for tools the signal stops)
 
 
 class CliError(Exception):

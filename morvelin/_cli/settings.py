@@ -36,10 +36,19 @@ def _read_json(path: str, what: str) -> Any:
         raise CliError(f"{what} {path} is not valid JSON: {error}") from None
 
 
+# Where the command line departs from the library's defaults, for photographs:
+# markers of any size are candidates (the library skips markers under about
+# 32 pixels a side). A parameter file may set these fields back. Every
+# command that detects markers starts from here.
+PHOTO_DEFAULTS: dict[str, Any] = {"min_side_length_canonical_img": 0}
+
+
 def parameters(path: str | None, refine: str | None):
-    """DetectorParameters from a JSON object of field values (any of the 22
-    fields; the rest keep their defaults), then `refine` on top."""
-    values: dict[str, Any] = {}
+    """DetectorParameters from PHOTO_DEFAULTS, then a JSON object of field
+    values (any of the fields; the rest keep their defaults), then `refine`
+    on top. Values the detector would refuse stop the command here, before
+    any image is read."""
+    values: dict[str, Any] = dict(PHOTO_DEFAULTS)
     if path is not None:
         loaded = _read_json(path, "parameter file")
         if not isinstance(loaded, dict):
@@ -47,13 +56,16 @@ def parameters(path: str | None, refine: str | None):
         values.update(loaded)
     if refine is not None:
         values["corner_refinement_method"] = refine
+    where = f"parameter file {path}: " if path else "parameters: "
     try:
-        return _parameter_fields.from_dict(values)
+        params = _parameter_fields.from_dict(values)
+        native._check_settings(params)
     except KeyError as error:
         raise CliError(f"parameter file {path}: unknown field {error.args[0]!r}; fields are: "
                        f"{', '.join(_parameter_fields.field_names())}") from None
     except (TypeError, ValueError, OverflowError) as error:
-        raise CliError(f"parameter file {path}: {error}" if path else str(error)) from None
+        raise CliError(f"{where}{error}") from None
+    return params
 
 
 def grid_size(text: str) -> tuple[int, int]:
@@ -66,12 +78,26 @@ def grid_size(text: str) -> tuple[int, int]:
 
 
 def charuco_board(args) -> Any:
+    """The board of --board, --square-length, --marker-length, -d and
+    --legacy; one that cannot exist on paper stops the command."""
     columns, rows = args.board
     try:
-        return native.CharucoBoard(columns, rows, args.square_length, args.marker_length,
-                                   dictionary(args.dictionary), legacy_pattern=args.legacy)
+        board = native.CharucoBoard(columns, rows, args.square_length, args.marker_length,
+                                    dictionary(args.dictionary), legacy_pattern=args.legacy)
+        native._check_settings(board=board)
     except (ValueError, MemoryError) as error:
-        raise CliError(f"bad board: {error}") from None
+        raise CliError(f"bad board {columns}x{rows} of {args.dictionary}: {error}") from None
+    return board
+
+
+def chessboard_pattern(pattern: tuple[int, int]) -> tuple[int, int]:
+    """The pattern size, once the chessboard finder accepts it (it answers
+    at once for a one-pixel image)."""
+    try:
+        native.find_chessboard_corners(np.zeros((1, 1), np.uint8), pattern)
+    except (ValueError, OverflowError) as error:
+        raise CliError(f"--pattern {pattern[0]}x{pattern[1]}: {error}") from None
+    return pattern
 
 
 # --- camera intrinsics ----------------------------------------------------------

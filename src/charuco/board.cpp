@@ -1,6 +1,7 @@
 #include "charuco/board.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <string>
 #include <utility>
@@ -103,7 +104,7 @@ Result<CharucoBoard> CharucoBoard::create(std::uint64_t squares_x, std::uint64_t
     board.square_length_ = grid.square_length;
     board.marker_length_ = grid.marker_length;
     board.legacy_pattern_ = legacy_pattern;
-    board.dictionary_name_ = std::string(dictionary_name);
+    board.dictionary_name_ = std::string(dictionary->name);
     board.dictionary_ = std::move(*dictionary);
 
     board.marker_corners_ = lay_out_markers(grid, *markers);
@@ -149,6 +150,22 @@ std::optional<std::size_t> CharucoBoard::first_marker_with_id(std::uint64_t id) 
                                    [](const auto& entry, std::uint64_t value) { return entry.first < value; });
   if (it == id_index_.end() || it->first != id) return std::nullopt;
   return it->second;
+}
+
+std::optional<Error> CharucoBoard::check_printable() const {
+  if (squares_x_ == 0 || squares_y_ == 0) return value_error("a board without squares cannot be drawn");
+  if (!std::isfinite(square_length_) || !std::isfinite(marker_length_) || square_length_ <= 0.0f ||
+      marker_length_ <= 0.0f || marker_length_ > square_length_) {
+    return value_error("a board needs 0 < marker_length <= square_length, both finite");
+  }
+  const std::size_t codes = dictionary_.size();
+  for (const std::uint64_t id : ids_) {
+    if (id >= codes) {
+      return value_error("marker id " + std::to_string(id) + " is out of range for " + dictionary_name_ + " (0 to " +
+                         std::to_string(codes - 1) + ")");
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace morvelin

@@ -51,6 +51,7 @@ class CharucoBoard {
   float square_length() const noexcept { return square_length_; }
   float marker_length() const noexcept { return marker_length_; }
   bool legacy_pattern() const noexcept { return legacy_pattern_; }
+  // The canonical name ("DICT_6X6_250"), however the name was given.
   std::string_view dictionary_name() const noexcept { return dictionary_name_; }
   const Dictionary& dictionary() const noexcept { return dictionary_; }
 
@@ -72,6 +73,14 @@ class CharucoBoard {
 
   // Index of the first marker, in marker order, whose id is `id`.
   std::optional<std::size_t> first_marker_with_id(std::uint64_t id) const noexcept;
+
+  // Why the board cannot be printed, hence never be seen: no squares, a
+  // square or marker length that is not finite and positive, a marker longer
+  // than its square, or a marker id the dictionary does not hold (also when
+  // the board has more markers than the dictionary has codes). Nothing for a
+  // board that can exist. Construction accepts such boards; drawing refuses
+  // them.
+  std::optional<Error> check_printable() const;
 
  private:
   CharucoBoard() = default;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "contours/border_following.hpp"
 #include "corner_refine/corner_refine.hpp"
@@ -67,6 +68,17 @@ Result<std::uint64_t> threshold_scale_count(const DetectorParameters& params) {
   const std::int64_t quotient = range / step;
   if (quotient < 0) return std::uint64_t{0};
   return static_cast<std::uint64_t>(quotient) + 1;
+}
+
+Result<std::uint64_t> searchable_scale_count(const DetectorParameters& params) {
+  constexpr std::uint64_t kMaxThresholdScales = 1024;
+  const auto scales = threshold_scale_count(params);
+  if (scales && scales.value() > kMaxThresholdScales) {
+    return value_error(
+        "adaptive_thresh_win_size_min, adaptive_thresh_win_size_max and adaptive_thresh_win_size_step give " +
+        std::to_string(scales.value()) + " threshold windows; at most 1024 are supported");
+  }
+  return scales;
 }
 
 std::int64_t threshold_window_size(const DetectorParameters& params, std::uint64_t scale_index) {

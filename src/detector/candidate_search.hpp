@@ -18,6 +18,13 @@ namespace morvelin {
 // settings cannot overflow. A step of 0 is an error.
 Result<std::uint64_t> threshold_scale_count(const DetectorParameters& params);
 
+// The scale count of a detection: as threshold_scale_count, and an error for
+// more than 1024 windows. Each window is a full pass over the image whose
+// candidates all join one quadratic grouping, so the millions of windows that
+// extreme settings ask for could never finish; they are refused instead of
+// hanging the caller. No useful setting comes near.
+Result<std::uint64_t> searchable_scale_count(const DetectorParameters& params);
+
 // Window size of scale k: min + k * step, for k below the scale count.
 std::int64_t threshold_window_size(const DetectorParameters& params, std::uint64_t scale_index);
 

@@ -19,22 +19,6 @@ namespace {
 // per-item results stay small whatever the number of frames and windows.
 constexpr std::size_t kWorkChunk = 256;
 
-// Most threshold windows one detection accepts. Each window is a full pass
-// over the image whose candidates all join one quadratic grouping, so the
-// millions of windows that extreme settings ask for could never finish; they
-// are refused instead of hanging the caller. No useful setting comes near.
-constexpr std::uint64_t kMaxThresholdScales = 1024;
-
-Result<std::uint64_t> checked_scale_count(const DetectorParameters& params) {
-  const auto scales = threshold_scale_count(params);
-  if (scales && scales.value() > kMaxThresholdScales) {
-    return value_error(
-        "adaptive_thresh_win_size_min, adaptive_thresh_win_size_max and adaptive_thresh_win_size_step give " +
-        std::to_string(scales.value()) + " threshold windows; at most 1024 are supported");
-  }
-  return scales;
-}
-
 struct ScaleItem {
   std::size_t frame;
   std::uint64_t scale;
@@ -76,7 +60,7 @@ Vec<CandidateList> search_all_scales(std::span<const GrayImage> images, const De
 // Contour path: all frames x windows, then identification per frame.
 Result<Vec<MarkerList>> detect_with_contours(std::span<const GrayImage> images, const Dictionary& dictionary,
                                              const DetectorParameters& params) {
-  const auto scales = checked_scale_count(params);
+  const auto scales = searchable_scale_count(params);
   if (!scales) return scales.error();
   const Vec<CandidateList> candidates = search_all_scales(images, params, scales.value());
   Vec<MarkerList> markers(images.size());
@@ -128,7 +112,7 @@ void refit_all(std::span<const GrayImage> images, const Dictionary& dictionary, 
 }  // namespace
 
 Result<CandidateList> find_contour_candidates(const GrayImage& image, const DetectorParameters& params) {
-  const auto scales = checked_scale_count(params);
+  const auto scales = searchable_scale_count(params);
   if (!scales) return scales.error();
   auto lists = search_all_scales(std::span<const GrayImage>(&image, 1), params, scales.value());
   return std::move(lists[0]);

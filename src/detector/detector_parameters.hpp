@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <numbers>
+#include <optional>
+
+#include "runtime/status.hpp"
 
 namespace morvelin {
 
@@ -37,7 +40,8 @@ struct DetectorParameters {
   std::int32_t april_tag_min_white_black_diff = 5;            // grey levels, 0..255
   bool april_tag_deglitch = false;                            // 3x3 close of the ternary image
 
-  // Fixed fields: not visible from Python, always at these values.
+  // Fixed fields: not visible from Python, always at these values, except
+  // border_cells, which Python sets as marker_border_bits.
   double min_perimeter_rate = 0.03;      // contour length, fraction of the larger image side
   double max_perimeter_rate = 4.0;       // contour length, fraction of the larger image side
   double min_side_rate = 0.05;           // side length relative to contour length
@@ -46,7 +50,7 @@ struct DetectorParameters {
   double border_error_rate = 0.35;       // wrong border cells per data cell
   double uniform_std_dev_limit = 5.0;    // grey-level standard deviation of a uniform candidate
   std::int32_t border_margin_px = 3;     // minimum corner distance from the image edge
-  std::int32_t border_cells = 1;         // width of the black marker border in cells
+  std::int32_t border_cells = 1;         // width of the black marker border in cells, 1..8
   std::int32_t cell_pixels = 4;          // pixels per cell in the canonical image
   float cell_white_threshold = 0.5f;     // white fraction above which a cell reads white
 
@@ -67,5 +71,12 @@ const char* check_april_tag_max_nmaxima(std::int32_t v);
 const char* check_april_tag_critical_rad(double v);
 const char* check_april_tag_max_line_fit_mse(double v);
 const char* check_april_tag_min_white_black_diff(std::int32_t v);
+const char* check_marker_border_bits(std::int32_t v);  // checks border_cells
+
+// The first reason detection refuses `params`, with the message the setters
+// and the detectors give: a settable field outside its range (in property
+// order), or, for the contour search (methods 0-2), threshold windows it
+// cannot run. Nothing when detection accepts the record.
+std::optional<Error> validate_detector_parameters(const DetectorParameters& params);
 
 }  // namespace morvelin

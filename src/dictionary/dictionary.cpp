@@ -44,6 +44,20 @@ constexpr std::array<PredefinedDictionary, 22> kPredefined = {{
     {"APRILTAG_36H11", k36h11, 6, 587, 5},
 }};
 
+// The tables follow kPredefinedDictionaryNames, which gives the canonical names.
+constexpr bool keys_follow_names() {
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  for (std::size_t i = 0; i < kPredefined.size(); ++i) {
+    const std::string_view name = kPredefinedDictionaryNames[i].substr(5);
+    if (name.size() != kPredefined[i].key.size()) return false;
+    for (std::size_t k = 0; k < name.size(); ++k) {
+      if (upper(name[k]) != kPredefined[i].key[k]) return false;
+    }
+  }
+  return true;
+}
+static_assert(keys_follow_names());
+
 // Bit counts of all bytes: without a hardware population count in the
 // baseline instruction set, std::popcount becomes a library call per byte.
 constexpr std::array<std::uint8_t, 256> kByteBitCounts = [] {
@@ -79,9 +93,11 @@ std::optional<Dictionary> lookup_dictionary(std::string_view name) {
   }
   std::string_view key = upper;
   if (key.starts_with("DICT_")) key.remove_prefix(5);
-  for (const auto& entry : kPredefined) {
+  for (std::size_t i = 0; i < kPredefined.size(); ++i) {
+    const PredefinedDictionary& entry = kPredefined[i];
     if (entry.key != key) continue;
     Dictionary dictionary;
+    dictionary.name = kPredefinedDictionaryNames[i];
     dictionary.marker_size = entry.marker_size;
     dictionary.max_correction_bits = entry.max_correction_bits;
     const std::size_t bytes = entry.count * dictionary.entry_size();

@@ -14,6 +14,7 @@ namespace morvelin {
 
 // One predefined dictionary, copied out of its family table by lookup.
 struct Dictionary {
+  std::string_view name;          // canonical name, e.g. "DICT_6X6_250"
   Vec<std::uint8_t> codes;        // entry k at k * entry_size(): four rotation blocks
   std::uint32_t marker_size = 0;  // data cells per side, n
   std::int32_t max_correction_bits = 0;
@@ -37,7 +38,7 @@ constexpr std::array<std::string_view, 22> kPredefinedDictionaryNames = {
 };
 
 // Case-insensitive lookup; the "DICT_" prefix is optional. Unknown names give
-// nothing.
+// nothing. The result carries the canonical name.
 std::optional<Dictionary> lookup_dictionary(std::string_view name);
 
 struct CodeMatch {

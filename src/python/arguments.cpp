@@ -194,6 +194,50 @@ bool length_error(std::size_t expected, std::size_t got) {
   return false;
 }
 
+// The shape of a NumPy array as sizes; false (no exception) for other objects.
+bool numpy_shape(PyObject* obj, Vec<Py_ssize_t>& shape) {
+  if (!is_numpy_array(obj)) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref sizes = Ref::steal(PyObject_GetAttrString(obj, "shape"));
+  if (!sizes || !PyTuple_Check(sizes.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  shape.resize(static_cast<std::size_t>(PyTuple_Size(sizes.get())));
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    shape[i] = PyLong_AsSsize_t(PyTuple_GetItem(sizes.get(), static_cast<Py_ssize_t>(i)));
+  }
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+// OpenCV keeps lists of n-vectors as N x 1 x n or 1 x N x n arrays (points)
+// and lists of numbers as N x 1 or 1 x N arrays (ids). For such an array,
+// `out` becomes its N x n (or flat) view and true is returned; other objects
+// give false with `out` empty. On failure of the reshape itself, false with
+// an exception set.
+bool opencv_vector(PyObject* obj, std::size_t n, Ref& out) {
+  Vec<Py_ssize_t> shape;
+  if (!numpy_shape(obj, shape)) return false;
+  const bool points = n > 0 && shape.size() == 3 && shape[2] == static_cast<Py_ssize_t>(n) &&
+                      (shape[0] == 1 || shape[1] == 1);
+  const bool numbers = n == 0 && shape.size() == 2 && (shape[0] == 1 || shape[1] == 1);
+  if (!points && !numbers) return false;
+  out = Ref::steal(points ? PyObject_CallMethod(obj, "reshape", "(nn)", Py_ssize_t{-1}, static_cast<Py_ssize_t>(n))
+                          : PyObject_CallMethod(obj, "reshape", "(n)", Py_ssize_t{-1}));
+  return static_cast<bool>(out);
+}
+
+// True for a plain number (not a sequence of numbers).
+bool is_number(PyObject* obj) {
+  return PyFloat_Check(obj) || PyLong_Check(obj) || (PyNumber_Check(obj) && !PySequence_Check(obj));
+}
+
 }  // namespace
 
 std::string type_name(PyObject* obj) {
@@ -317,6 +361,12 @@ bool to_string(PyObject* obj, const char* name, std::string& out) {
 
 template <std::size_t N>
 bool to_rows(PyObject* obj, const char* name, Vec<std::array<double, N>>& out) {
+  Ref rows;  // no recursion: a reshape that keeps the shape (as matrix subclasses do) is read as it is
+  if (opencv_vector(obj, N, rows)) {
+    obj = rows.get();
+  } else if (PyErr_Occurred()) {
+    return prefix_argument_error(name);
+  }
   {
     Buffer buffer;
     Kind kind = Kind::kNone;
@@ -338,6 +388,19 @@ bool to_rows(PyObject* obj, const char* name, Vec<std::array<double, N>>& out) {
 
 template bool to_rows<2>(PyObject*, const char*, Vec<std::array<double, 2>>&);
 template bool to_rows<3>(PyObject*, const char*, Vec<std::array<double, 3>>&);
+
+bool to_rotation_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out) {
+  if (!PyUnicode_Check(obj) && PySequence_Check(obj) && PySequence_Size(obj) > 0) {
+    Ref first = Ref::steal(PySequence_GetItem(obj, 0));
+    if (!first) return prefix_argument_error(name);
+    if (is_number(first.get())) {
+      out.assign(1, {});
+      return to_doubles(obj, name, out[0]);
+    }
+  }
+  PyErr_Clear();  // a failed length query is reported by to_ragged_rows
+  return to_ragged_rows(obj, name, out);
+}
 
 bool check_sequence(PyObject* obj, const char* name) {
   Py_ssize_t length = 0;
@@ -418,6 +481,12 @@ bool to_int32s(PyObject* obj, const char* name, Vec<std::int32_t>& out) {
 }
 
 bool to_uint64s(PyObject* obj, const char* name, Vec<std::uint64_t>& out) {
+  Ref flat;
+  if (opencv_vector(obj, 0, flat)) {
+    obj = flat.get();
+  } else if (PyErr_Occurred()) {
+    return prefix_argument_error(name);
+  }
   Py_ssize_t length = 0;
   if (!sequence_length(obj, length)) return prefix_argument_error(name);
   out.resize(static_cast<std::size_t>(length));
@@ -434,6 +503,12 @@ bool to_uint64s(PyObject* obj, const char* name, Vec<std::uint64_t>& out) {
 }
 
 bool to_int64s(PyObject* obj, const char* name, Vec<std::int64_t>& out) {
+  Ref flat;
+  if (opencv_vector(obj, 0, flat)) {
+    obj = flat.get();
+  } else if (PyErr_Occurred()) {
+    return prefix_argument_error(name);
+  }
   Py_ssize_t length = 0;
   if (!sequence_length(obj, length)) return prefix_argument_error(name);
   out.resize(static_cast<std::size_t>(length));

@@ -47,7 +47,9 @@ bool to_double(PyObject* obj, const char* name, double& out);
 bool to_bool(PyObject* obj, const char* name, bool& out);
 bool to_string(PyObject* obj, const char* name, std::string& out);
 
-// Point lists: a sequence of rows of exactly N numbers each.
+// Point lists: a sequence of rows of exactly N numbers each. NumPy arrays of
+// shape M x 1 x N or 1 x M x N, as OpenCV keeps point lists, are read as their
+// M x N view.
 template <std::size_t N>
 bool to_rows(PyObject* obj, const char* name, Vec<std::array<double, N>>& out);
 extern template bool to_rows<2>(PyObject*, const char*, Vec<std::array<double, 2>>&);
@@ -69,7 +71,13 @@ extern template bool to_matrices<4, 2>(PyObject*, const char*, Vec<std::array<st
 // A sequence of rows of any length (matrices whose shape is checked later).
 bool to_ragged_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out);
 
-// A flat sequence of numbers, or of integers.
+// A rotation for rodrigues: rows of any length as to_ragged_rows, or a flat
+// sequence of numbers (a NumPy array of shape (3,), a list of three floats)
+// taken as one row.
+bool to_rotation_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out);
+
+// A flat sequence of numbers, or of integers. NumPy arrays of shape N x 1 or
+// 1 x N (OpenCV's id lists) are read flat.
 bool to_doubles(PyObject* obj, const char* name, Vec<double>& out);
 bool to_int64s(PyObject* obj, const char* name, Vec<std::int64_t>& out);
 bool to_int32s(PyObject* obj, const char* name, Vec<std::int32_t>& out);

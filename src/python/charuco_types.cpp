@@ -209,6 +209,8 @@ PyObject* estimate_pose_impl(PyObject* args, PyObject* kwargs) {
 
 const CharucoBoard& charuco_board_of(PyObject* self) { return board_of(self); }
 
+bool check_charuco_board(PyObject* obj, const char* name) { return to_board(obj, name); }
+
 PyObject* create_charuco_board_type() {
   if (g_board_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_board_type));  // one class per process
   // generate_image is defined in another file, so the table is completed here.
@@ -239,7 +241,10 @@ const PyMethodDef kDetectCharucoBoard = {
     "Returns `(charuco_corners, charuco_ids, marker_corners, marker_ids)`:\n"
     "  - `charuco_corners`: Nx2 sub-pixel refined chessboard corners\n"
     "  - `charuco_ids`: index of each corner within `board.chessboard_corners`\n"
-    "  - `marker_corners` / `marker_ids`: the ArUco markers found along the way"};
+    "  - `marker_corners` / `marker_ids`: the ArUco markers found along the way\n"
+    "Markers under about 32 px a side are skipped at the default\n"
+    "`min_side_length_canonical_img` = 32; set that field to 0 in `parameters`\n"
+    "to find them (and the corners next to them)."};
 
 const PyMethodDef kEstimatePoseCharucoBoard = {
     "estimate_pose_charuco_board", as_function<estimate_pose_impl>(), kArgumentsFlags,

@@ -1,9 +1,11 @@
-// detect_markers and detect_markers_batch.
+// detect_markers, detect_markers_batch and the settings check of the command
+// line.
 #include <string>
 
 #include "detector/detect.hpp"
 #include "dictionary/dictionary.hpp"
 #include "python/arguments.hpp"
+#include "python/charuco_types.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/markers.hpp"
@@ -62,7 +64,30 @@ PyObject* detect_markers_batch_impl(PyObject* args, PyObject* kwargs) {
   return list_of(std::span<const MarkerList>(*results), [](const MarkerList& m) { return marker_result(m); });
 }
 
+PyObject* check_settings_impl(PyObject* args, PyObject* kwargs) {
+  static const Signature signature{"_check_settings", {"parameters", "board"}, 0};
+  PyObject* argv[2];
+  if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+  DetectorParameters params;
+  if (!to_parameters(argv[0], "parameters", params)) return nullptr;
+  if (!absent(argv[1]) && !check_charuco_board(argv[1], "board")) return nullptr;
+  if (auto error = validate_detector_parameters(params)) return raise(*error);
+  if (!absent(argv[1])) {
+    if (auto error = charuco_board_of(argv[1]).check_printable()) return raise(*error);
+  }
+  Py_RETURN_NONE;
+}
+
 }  // namespace
+
+const PyMethodDef kCheckSettings = {
+    "_check_settings", as_function<check_settings_impl>(), kArgumentsFlags,
+    "_check_settings(parameters=None, board=None)\n--\n\n"
+    "Raise ValueError when detection would refuse `parameters` (a field out of\n"
+    "range, threshold windows the contour search cannot run) or when `board`\n"
+    "cannot exist on paper (no squares, a marker longer than its square, a\n"
+    "marker id outside the dictionary). The command line checks its settings\n"
+    "with it before reading any image."};
 
 const PyMethodDef kDetectMarkers = {
     "detect_markers", as_function<detect_markers_impl>(),
@@ -72,7 +97,9 @@ const PyMethodDef kDetectMarkers = {
     "Returns `(corners, ids)`:\n"
     "  - `corners`: list of markers, each a 4x2 list of (x, y) float corners\n"
     "  - `ids`: list of integer marker ids, aligned with `corners`\n"
-    "Pass `DetectorParameters` to select a corner refinement method."};
+    "Pass `DetectorParameters` to select a corner refinement method.\n"
+    "Markers under about 32 px a side are skipped at the default\n"
+    "`min_side_length_canonical_img` = 32; set that field to 0 to find them."};
 
 const PyMethodDef kDetectMarkersBatch = {
     "detect_markers_batch",

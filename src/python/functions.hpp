@@ -21,6 +21,7 @@ extern const PyMethodDef kEstimatePoseCharucoBoard;
 extern const PyMethodDef kCharucoPredict;
 extern const PyMethodDef kRestoreRigidBodyPose;
 extern const PyMethodDef kGenerateMarkerImage;
+extern const PyMethodDef kCheckSettings;
 
 // Methods of the classes.
 extern const PyMethodDef kCharucoBoardGenerateImage;  // CharucoBoard.generate_image

@@ -63,6 +63,7 @@ bool add_functions(PyObject* module) {
       kCharucoPredict,
       kGenerateMarkerImage,
       kRestoreRigidBodyPose,  // unpickles RigidBodyPose
+      kCheckSettings,         // the command line's settings check
       {nullptr, nullptr, 0, nullptr},
   };
   if (PyModule_AddFunctions(module, methods) != 0) return false;

@@ -28,45 +28,128 @@ struct Field {
   const char* doc;
 };
 
-#define MORVELIN_INT(name, check) \
-  Field { #name, FieldKind::kInt, offsetof(DetectorParameters, name), check, nullptr, nullptr }
-#define MORVELIN_FLOAT(name, check) \
-  Field { #name, FieldKind::kFloat, offsetof(DetectorParameters, name), nullptr, check, nullptr }
+#define MORVELIN_INT(name, check, doc) \
+  Field { #name, FieldKind::kInt, offsetof(DetectorParameters, name), check, nullptr, doc }
+#define MORVELIN_FLOAT(name, check, doc) \
+  Field { #name, FieldKind::kFloat, offsetof(DetectorParameters, name), nullptr, check, doc }
 #define MORVELIN_BOOL(name, doc) \
   Field { #name, FieldKind::kBool, offsetof(DetectorParameters, name), nullptr, nullptr, doc }
 
+// Docstrings: meaning, unit, default and accepted values of each property.
+// Fields without a range check take any value of their type (NaN and
+// infinities included for the float ones); detection says what it refuses.
+constexpr const char* kWinSizeMinDoc =
+    "Smallest adaptive-threshold window, in pixels (default 3). The windows are\n"
+    "min, min + step, ... up to max; each is one full search. Any int.";
+constexpr const char* kWinSizeMaxDoc =
+    "Largest adaptive-threshold window, in pixels (default 23); raise it for\n"
+    "markers much larger than the window. Any int.";
+constexpr const char* kWinSizeStepDoc =
+    "Step between adaptive-threshold windows, in pixels (default 10). Any int is\n"
+    "stored; detection with methods 0-2 raises ValueError for 0 and for settings\n"
+    "that give more than 1024 windows.";
+constexpr const char* kThreshConstantDoc =
+    "A pixel counts as dark in the adaptive threshold when it is at least this\n"
+    "many grey levels below its window's mean (default 7.0). Any float.";
+constexpr const char* kPolygonalDoc =
+    "Tolerance of the polygon fitted to a contour, as a fraction of the contour\n"
+    "length (default 0.03). Any float.";
+constexpr const char* kErrorCorrectionDoc =
+    "Fraction of the dictionary's correctable bits that a reading may differ\n"
+    "from a code (default 0.6; 0 accepts exact codes only). Any float.";
+constexpr const char* kInvertedDoc =
+    "Also decode white-bordered (inverted) markers (default False).";
+constexpr const char* kMinSideDoc =
+    "Smallest marker side, in pixels, that becomes a candidate (default 32):\n"
+    "contours shorter than 4 x this value are skipped, so markers under about\n"
+    "32 px a side are never found; set 0 to keep every contour of at least 3 %\n"
+    "of the larger image side instead. Any int (negative values skip every\n"
+    "contour).";
+constexpr const char* kRefinementMethodDoc =
+    "Corner refinement or candidate search (default 0): CORNER_REFINE_NONE (0),\n"
+    "CORNER_REFINE_SUBPIX (1), CORNER_REFINE_CONTOUR (2) or\n"
+    "CORNER_REFINE_APRILTAG (3, the AprilTag quad detector as candidate search).\n"
+    "0 to 3.";
+constexpr const char* kRefinementWinSizeDoc =
+    "Largest half-size, in pixels, of the sub-pixel refinement window\n"
+    "(default 5). At least 1.";
+constexpr const char* kRelativeWinSizeDoc =
+    "Half-size of the sub-pixel refinement window as a fraction of the marker's\n"
+    "cell size, capped at corner_refinement_win_size (default 0.3). Finite and\n"
+    "greater than 0.";
+constexpr const char* kMaxIterationsDoc =
+    "Most steps of the sub-pixel refinement per corner (default 30). At least 1.";
+constexpr const char* kMinAccuracyDoc =
+    "The sub-pixel refinement stops once a step is shorter than this, in pixels\n"
+    "(default 0.1). Finite and at least 0.";
+constexpr const char* kQuadDecimateDoc =
+    "AprilTag path: factor by which the image is shrunk before the quad search\n"
+    "(default 0.0; values up to 1 leave it whole). Finite and at least 0.";
 constexpr const char* kRefineFullResolutionDoc =
     "Refit each decoded marker's border with the AprilTag quad fitter in a\n"
     "full-resolution crop: after a decimated AprilTag search, or after any ArUco\n"
     "pipeline method (0-2). A tag missed by the coarse search cannot be recovered.";
+constexpr const char* kQuadSigmaDoc =
+    "AprilTag path: standard deviation, in pixels, of the Gaussian blur before\n"
+    "the quad search (default 0.0, no blur; the sign is ignored). Finite.";
+constexpr const char* kMinClusterDoc =
+    "AprilTag path: fewest boundary points of a quad candidate (default 5;\n"
+    "values under 25 act as 24). At least 1.";
+constexpr const char* kMaxNmaximaDoc =
+    "AprilTag path: most corner candidates (the boundary's strongest bends)\n"
+    "tried when fitting a quad (default 10). At least 4.";
+constexpr const char* kCriticalRadDoc =
+    "AprilTag path: quads with a corner angle closer than this, in radians, to\n"
+    "0 or pi are rejected (default pi/18, 10 degrees). Finite, greater than 0\n"
+    "and less than pi/2.";
+constexpr const char* kMaxLineFitMseDoc =
+    "AprilTag path: largest mean squared distance, in pixels squared, of the\n"
+    "boundary pixels from a fitted side (default 10.0). Finite and greater\n"
+    "than 0.";
+constexpr const char* kMinWhiteBlackDoc =
+    "AprilTag path: least grey-level difference between the darkest and the\n"
+    "lightest pixel of a tile for it to be thresholded; flatter tiles stay\n"
+    "undecided (default 5). 0 to 255.";
+constexpr const char* kDeglitchDoc =
+    "AprilTag path: close small gaps in the thresholded image before\n"
+    "segmentation (default False).";
+constexpr const char* kMarkerBorderBitsDoc =
+    "Width of the markers' black border, in cells (default 1). Calibration grids\n"
+    "that print tags with a wider border (2 cells on AprilGrid targets) need\n"
+    "the same value here; generate_marker_image(border_bits=...) draws such\n"
+    "markers. 1 to 8.";
 
-// The Python-visible fields, in declaration order.
+// The Python-visible fields, in declaration order; marker_border_bits sets
+// the record's border_cells.
 const Field kFields[] = {
-    MORVELIN_INT(adaptive_thresh_win_size_min, nullptr),
-    MORVELIN_INT(adaptive_thresh_win_size_max, nullptr),
-    MORVELIN_INT(adaptive_thresh_win_size_step, nullptr),
-    MORVELIN_FLOAT(adaptive_thresh_constant, nullptr),
-    MORVELIN_FLOAT(polygonal_approx_accuracy_rate, nullptr),
-    MORVELIN_FLOAT(error_correction_rate, nullptr),
-    MORVELIN_BOOL(detect_inverted_marker, nullptr),
-    MORVELIN_INT(min_side_length_canonical_img, nullptr),
-    MORVELIN_INT(corner_refinement_method, check_corner_refinement_method),
-    MORVELIN_INT(corner_refinement_win_size, check_corner_refinement_win_size),
-    MORVELIN_FLOAT(relative_corner_refinement_win_size, check_relative_corner_refinement_win_size),
-    MORVELIN_INT(corner_refinement_max_iterations, check_corner_refinement_max_iterations),
-    MORVELIN_FLOAT(corner_refinement_min_accuracy, check_corner_refinement_min_accuracy),
-    MORVELIN_FLOAT(april_tag_quad_decimate, check_april_tag_quad_decimate),
+    MORVELIN_INT(adaptive_thresh_win_size_min, nullptr, kWinSizeMinDoc),
+    MORVELIN_INT(adaptive_thresh_win_size_max, nullptr, kWinSizeMaxDoc),
+    MORVELIN_INT(adaptive_thresh_win_size_step, nullptr, kWinSizeStepDoc),
+    MORVELIN_FLOAT(adaptive_thresh_constant, nullptr, kThreshConstantDoc),
+    MORVELIN_FLOAT(polygonal_approx_accuracy_rate, nullptr, kPolygonalDoc),
+    MORVELIN_FLOAT(error_correction_rate, nullptr, kErrorCorrectionDoc),
+    MORVELIN_BOOL(detect_inverted_marker, kInvertedDoc),
+    MORVELIN_INT(min_side_length_canonical_img, nullptr, kMinSideDoc),
+    MORVELIN_INT(corner_refinement_method, check_corner_refinement_method, kRefinementMethodDoc),
+    MORVELIN_INT(corner_refinement_win_size, check_corner_refinement_win_size, kRefinementWinSizeDoc),
+    MORVELIN_FLOAT(relative_corner_refinement_win_size, check_relative_corner_refinement_win_size,
+                   kRelativeWinSizeDoc),
+    MORVELIN_INT(corner_refinement_max_iterations, check_corner_refinement_max_iterations, kMaxIterationsDoc),
+    MORVELIN_FLOAT(corner_refinement_min_accuracy, check_corner_refinement_min_accuracy, kMinAccuracyDoc),
+    MORVELIN_FLOAT(april_tag_quad_decimate, check_april_tag_quad_decimate, kQuadDecimateDoc),
     MORVELIN_BOOL(april_tag_refine_full_resolution, kRefineFullResolutionDoc),
-    MORVELIN_FLOAT(april_tag_quad_sigma, check_april_tag_quad_sigma),
-    MORVELIN_INT(april_tag_min_cluster_pixels, check_april_tag_min_cluster_pixels),
-    MORVELIN_INT(april_tag_max_nmaxima, check_april_tag_max_nmaxima),
-    MORVELIN_FLOAT(april_tag_critical_rad, check_april_tag_critical_rad),
-    MORVELIN_FLOAT(april_tag_max_line_fit_mse, check_april_tag_max_line_fit_mse),
-    MORVELIN_INT(april_tag_min_white_black_diff, check_april_tag_min_white_black_diff),
-    MORVELIN_BOOL(april_tag_deglitch, nullptr),
+    MORVELIN_FLOAT(april_tag_quad_sigma, check_april_tag_quad_sigma, kQuadSigmaDoc),
+    MORVELIN_INT(april_tag_min_cluster_pixels, check_april_tag_min_cluster_pixels, kMinClusterDoc),
+    MORVELIN_INT(april_tag_max_nmaxima, check_april_tag_max_nmaxima, kMaxNmaximaDoc),
+    MORVELIN_FLOAT(april_tag_critical_rad, check_april_tag_critical_rad, kCriticalRadDoc),
+    MORVELIN_FLOAT(april_tag_max_line_fit_mse, check_april_tag_max_line_fit_mse, kMaxLineFitMseDoc),
+    MORVELIN_INT(april_tag_min_white_black_diff, check_april_tag_min_white_black_diff, kMinWhiteBlackDoc),
+    MORVELIN_BOOL(april_tag_deglitch, kDeglitchDoc),
+    Field{"marker_border_bits", FieldKind::kInt, offsetof(DetectorParameters, border_cells), check_marker_border_bits,
+          nullptr, kMarkerBorderBitsDoc},
 };
 constexpr std::size_t kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
-static_assert(kFieldCount == 22);
+static_assert(kFieldCount == 23);
 
 template <class T>
 T& field_of(PyObject* self, const Field& field) {

@@ -37,7 +37,7 @@ PyObject* rodrigues_impl(PyObject* args, PyObject* kwargs) {
   PyObject* argv[1];
   if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
   Vec<Vec<double>> rows;
-  if (!to_ragged_rows(argv[0], "src", rows)) return nullptr;
+  if (!to_rotation_rows(argv[0], "src", rows)) return nullptr;
   const Result<RodriguesResult> result = rodrigues(rows);
   if (!result) return raise(result.error());
   if (result->is_matrix) {
@@ -129,6 +129,9 @@ const PyMethodDef kProjectPoints = {
 const PyMethodDef kRodrigues = {
     "rodrigues", as_function<rodrigues_impl>(), kArgumentsFlags,
     "rodrigues(src)\n--\n\n"
-    "Convert a rotation vector to a 3x3 rotation matrix, or back (cv::Rodrigues)."};
+    "Convert a rotation vector to a 3x3 rotation matrix, or back (cv::Rodrigues).\n\n"
+    "`src` is a rotation vector (three numbers, flat or as a 3x1 / 1x3 nesting)\n"
+    "or a 3x3 matrix; a vector gives the matrix as 3 rows, a matrix gives the\n"
+    "vector as 3x1 rows."};
 
 }  // namespace morvelin::py

@@ -27,25 +27,6 @@ std::optional<Error> check_image_size(std::int64_t width, std::int64_t height, s
   return std::nullopt;
 }
 
-std::optional<Error> check_board(const CharucoBoard& board) {
-  if (board.squares_x() == 0 || board.squares_y() == 0) {
-    return value_error("a board without squares cannot be drawn");
-  }
-  const float square = board.square_length();
-  const float marker = board.marker_length();
-  if (!std::isfinite(square) || !std::isfinite(marker) || square <= 0.0f || marker <= 0.0f || marker > square) {
-    return value_error("a board is drawn only with 0 < marker_length <= square_length, both finite");
-  }
-  const std::size_t codes = board.dictionary().size();
-  for (const std::uint64_t id : board.ids()) {
-    if (id >= codes) {
-      return value_error("marker id " + std::to_string(id) + " is out of range for " +
-                         std::string(board.dictionary_name()) + " (0 to " + std::to_string(codes - 1) + ")");
-    }
-  }
-  return std::nullopt;
-}
-
 // Where one image column (or row) falls on the board: the square index
 // along that axis and the marker cell under it, kOutside when off the board
 // or off the marker of a marker square.
@@ -79,7 +60,7 @@ Vec<AxisCell> axis_cells(std::int64_t pixels, double offset, double scale, std::
 Result<BoardPlacement> place_charuco_board(const CharucoBoard& board, std::int64_t width, std::int64_t height,
                                            std::int64_t margin_pixels) {
   if (auto error = check_image_size(width, height, margin_pixels)) return *error;
-  if (auto error = check_board(board)) return *error;
+  if (auto error = board.check_printable()) return *error;
   const double room_x = static_cast<double>(width - 2 * margin_pixels);
   const double room_y = static_cast<double>(height - 2 * margin_pixels);
   const double board_x = static_cast<double>(board.squares_x()) * board.square_length();

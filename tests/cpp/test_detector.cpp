@@ -221,6 +221,22 @@ TEST(ThresholdScales, MoreThan1024WindowsAreRefusedNotSearched) {
   EXPECT_TRUE(detect_markers(image, dict("DICT_4X4_50"), p).ok());
 }
 
+TEST(ThresholdScales, RecordValidationRefusesWhatDetectionRefuses) {
+  DetectorParameters p;
+  EXPECT_FALSE(validate_detector_parameters(p));
+  const auto message = [&] { return validate_detector_parameters(p).value_or(Error{}).message; };
+  p.border_cells = 9;
+  EXPECT_EQ(message(), "marker_border_bits must be in 1..=8");
+  p.corner_refinement_method = 7;  // fields in property order: the method comes first
+  EXPECT_EQ(message(), "corner_refinement_method must be 0, 1, 2, or 3");
+  p = DetectorParameters();
+  p.adaptive_thresh_win_size_step = 0;
+  const GrayImage image(64, 48, 128);
+  EXPECT_EQ(message(), detect_markers(image, dict("DICT_4X4_50"), p).error().message);
+  p.corner_refinement_method = kCornerRefineAprilTag;  // no windows on the quad path
+  EXPECT_FALSE(validate_detector_parameters(p));
+}
+
 // ---------------------------------------------------------------------------
 // Candidate filters
 

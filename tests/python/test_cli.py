@@ -4,6 +4,7 @@ generate, its outputs, notes, errors and exit codes."""
 import csv
 import io
 import json
+import pathlib
 import subprocess
 import sys
 
@@ -187,3 +188,91 @@ def test_module_entry_point_and_exit_code(shots, tmp_path):
     assert result.returncode == 1
     assert result.stdout.splitlines()[1].startswith(f"{shots / 'colour.jpg'},2,")
     assert "broken.png" in result.stderr
+
+
+REAL = pathlib.Path(__file__).resolve().parents[1] / "data" / "real"
+
+
+def test_photographs_get_markers_of_any_size_unless_params_say_otherwise(capsys, tmp_path):
+    photo = REAL / "opencv_singlemarkersoriginal.jpg"
+    code, out, _ = run(capsys, "detect", photo, "-d", "DICT_6X6_250")
+    assert code == 0 and sorted(m["id"] for m in json.loads(out)["markers"]) == [23, 40, 62, 98, 124, 203]
+    params = tmp_path / "library.json"
+    params.write_text(json.dumps({"min_side_length_canonical_img": 32}))  # the library default
+    code, out, _ = run(capsys, "detect", photo, "-d", "DICT_6X6_250", "--params", params)
+    assert code == 0 and len(json.loads(out)["markers"]) < 6
+    code, out, _ = run(capsys, "charuco", REAL / "opencv_calib_img_01.jpg", *BOARD)
+    assert code == 0 and len(json.loads(out)["corners"]) == 24
+    with pytest.raises(SystemExit):
+        main(["detect", "--help"])
+    assert "min_side_length_canonical_img is 0" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["detect", "-d", "DICT_4X4_50", "--params", {"adaptive_thresh_win_size_step": 0}],
+     "adaptive_thresh_win_size_step must not be zero"),
+    (["chessboard", "--pattern", "2x2"], "both pattern_size dimensions must be greater than 2"),
+    (["charuco", "--board", "5x7", "--square-length", "0.04", "--marker-length", "0.05", "-d", "DICT_4X4_50"],
+     "bad board 5x7 of DICT_4X4_50: a board needs 0 < marker_length <= square_length"),
+    (["pose", "--board", "11x11", "--square-length", "0.04", "--marker-length", "0.02", "-d", "DICT_4X4_50",
+      "--camera", "CAMERA"], "marker id 50 is out of range for DICT_4X4_50 (0 to 49)"),
+])
+def test_refused_settings_stop_before_any_image_is_read(shots, capsys, tmp_path, monkeypatch, argv, message):
+    from morvelin._cli import runner
+
+    monkeypatch.setattr(runner, "load_image", lambda *a: pytest.fail("an image was read"))
+    camera = tmp_path / "camera.json"
+    camera.write_text(json.dumps({"camera_matrix": [[1000, 0, 300], [0, 1000, 400], [0, 0, 1]]}))
+    params = tmp_path / "params.json"
+    params.write_text(json.dumps(argv[-1]) if isinstance(argv[-1], dict) else "{}")
+    argv = [params if isinstance(a, dict) else camera if a == "CAMERA" else a for a in argv]
+    code, out, err = run(capsys, argv[0], shots, *argv[1:])
+    assert (code, out) == (2, "") and message in err and err.count("\n") == 1
+
+
+def test_generated_markers_go_to_one_file_or_a_folder_checked_first(capsys, tmp_path):
+    code, out, _ = run(capsys, "generate", "marker", "-d", "DICT_APRILTAG_36h11", "--ids", "5", "--size", "200",
+                       "--border-bits", "2", "--margin", "40", "-o", tmp_path / "one.jpg")
+    assert code == 0 and out.strip() == str(tmp_path / "one.jpg")
+    with Image.open(tmp_path / "one.jpg") as written:
+        assert written.format == "JPEG" and written.size == (280, 280)
+    # A two-cell border is read as such when the parameters say so.
+    params = tmp_path / "params.json"
+    params.write_text(json.dumps({"marker_border_bits": 2, "corner_refinement_method": "subpix"}))
+    code, out, _ = run(capsys, "detect", tmp_path / "one.jpg", "-d", "DICT_APRILTAG_36h11", "--params", params)
+    assert code == 0 and [m["id"] for m in json.loads(out)["markers"]] == [5]
+
+    folder = tmp_path / "markers"
+    code, _, err = run(capsys, "generate", "marker", "-d", "DICT_4X4_50", "--ids", "45-60", "--size", "60",
+                       "-o", folder)
+    assert code == 2 and "id 60 is out of range for DICT_4X4_50 (0 to 49)" in err and not folder.exists()
+    code, _, err = run(capsys, "generate", "marker", "-d", "DICT_4X4_50", "--ids", "1,2", "--size", "60",
+                       "-o", tmp_path / "two.png")
+    assert code == 2 and "gives 2 ids" in err and not (tmp_path / "two.png").exists()
+
+
+def test_targets_not_found_are_marked_in_drawn_images(capsys, tmp_path):
+    Image.fromarray(np.full((120, 160), 210, np.uint8)).save(tmp_path / "blank.png")
+    for command in (["chessboard", "--pattern", "9x6"], ["charuco", *BOARD]):
+        code, _, _ = run(capsys, command[0], tmp_path / "blank.png", *command[1:], "--draw", tmp_path / command[0])
+        drawn = np.asarray(Image.open(tmp_path / command[0] / "blank.png"))
+        assert code == 0 and (drawn[0] == [255, 0, 0]).all() and (drawn[:, -1] == [255, 0, 0]).all(), command
+
+
+def test_demo_runs_from_any_folder_and_a_closed_pipe_ends_quietly(tmp_path, shots):
+    demo = subprocess.run([sys.executable, "-m", "morvelin", "demo", "--output", "shown"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert demo.returncode == 0, demo.stderr
+    assert "6 DICT_6X6_250 marker(s)" in demo.stdout and "24 of 24 chessboard corners" in demo.stdout
+    assert (tmp_path / "shown" / "opencv_singlemarkersoriginal_markers.png").is_file()
+    missing = subprocess.run([sys.executable, "-m", "morvelin", "demo", "--data", "nowhere"], cwd=tmp_path,
+                             capture_output=True, text=True, timeout=120)
+    assert missing.returncode == 2 and "sample folder nowhere not found" in missing.stderr
+    assert "Traceback" not in missing.stderr
+
+    # The reader goes away before the first record, as `| head` does after its lines.
+    piped = subprocess.Popen([sys.executable, "-m", "morvelin", "detect", str(shots), "-d", "DICT_6X6_250"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    piped.stdout.close()
+    _, err = piped.communicate(timeout=120)
+    assert piped.returncode == 141 and b"Traceback" not in err and b"BrokenPipe" not in err

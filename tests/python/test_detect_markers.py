@@ -230,3 +230,24 @@ def test_wrong_dictionaries_find_no_more_phantoms_than_opencv(min_side):
             ids = detector.detectMarkers(image)[1]
             theirs += 0 if ids is None else len(ids)
         assert ours <= theirs, name
+
+
+@needs_cv2
+def test_aprilgrid_tags_with_two_cell_borders_as_opencv_reads_them():
+    import cv2
+    image = cv2.imread(str(pathlib.Path(__file__).resolve().parents[1] / "data" / "apriltag" /
+                           "aprilgrid_iphone_crop.pgm"), cv2.IMREAD_GRAYSCALE)
+    cv_params = cv2.aruco.DetectorParameters()
+    cv_params.markerBorderBits = 2
+    cv_params.cornerRefinementMethod = cv2.aruco.CORNER_REFINE_SUBPIX
+    detector = cv2.aruco.ArucoDetector(cv2.aruco.getPredefinedDictionary(cv2.aruco.DICT_APRILTAG_36h11), cv_params)
+    cv_corners, cv_ids, _ = detector.detectMarkers(image)
+    reference = {int(i): c.reshape(4, 2) for c, i in zip(cv_corners, cv_ids.ravel())}
+    assert len(reference) == 4
+    params = morvelin.DetectorParameters()
+    params.marker_border_bits = 2
+    for method, tolerance in ((morvelin.CORNER_REFINE_SUBPIX, 1e-3), (morvelin.CORNER_REFINE_APRILTAG, 0.6)):
+        params.corner_refinement_method = method
+        corners, ids = morvelin.detect_markers(image, "DICT_APRILTAG_36h11", params)
+        assert sorted(ids) == sorted(reference)  # of a 66-tag grid, each once
+        assert max(corner_error(c, reference[i]) for c, i in zip(corners, ids)) < tolerance

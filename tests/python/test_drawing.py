@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import morvelin
+from morvelin import drawing
 
 GREEN, RED, BLUE = (0, 255, 0), (0, 0, 255), (255, 0, 0)
 
@@ -61,10 +62,21 @@ def test_charuco_corners_and_ids():
     for x, y in corners:  # a square outline around every corner
         xi, yi = int(round(x)), int(round(y))
         assert changed[yi - 3:yi + 4, xi - 3:xi + 4].any()
-    labels = (out == BLUE).all(axis=2)
+    # Corner ids in their own colour, told apart from marker ids.
+    assert drawing.CHARUCO_ID not in (drawing.MARKER_ID, drawing.MARKER_OUTLINE, drawing.FIRST_CORNER)
+    labels = (out == drawing.CHARUCO_ID).all(axis=2)
     x, y = np.array(corners[23]).round().astype(int)
     assert labels[y:y + 20, x:x + 30].sum() >= 10  # "23" beside the last corner
     assert changed.sum() < 0.1 * changed.size
+
+
+def test_not_found_mark():
+    image = np.full((120, 200), 200, np.uint8)
+    out = drawing.mark_not_found(image)
+    assert (image == 200).all() and out.shape == (120, 200, 3)
+    red = (out == RED).all(axis=2)
+    assert red[0].all() and red[-1].all() and red[:, 0].all() and red[:, -1].all()  # a frame
+    assert red[5:20, 5:60].sum() > 40 and not red[40:100, 40:160].any()  # and the words in the corner
 
 
 def test_bad_inputs_are_refused_or_skipped():

@@ -45,6 +45,22 @@ def test_every_dictionary_round_trips(dictionary):
         assert np.abs(np.array(corners[0]) - outline(pad, side)).max() <= 0.25, (dictionary, marker_id)
 
 
+@pytest.mark.parametrize("method, refit", [(0, False), (1, False), (2, False), (3, False), (0, True)])
+def test_wider_borders_are_read_with_marker_border_bits(method, refit):
+    pad, side = 40, 160  # 16 px cells for 6x6 data with two-cell borders, 20 px with 4x4 data
+    for dictionary, marker_id, bits in (("DICT_APRILTAG_36h11", 5, 2), ("DICT_4X4_50", 9, 3)):
+        scene = np.pad(morvelin.generate_marker_image(dictionary, marker_id, side, border_bits=bits), pad,
+                       constant_values=255)
+        params = subpix() if method == 1 else morvelin.DetectorParameters()
+        params.corner_refinement_method = method
+        params.april_tag_refine_full_resolution = refit
+        params.marker_border_bits = bits
+        corners, ids = morvelin.detect_markers(scene, dictionary, params)
+        assert ids == [marker_id], (dictionary, method)
+        assert np.abs(np.array(corners[0]) - outline(pad, side)).max() <= (0.25 if method in (1, 3) or refit
+                                                                          else 0.51)
+
+
 def test_marker_image_array_borders_and_errors():
     image = morvelin.generate_marker_image("dict_4x4_50", 7, 60, border_bits=2)
     assert image.flags.c_contiguous and image.flags.writeable and image.base is None

@@ -99,6 +99,61 @@ def test_point_lists_accept_sequences_and_arrays(textured):
     assert ints == morvelin._corner_sub_pix(textured, [[10.0, 12.0]], 4, 10, 0.001)
 
 
+# The containers OpenCV returns and takes: point lists as N x 1 x k or 1 x N x k
+# arrays (float32 or float64), id lists as N x 1 int32 arrays, marker corners
+# as a list of 1 x 4 x 2 arrays, rotation vectors flat or as 3 x 1 arrays.
+OPENCV_SHAPES = [(lambda a: a[:, None, :], np.float32), (lambda a: a[None], np.float64),
+                 (lambda a: a[:, None, :], np.float64), (lambda a: a, np.float32)]
+
+
+@pytest.mark.parametrize("shape, dtype", OPENCV_SHAPES)
+def test_opencv_containers_give_the_same_results(textured, shape, dtype):
+    def cv(points):  # an OpenCV-shaped array, and the same values as nested lists
+        array = np.asarray(points, dtype)
+        return shape(array), array.astype(float).tolist()
+
+    def ids(values):
+        return np.array(values, np.int32).reshape(-1, 1)
+
+    K = [[800.0, 0.0, 320.0], [0.0, 800.0, 240.0], [0.0, 0.0, 1.0]]
+    rvec, tvec = [0.1, -0.2, 0.05], [-0.1, -0.1, 1.0]
+    grid, grid_list = cv([[x, y, 0.0] for x in (0.0, 0.1, 0.2) for y in (0.0, 0.1, 0.2)])
+    projected = morvelin.project_points(grid_list, rvec, tvec, K)
+    assert morvelin.project_points(grid, np.array(rvec, dtype), np.array(tvec, dtype).reshape(3, 1), K) == \
+        morvelin.project_points(grid_list, np.array(rvec, dtype).tolist(), np.array(tvec, dtype).tolist(), K)
+    image_points, image_list = cv(projected)
+    assert morvelin.solve_pnp(grid, image_points, np.array(K)) == morvelin.solve_pnp(grid_list, image_list, K)
+    assert morvelin.solve_pnp_ransac(grid, image_points, K) == morvelin.solve_pnp_ransac(grid_list, image_list, K)
+    probe, probe_list = cv([[10.3, 12.7], [30.1, 20.2]])
+    assert morvelin._corner_sub_pix(textured, probe, 4, 10, 0.001) == \
+        morvelin._corner_sub_pix(textured, probe_list, 4, 10, 0.001)
+
+    board = morvelin.CharucoBoard(3, 3, 0.1, 0.05, "DICT_4X4_50", ids=ids([0, 1, 2, 3]))
+    corners = morvelin.project_points(board.chessboard_corners, rvec, tvec, K)
+    charuco, charuco_list = cv(corners)
+    assert morvelin.estimate_pose_charuco_board(charuco, ids([0, 1, 2, 3]), board, K) == \
+        morvelin.estimate_pose_charuco_board(charuco_list, [0, 1, 2, 3], board, K)
+
+    body = morvelin.RigidBody(0.05, ids([4, 9]), [np.eye(3)] * 2, cv([[0, 0, 0], [0.1, 0, 0]])[0])
+    h = 0.025
+    quads = [cv(morvelin.project_points([[x - h, h, 0], [x + h, h, 0], [x + h, -h, 0], [x - h, -h, 0]],
+                                        rvec, tvec, K)) for x in (0.0, 0.1)]
+    as_cv2 = [q.reshape(1, 4, 2) for q, _ in quads]  # what cv2.aruco's detectors return
+    pose = morvelin.estimate_rigid_body_pose(as_cv2, ids([4, 9]), body, K)
+    assert pose == morvelin.estimate_rigid_body_pose([q for _, q in quads], [4, 9], body, K)
+    assert pose.tvec == pytest.approx(tvec, abs=1e-3)  # the points are exact up to float32 rounding
+    drawn = morvelin.draw_detected_markers(textured, as_cv2, ids([4, 9]))
+    assert np.array_equal(drawn, morvelin.draw_detected_markers(textured, [q for _, q in quads], [4, 9]))
+    assert np.array_equal(morvelin.draw_charuco_corners(textured, charuco, ids([0, 1, 2, 3])),
+                          morvelin.draw_charuco_corners(textured, charuco_list, [0, 1, 2, 3]))
+
+    matrix = morvelin.rodrigues([rvec])
+    for flat in (rvec, tuple(rvec), np.array(rvec), np.array(rvec).reshape(3, 1)):
+        assert morvelin.rodrigues(flat) == matrix  # a 3x3 list of floats, as for [rvec]
+    assert morvelin.rodrigues(np.array(matrix, dtype)) == morvelin.rodrigues(np.array(matrix, dtype).tolist())
+
+
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")  # numpy.matrix
 def test_point_list_errors(textured):
     with pytest.raises(TypeError) as info:
         morvelin._corner_sub_pix(textured, "abc", 4, 10, 0.1)
@@ -112,6 +167,9 @@ def test_point_list_errors(textured):
     with pytest.raises(TypeError, match="^argument 'corners': "):
         morvelin._corner_sub_pix(textured, [[1.0, "x"]], 4, 10, 0.1)
     assert morvelin._corner_sub_pix(textured, [], 4, 10, 0.1) == []
+    # A matrix stays 1 x N when flattened: refused, not flattened forever.
+    with pytest.raises(TypeError, match="^argument 'ids': "):
+        morvelin.CharucoBoard(3, 3, 0.1, 0.05, "DICT_4X4_50", ids=np.matrix([[0, 1, 2, 3]]))
 
 
 def test_argument_matching():

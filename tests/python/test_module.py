@@ -69,7 +69,17 @@ def test_stub_file_names_every_public_name():
     stub = pathlib.Path(morvelin.__file__).with_name("__init__.pyi").read_text()
     for name in morvelin.__all__:
         assert name in stub, name
-    assert pathlib.Path(morvelin.__file__).with_name("py.typed").exists()
+    for shipped in ("py.typed", "morvelin.pyi"):  # the extension's own stub, for stubtest and type checkers
+        assert pathlib.Path(morvelin.__file__).with_name(shipped).exists()
+
+
+def test_version_and_licence_have_one_source():
+    import importlib.metadata
+    distribution = importlib.metadata.distribution("morvelin")
+    assert morvelin.__version__ == distribution.version
+    licence = next(f for f in distribution.files if f.name == "LICENSE")
+    assert distribution.metadata["License"] == "BSD-3-Clause"
+    assert licence.read_text().startswith("BSD 3-Clause License")
 
 
 # Under the sanitizer run the interpreter needs its preloaded runtime in child

@@ -30,6 +30,7 @@ DEFAULTS = {
     "april_tag_max_line_fit_mse": 10.0,
     "april_tag_min_white_black_diff": 5,
     "april_tag_deglitch": False,
+    "marker_border_bits": 1,
 }
 
 
@@ -66,6 +67,7 @@ def test_defaults_and_types():
     ("corner_refinement_win_size", [0], [1], "corner_refinement_win_size must be positive"),
     ("april_tag_min_cluster_pixels", [0], [1], "april_tag_min_cluster_pixels must be positive"),
     ("corner_refinement_max_iterations", [0], [1], "corner_refinement_max_iterations must be positive"),
+    ("marker_border_bits", [0, 9, -1], [1, 8], "marker_border_bits must be in 1..=8"),
 ])
 def test_validation(name, rejected, accepted, message):
     p = morvelin.DetectorParameters()
@@ -128,14 +130,44 @@ def test_repr_and_equality():
     assert a != b
     assert "corner_refinement_method=2" in repr(b)
     assert repr(a).startswith("DetectorParameters(adaptive_thresh_win_size_min=3, ")
+    assert repr(a).endswith(", april_tag_deglitch=False, marker_border_bits=1)")  # after the 22 others
+    c = morvelin.DetectorParameters()
+    c.marker_border_bits = 2
+    assert c != a
     with pytest.raises(TypeError):
         hash(a)  # mutable record
     assert (a == 5) is False
 
 
-def test_refine_full_resolution_docstring():
-    doc = morvelin.DetectorParameters.april_tag_refine_full_resolution.__doc__
-    assert doc == ("Refit each decoded marker's border with the AprilTag quad fitter in a\n"
-                   "full-resolution crop: after a decimated AprilTag search, or after any ArUco\n"
-                   "pipeline method (0-2). A tag missed by the coarse search cannot be recovered.")
-    assert morvelin.DetectorParameters.adaptive_thresh_constant.__doc__ is None
+def test_every_property_documents_itself():
+    cls = morvelin.DetectorParameters
+    assert cls.april_tag_refine_full_resolution.__doc__ == (
+        "Refit each decoded marker's border with the AprilTag quad fitter in a\n"
+        "full-resolution crop: after a decimated AprilTag search, or after any ArUco\n"
+        "pipeline method (0-2). A tag missed by the coarse search cannot be recovered.")
+    for name in DEFAULTS:
+        doc = getattr(cls, name).__doc__
+        assert doc and ("default" in doc or name == "april_tag_refine_full_resolution"), name
+    assert "32 px" in cls.min_side_length_canonical_img.__doc__
+    for function in (morvelin.detect_markers, morvelin.detect_charuco_board):
+        assert "set that field to 0" in function.__doc__
+
+
+def test_settings_check_refuses_what_detection_refuses():
+    image = np.zeros((8, 8), np.uint8)
+    p = morvelin.DetectorParameters()
+    assert morvelin._check_settings(p) is None and morvelin._check_settings() is None
+    for fields, message in [({"adaptive_thresh_win_size_step": 0}, "adaptive_thresh_win_size_step must not be zero"),
+                            ({"adaptive_thresh_win_size_min": -(2**31)}, "214748368 threshold windows")]:
+        for name, value in fields.items():
+            setattr(p, name, value)
+        with pytest.raises(ValueError, match=message):
+            morvelin._check_settings(p)
+        with pytest.raises(ValueError, match=message):
+            morvelin.detect_markers(image, "DICT_4X4_50", p)
+        p.corner_refinement_method = morvelin.CORNER_REFINE_APRILTAG  # no threshold windows on this path
+        morvelin._check_settings(p)
+        assert morvelin.detect_markers(image, "DICT_4X4_50", p) == ([], [])
+        p = morvelin.DetectorParameters()
+    with pytest.raises(TypeError, match="^argument 'parameters': "):
+        morvelin._check_settings(7)

@@ -26,6 +26,7 @@ def test_detector_parameters():
     p.april_tag_quad_sigma = -0.8
     p.adaptive_thresh_constant = 5.5
     p.detect_inverted_marker = True
+    p.marker_border_bits = 2
     for q in round_trips(p):
         assert q == p and q is not p
         assert repr(q) == repr(p)
@@ -42,6 +43,9 @@ def test_charuco_board():
         assert b == board and hash(b) == hash(board)
         assert b.chessboard_corners == board.chessboard_corners and b.ids == board.ids
     assert board != morvelin.CharucoBoard(5, 4, 0.035, 0.021, "DICT_6X6_250")
+    # The dictionary is stored by its canonical name, however it was spelt.
+    same = morvelin.CharucoBoard(5, 4, 0.035, 0.021, "6x6_250", ids=list(range(100, 110)), legacy_pattern=True)
+    assert same == board and hash(same) == hash(board) and "dictionary='DICT_6X6_250'" in repr(board)
 
 
 def test_rigid_body_and_pose():

@@ -1,16 +1,45 @@
-"""The Python blocks of the README's API tour run as written."""
+"""The Python blocks of the README and of every docs page run as written, in
+order, page by page, as a user would paste them into a script."""
 
+import importlib.util
 import pathlib
 import re
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+
+# Pages whose blocks are not run, with the reason. The ChArUco calibration
+# guide still holds a placeholder list of frames; it is being rewritten to run
+# end to end on sample photographs, and is to be run here again then.
+NOT_RUN = {"charuco-calibration.md": "placeholder frames: the guide is being rewritten to run end to end"}
+
+# Optional packages a page may need; without them the page is skipped.
+OPTIONAL = ("distributed", "dask", "PIL")
 
 
-def test_readme_python_blocks_run_in_order(tmp_path, monkeypatch):
-    blocks = re.findall(r"^```python\n(.*?)^```", README.read_text(), flags=re.M | re.S)
-    assert len(blocks) >= 4
+def python_blocks(page: pathlib.Path) -> list[str]:
+    return re.findall(r"^```python\n(.*?)^```", page.read_text(), flags=re.M | re.S)
+
+
+@pytest.mark.parametrize("page", [pytest.param(p, id=p.name, marks=pytest.mark.skip(reason=NOT_RUN[p.name]))
+                                  if p.name in NOT_RUN else pytest.param(p, id=p.name) for p in PAGES])
+def test_python_blocks_run_in_order(page, tmp_path, monkeypatch):
+    blocks = python_blocks(page)
+    for module in OPTIONAL:
+        if re.search(rf"^\s*(from|import) {module}\b", "".join(blocks), flags=re.M) and \
+                importlib.util.find_spec(module) is None:
+            pytest.skip(f"{page.name} needs {module}")
     monkeypatch.chdir(tmp_path)
-    namespace: dict = {}
+    namespace: dict = {"__name__": "__main__"}
     for number, block in enumerate(blocks, 1):
-        exec(compile(block, f"README.md python block {number}", "exec"), namespace)
-    assert namespace["pose"] is not None  # the board pose in the tour was found
+        exec(compile(block, f"{page.name} python block {number}", "exec"), namespace)
+    if page.name == "README.md":
+        assert len(blocks) >= 4 and namespace["pose"] is not None  # the board pose of the tour was found
+
+
+def test_every_page_with_python_is_run_or_excluded_with_a_reason():
+    assert {p.name for p in PAGES if python_blocks(p)} - set(NOT_RUN) >= {"README.md", "poses.md", "dask.md",
+                                                                           "detecting-markers.md"}
+    assert all((ROOT / "docs" / name).exists() for name in NOT_RUN)  # no stale exclusions
