@@ -9,6 +9,7 @@
 #include "apriltag/quad_detector.hpp"
 #include "apriltag/refit.hpp"
 #include "detector/detect.hpp"
+#include "detector/stage_settings.hpp"
 #include "dictionary/dictionary.hpp"
 #include "fuzz_input.hpp"
 
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (Point2f& c : extra.corners) c = {any_coordinate(in, 96), any_coordinate(in, 96)};
   const GrayImage image = fuzz::small_image(in, 96);
 
-  const auto candidates = find_apriltag_candidates(image, params);
+  const auto candidates = find_apriltag_candidates(image, apriltag_search_settings(params));
   if (!candidates.ok()) std::abort();  // small images are always segmentable
   for (const MarkerCandidate& c : *candidates) {
     for (const Point2f& p : c.corners) {
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  markers->size());
   }
   const DetectedMarker before = extra;
-  refit_marker_full_resolution(image, params, dictionary.marker_size, extra);
+  refit_marker_full_resolution(image, refit_settings(params, dictionary.marker_size), extra.corners);
   if (extra.id != before.id) std::abort();
   return 0;
 }

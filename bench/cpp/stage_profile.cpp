@@ -21,6 +21,7 @@
 #include "contours/border_following.hpp"
 #include "detector/candidate_search.hpp"
 #include "detector/identification.hpp"
+#include "detector/stage_settings.hpp"
 #include "imgproc/adaptive_threshold.hpp"
 
 using namespace morvelin;

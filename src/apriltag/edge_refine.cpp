@@ -5,7 +5,7 @@
 #include <cmath>
 #include <optional>
 
-#include "imgproc/convexity.hpp"
+#include "geometry/quad.hpp"
 
 namespace morvelin {
 namespace {

@@ -9,7 +9,7 @@
 // and the corners become the intersections of the refined sides.
 #pragma once
 
-#include "detector/marker.hpp"
+#include "geometry/quad.hpp"
 #include "image/gray_image.hpp"
 
 namespace morvelin {

@@ -11,10 +11,10 @@
 
 namespace morvelin {
 
-Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const DetectorParameters& params) {
+Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const AprilTagSearchSettings& settings) {
   if (image.empty()) return CandidateList{};
   const ImageSize input{image.width, image.height};
-  const ImageSize size = decimated_size(input, params.april_tag_quad_decimate);
+  const ImageSize size = decimated_size(input, settings.decimate);
   if (auto error = check_segmentable(size.width, size.height)) return *error;
 
   // The working image is the input itself unless it is decimated or blurred.
@@ -24,19 +24,18 @@ Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const Det
     own = resize_triangle(image, size);
     working = &own;
   }
-  if (params.april_tag_quad_sigma != 0.0) {
-    own = gaussian_blur(*working, quad_blur_sigma(params.april_tag_quad_sigma));
+  if (settings.blur_sigma != 0.0) {
+    own = gaussian_blur(*working, quad_blur_sigma(settings.blur_sigma));
     working = &own;
   }
 
-  TernaryImage ternary = threshold_tiles(*working, params.april_tag_min_white_black_diff);
-  if (params.april_tag_deglitch) deglitch(ternary);
+  TernaryImage ternary = threshold_tiles(*working, settings.min_white_black_diff);
+  if (settings.deglitch) deglitch(ternary);
   auto segmentation = segment(ternary);
   if (!segmentation) return segmentation.error();
-  const BoundaryClusters clusters = cluster_boundary(*segmentation, params.april_tag_min_cluster_pixels);
+  const BoundaryClusters clusters = cluster_boundary(*segmentation, settings.min_cluster_pixels);
 
-  const QuadFitSettings settings = quad_fit_settings(params);
-  const Vec<std::optional<Quad>> quads = fit_quads(clusters, *working, settings);
+  const Vec<std::optional<Quad>> quads = fit_quads(clusters, *working, settings.fit);
 
   CandidateList candidates;
   for (const auto& quad : quads) {

@@ -11,10 +11,6 @@
 
 namespace morvelin {
 
-QuadFitSettings quad_fit_settings(const DetectorParameters& params) {
-  return {params.april_tag_max_nmaxima, params.april_tag_critical_rad, params.april_tag_max_line_fit_mse};
-}
-
 namespace {
 
 struct SortedPoint {

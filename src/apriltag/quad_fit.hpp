@@ -12,8 +12,7 @@
 #include <span>
 
 #include "apriltag/segmentation.hpp"
-#include "detector/detector_parameters.hpp"
-#include "detector/marker.hpp"
+#include "geometry/quad.hpp"
 #include "image/gray_image.hpp"
 
 namespace morvelin {
@@ -23,8 +22,6 @@ struct QuadFitSettings {
   double critical_rad = 0.17453292519943295;  // smallest corner angle and largest fold between lines, radians
   double max_line_fit_mse = 10.0;    // largest mean squared line residual, pixels^2
 };
-
-QuadFitSettings quad_fit_settings(const DetectorParameters& params);
 
 // Fits a quad to the boundary points of one cluster (doubled coordinates)
 // found in `image`, the working image whose gradients weight the points. Only

@@ -10,7 +10,6 @@
 #include "apriltag/quad_threshold.hpp"
 #include "apriltag/segmentation.hpp"
 #include "numeric/conversions.hpp"
-#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 namespace {
@@ -169,32 +168,31 @@ Quad align_to(const Quad& fitted, const std::array<Vec2, 4>& current) {
 
 }  // namespace
 
-void refit_marker_full_resolution(const GrayImage& image, const DetectorParameters& refit_params,
-                                  std::uint32_t marker_size, DetectedMarker& marker) {
-  const Quad& current = marker.corners;
+void refit_marker_full_resolution(const GrayImage& image, const RefitSettings& settings, Quad& corners) {
+  const Quad& current = corners;
   for (const Point2f& p : current) {
     if (!std::isfinite(p.x) || !std::isfinite(p.y)) return;
   }
-  const double cell = cell_size(current, marker_size, refit_params.border_cells);
+  const double cell = cell_size(current, settings.marker_size, settings.border_cells);
   const auto rect = crop_rect(current, cell + 16, image);
   if (!rect || check_segmentable(rect->x1 - rect->x0, rect->y1 - rect->y0)) return;
   const auto outline = outline_in_crop(current, *rect, cell);
   if (!outline) return;
 
   const GrayImage crop = copy_crop(image, *rect);
-  TernaryImage ternary = threshold_tiles(crop, refit_params.april_tag_min_white_black_diff);
-  if (refit_params.april_tag_deglitch) deglitch(ternary);
-  keep_border_band(ternary, *outline, refit_params.border_cells);
+  TernaryImage ternary = threshold_tiles(crop, settings.min_white_black_diff);
+  if (settings.deglitch) deglitch(ternary);
+  keep_border_band(ternary, *outline, settings.border_cells);
   auto segmentation = segment(ternary);
   if (!segmentation) return;
 
   const double t = std::max(2.0, cell / 2);
   const Vec<ClusterTally> tallies =
       tally_boundary(*segmentation, [&](const BoundaryPoint& p) { return near_outline(*outline, p, t); });
-  const auto key = choose_outline_cluster(tallies, refit_params.april_tag_min_cluster_pixels);
+  const auto key = choose_outline_cluster(tallies, settings.min_cluster_pixels);
   if (!key) return;
   const Vec<BoundaryPoint> points = collect_boundary(*segmentation, *key);
-  const auto fitted = fit_quad(points, crop, quad_fit_settings(refit_params));
+  const auto fitted = fit_quad(points, crop, settings.fit);
   if (!fitted) return;
 
   const Quad aligned = align_to(*fitted, outline->corners);
@@ -208,13 +206,7 @@ void refit_marker_full_resolution(const GrayImage& image, const DetectorParamete
     refitted[i] = {static_cast<float>(aligned[i].x + static_cast<double>(rect->x0)),
                    static_cast<float>(aligned[i].y + static_cast<double>(rect->y0))};
   }
-  marker.corners = refine_quad_edges(image, refitted, edge_search_radius(1.0));
-}
-
-void refit_markers_full_resolution(const GrayImage& image, const DetectorParameters& refit_params,
-                                   std::uint32_t marker_size, std::span<DetectedMarker> markers) {
-  parallel_for(markers.size(),
-               [&](std::size_t i) { refit_marker_full_resolution(image, refit_params, marker_size, markers[i]); });
+  corners = refine_quad_edges(image, refitted, edge_search_radius(1.0));
 }
 
 }  // namespace morvelin

@@ -8,24 +8,25 @@
 #include <cstdint>
 #include <span>
 
-#include "detector/detector_parameters.hpp"
-#include "detector/marker.hpp"
+#include "apriltag/quad_fit.hpp"
+#include "geometry/quad.hpp"
 #include "image/gray_image.hpp"
 
 namespace morvelin {
 
-// Refits one marker in place. `refit_params` supplies the threshold,
-// deglitch, cluster and quad-fit settings and border_cells (decimation and
-// blur are not applied); `marker_size` is the dictionary's data cells per
-// side. On any failure (non-finite or degenerate corners, empty crop, no
-// outline found, rejected fit, a move beyond tolerance) the marker is left
-// exactly as it was. Ids are never changed.
-void refit_marker_full_resolution(const GrayImage& image, const DetectorParameters& refit_params,
-                                  std::uint32_t marker_size, DetectedMarker& marker);
+struct RefitSettings {
+  std::uint32_t marker_size = 6;           // data cells per side of the dictionary's markers
+  std::int32_t border_cells = 1;           // width of the black border in cells (negative counts as 0)
+  std::int32_t min_white_black_diff = 5;   // least tile contrast that is thresholded, grey levels
+  bool deglitch = false;                   // 3x3 close of the ternary image
+  std::int32_t min_cluster_pixels = 5;     // fewest boundary points of the outline (never below 24)
+  QuadFitSettings fit;
+};
 
-// Refits every marker of one frame in parallel, one task per marker; the
-// order and the ids of the markers do not change.
-void refit_markers_full_resolution(const GrayImage& image, const DetectorParameters& refit_params,
-                                   std::uint32_t marker_size, std::span<DetectedMarker> markers);
+// Refits one marker's corners in place, at full resolution (no decimation or
+// blur). On any failure (non-finite or degenerate corners, empty crop, no
+// outline found, rejected fit, a move beyond tolerance) the corners are left
+// exactly as they were.
+void refit_marker_full_resolution(const GrayImage& image, const RefitSettings& settings, Quad& corners);
 
 }  // namespace morvelin

@@ -6,7 +6,7 @@
 
 #include "charuco/detected_marker_index.hpp"
 #include "charuco/marker_check.hpp"
-#include "cornersubpix/corner_sub_pix.hpp"
+#include "subpixel/corner_sub_pix.hpp"
 #include "detector/detect.hpp"
 #include "runtime/worker_pool.hpp"
 

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "contours/border_following.hpp"
-#include "imgproc/convexity.hpp"
+#include "geometry/quad.hpp"
 #include "imgproc/polygon_approximation.hpp"
 
 namespace morvelin {

@@ -3,7 +3,7 @@
 #include "chessboard/chessboard_quads.hpp"
 #include "chessboard/chessboard_thresholds.hpp"
 #include "chessboard/corner_candidates.hpp"
-#include "cornersubpix/corner_sub_pix.hpp"
+#include "subpixel/corner_sub_pix.hpp"
 #include "imgproc/adaptive_threshold.hpp"
 
 namespace morvelin {

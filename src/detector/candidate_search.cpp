@@ -5,7 +5,7 @@
 #include <string>
 
 #include "contours/border_following.hpp"
-#include "corner_refine/corner_refine.hpp"
+#include "marker_corners/marker_corners.hpp"
 #include "imgproc/adaptive_threshold.hpp"
 #include "imgproc/polygon_approximation.hpp"
 #include "numeric/conversions.hpp"
@@ -104,23 +104,6 @@ ContourLengthLimits contour_length_limits(const DetectorParameters& params, std:
   }
   limits.max = saturating_cast<std::uint64_t>(params.max_perimeter_rate * side);
   return limits;
-}
-
-bool is_convex_quad(const Quad& quad) {
-  int sign = 0;
-  for (int i = 0; i < 4; ++i) {
-    const Point2f a = quad[(i + 1) % 4] - quad[i];
-    const Point2f b = quad[(i + 2) % 4] - quad[(i + 1) % 4];
-    const float z = cross(a, b);
-    const int s = z > 0.0f ? 1 : (z < 0.0f ? -1 : 0);
-    if (s == 0) continue;
-    if (sign == 0) {
-      sign = s;
-    } else if (s != sign) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool has_long_enough_sides(const Quad& quad, double image_side, std::uint64_t contour_length, double min_side_rate) {

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "detector/detector_parameters.hpp"
-#include "detector/marker.hpp"
+#include "geometry/quad.hpp"
 #include "image/gray_image.hpp"
 #include "runtime/status.hpp"
 
@@ -35,10 +35,6 @@ struct ContourLengthLimits {
 };
 ContourLengthLimits contour_length_limits(const DetectorParameters& params, std::uint32_t width,
                                           std::uint32_t height);
-
-// True unless two corners turn in opposite directions; straight (zero) and
-// NaN turns are ignored.
-bool is_convex_quad(const Quad& quad);
 
 // True when the shortest side (at most the larger image side D) is at least
 // min_side_rate * contour_length.

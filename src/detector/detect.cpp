@@ -10,6 +10,7 @@
 #include "apriltag/refit.hpp"
 #include "detector/candidate_search.hpp"
 #include "detector/identification.hpp"
+#include "detector/stage_settings.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace morvelin {
@@ -76,8 +77,9 @@ Result<Vec<MarkerList>> detect_with_apriltag_quads(std::span<const GrayImage> im
                                                    const DetectorParameters& params) {
   Vec<MarkerList> markers(images.size());
   Vec<std::optional<Error>> errors(images.size());
+  const AprilTagSearchSettings search = apriltag_search_settings(params);
   parallel_for(images.size(), [&](std::size_t f) {
-    auto candidates = find_apriltag_candidates(images[f], params);
+    auto candidates = find_apriltag_candidates(images[f], search);
     if (!candidates) {
       errors[f] = candidates.error();
       return;
@@ -96,16 +98,14 @@ bool needs_full_resolution_refit(const DetectorParameters& params) {
 }
 
 // Refits every marker of every frame against its own frame, in parallel over
-// frames and, within a frame, over markers.
+// frames and, within a frame, over markers; order and ids do not change.
 void refit_all(std::span<const GrayImage> images, const Dictionary& dictionary, const DetectorParameters& params,
                Vec<MarkerList>& markers) {
-  DetectorParameters refit_params = params;
-  refit_params.corner_refinement_method = kCornerRefineAprilTag;
-  refit_params.april_tag_quad_decimate = 0.0;
-  refit_params.april_tag_refine_full_resolution = false;
-  const DetectorParameters& shared = refit_params;
+  const RefitSettings settings = refit_settings(params, dictionary.marker_size);
   parallel_for(images.size(), [&](std::size_t f) {
-    refit_markers_full_resolution(images[f], shared, dictionary.marker_size, markers[f]);
+    parallel_for(markers[f].size(), [&](std::size_t i) {
+      refit_marker_full_resolution(images[f], settings, markers[f][i].corners);
+    });
   });
 }
 
@@ -127,6 +127,7 @@ Result<MarkerList> detect_markers(const GrayImage& image, const Dictionary& dict
 
 Result<Vec<MarkerList>> detect_markers_batch(std::span<const GrayImage> images, const Dictionary& dictionary,
                                              const DetectorParameters& params) {
+  if (auto error = validate_detector_parameters(params)) return std::move(*error);
   try {
     auto markers = params.corner_refinement_method == kCornerRefineAprilTag
                        ? detect_with_apriltag_quads(images, dictionary, params)

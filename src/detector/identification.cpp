@@ -6,7 +6,8 @@
 #include <limits>
 #include <numeric>
 
-#include "corner_refine/corner_refine.hpp"
+#include "detector/stage_settings.hpp"
+#include "marker_corners/marker_corners.hpp"
 #include "imgproc/otsu_threshold.hpp"
 #include "imgproc/homography.hpp"
 #include "numeric/conversions.hpp"
@@ -310,8 +311,7 @@ class MarkerDecoder {
 void refine_decoded(const GrayImage& image, const Dictionary& dictionary, const DetectorParameters& params,
                     DetectedMarker& marker) {
   if (params.corner_refinement_method != kCornerRefineSubpix) return;
-  const auto cells = static_cast<std::uint32_t>(dictionary.marker_size + 2 * std::max(params.border_cells, 0));
-  refine_marker_corners_subpix(image, marker.corners, cells, params);
+  refine_marker_corners_subpix(image, marker.corners, subpix_corner_settings(params, dictionary.marker_size));
 }
 
 }  // namespace

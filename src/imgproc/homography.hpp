@@ -7,7 +7,7 @@
 #include <Eigen/Core>
 #include <span>
 
-#include "detector/marker.hpp"
+#include "geometry/point.hpp"
 #include "runtime/status.hpp"
 
 namespace morvelin {

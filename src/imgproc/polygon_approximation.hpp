@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "detector/marker.hpp"
+#include "geometry/point.hpp"
 #include "runtime/allocator.hpp"
 
 namespace morvelin {

@@ -1,5 +1,5 @@
 // _corner_sub_pix: the sub-pixel corner refiner exposed as a test hook.
-#include "cornersubpix/corner_sub_pix.hpp"
+#include "subpixel/corner_sub_pix.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "code_bits.hpp"
-#include "detector/marker.hpp"
+#include "geometry/quad.hpp"
 #include "dictionary/dictionary.hpp"
 #include "image/gray_image.hpp"
 

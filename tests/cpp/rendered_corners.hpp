@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "detector/marker.hpp"
+#include "geometry/quad.hpp"
 #include "image/gray_image.hpp"
 
 namespace morvelin::testing {

@@ -10,6 +10,8 @@
 #include "apriltag/quad_detector.hpp"
 #include "apriltag/refit.hpp"
 #include "apriltag_test_images.hpp"
+#include "detector/marker.hpp"
+#include "detector/stage_settings.hpp"
 
 using namespace morvelin;
 using namespace morvelin::test;
@@ -51,7 +53,7 @@ std::vector<TagScene> random_scenes(int count, unsigned seed) {
 CandidateList candidates(const GrayImage& img, double decimate = 0.0) {
   DetectorParameters p;
   p.april_tag_quad_decimate = decimate;
-  auto result = find_apriltag_candidates(img, p);
+  auto result = find_apriltag_candidates(img, apriltag_search_settings(p));
   EXPECT_TRUE(result.ok());
   return result.ok() ? *result : CandidateList{};
 }
@@ -92,13 +94,8 @@ double worst_error(const Corners& a, const Corners& b) {
   return worst;
 }
 
-DetectorParameters refit_parameters() {
-  DetectorParameters p;
-  p.corner_refinement_method = kCornerRefineAprilTag;
-  p.april_tag_quad_decimate = 0.0;
-  p.april_tag_refine_full_resolution = false;
-  return p;
-}
+// The refit of tag36h11 markers at the default settings.
+RefitSettings refit_parameters() { return refit_settings(DetectorParameters{}, 6); }
 
 Corners perturbed(const Corners& c, double amount, std::mt19937& rng) {
   std::uniform_real_distribution<double> shift(-amount, amount);
@@ -190,7 +187,7 @@ TEST(AprilTagCandidates, ClutteredImagesGiveOnlyValidQuads) {
     p.april_tag_quad_decimate = round >= 4 ? 1.5 : 0.0;
     p.april_tag_quad_sigma = round == 2 ? 0.8 : 0.0;
     p.april_tag_max_line_fit_mse = 40.0;
-    auto result = find_apriltag_candidates(img, p);
+    auto result = find_apriltag_candidates(img, apriltag_search_settings(p));
     ASSERT_TRUE(result.ok());
     const double min_area = 0.5 * 64.0 * (p.april_tag_quad_decimate > 1 ? 1.5 * 1.5 * 0.9 : 1.0);
     accepted += result->size();
@@ -217,7 +214,7 @@ TEST(AprilTagCandidates, ClutteredImagesGiveOnlyValidQuads) {
 TEST(AprilTagRefit, ExactCornersStayPutInTheirOrder) {
   for (const TagScene& scene : random_scenes(6, 21)) {
     DetectedMarker m = marker_at(scene.corners);
-    refit_marker_full_resolution(scene.image, refit_parameters(), 6, m);
+    refit_marker_full_resolution(scene.image, refit_parameters(), m.corners);
     EXPECT_LT(worst_error(corners_of(m), scene.corners), 0.7);
     EXPECT_EQ(m.id, 7);
   }
@@ -228,7 +225,7 @@ TEST(AprilTagRefit, PerturbedCornersMoveTowardsTheTruth) {
   for (const TagScene& scene : random_scenes(8, 22)) {
     const Corners start = perturbed(scene.corners, 1.5, rng);
     DetectedMarker m = marker_at(start);
-    refit_marker_full_resolution(scene.image, refit_parameters(), 6, m);
+    refit_marker_full_resolution(scene.image, refit_parameters(), m.corners);
     const double before = worst_error(start, scene.corners);
     const double after = worst_error(corners_of(m), scene.corners);
     EXPECT_LT(after, 0.7);
@@ -246,7 +243,7 @@ TEST(AprilTagRefit, KeepsTheCornersOfADecimatedSearchSharpAndUnbiased) {
     const auto half = match_quad(candidates(scene.image, 2.0), scene.corners, 2.0);
     ASSERT_TRUE(half);
     DetectedMarker m = marker_at(*half);
-    refit_marker_full_resolution(scene.image, refit_parameters(), 6, m);
+    refit_marker_full_resolution(scene.image, refit_parameters(), m.corners);
     refitted.add(corners_of(m), scene.corners);
   }
   EXPECT_LT(refitted.worst, 0.15);
@@ -261,7 +258,7 @@ TEST(AprilTagRefit, MarkerAtTheImageEdgeIsRefittedInAClampedCrop) {
   const TagScene scene = render_tag(200, 150, tag36h11(), 42, c);
   const Corners start = perturbed(c, 1.2, rng);
   DetectedMarker m = marker_at(start);
-  refit_marker_full_resolution(scene.image, refit_parameters(), 6, m);
+  refit_marker_full_resolution(scene.image, refit_parameters(), m.corners);
   EXPECT_LT(worst_error(corners_of(m), c), 0.7);
   EXPECT_LT(worst_error(corners_of(m), c), worst_error(start, c));
 }
@@ -273,24 +270,24 @@ TEST(AprilTagRefit, UnrecognisableOrInvalidMarkersAreLeftUnchanged) {
 
   // Blurred so badly that no tile has contrast: no cluster at all.
   DetectedMarker blurred = start;
-  refit_marker_full_resolution(gaussian_blur(scene.image, 40.0f), refit_parameters(), 6, blurred);
+  refit_marker_full_resolution(gaussian_blur(scene.image, 40.0f), refit_parameters(), blurred.corners);
   EXPECT_EQ(blurred.corners, start.corners);
 
   DetectedMarker nan = start;
   nan.corners[2].y = std::numeric_limits<float>::quiet_NaN();
   const DetectedMarker nan_before = nan;
-  refit_marker_full_resolution(scene.image, refit_parameters(), 6, nan);
+  refit_marker_full_resolution(scene.image, refit_parameters(), nan.corners);
   EXPECT_EQ(nan.corners[0], nan_before.corners[0]);
   EXPECT_TRUE(std::isnan(nan.corners[2].y));
 
   DetectedMarker outside = marker_at({{{400, 300}, {450, 300}, {450, 350}, {400, 350}}});
   const DetectedMarker outside_before = outside;
-  refit_marker_full_resolution(scene.image, refit_parameters(), 6, outside);  // crop clamps to nothing
+  refit_marker_full_resolution(scene.image, refit_parameters(), outside.corners);  // crop clamps to nothing
   EXPECT_EQ(outside.corners, outside_before.corners);
 
   DetectedMarker flat = marker_at({{{50, 50}, {90, 50}, {90, 50}, {50, 50}}});  // no area
   const DetectedMarker flat_before = flat;
-  refit_marker_full_resolution(scene.image, refit_parameters(), 6, flat);
+  refit_marker_full_resolution(scene.image, refit_parameters(), flat.corners);
   EXPECT_EQ(flat.corners, flat_before.corners);
 }
 
@@ -309,7 +306,7 @@ TEST(AprilTagRefit, AllMarkersOfAFrameKeepCountOrderAndIds) {
   // A fourth "marker" over empty background has no outline to refit.
   markers.push_back(marker_at({{{300, 220}, {360, 220}, {360, 280}, {300, 280}}}, 5));
   const Vec<DetectedMarker> before = markers;
-  refit_markers_full_resolution(img, refit_parameters(), 6, markers);
+  for (DetectedMarker& m : markers) refit_marker_full_resolution(img, refit_parameters(), m.corners);
   ASSERT_EQ(markers.size(), 4u);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(markers[i].id, 100 + i);

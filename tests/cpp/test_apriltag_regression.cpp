@@ -16,9 +16,10 @@
 #include <string>
 
 #include "apriltag/quad_detector.hpp"
-#include "test_data.hpp"
 #include "detector/detect.hpp"
+#include "detector/stage_settings.hpp"
 #include "dictionary/dictionary.hpp"
+#include "test_data.hpp"
 
 using namespace morvelin;
 using morvelin::test::data_dir;
@@ -131,7 +132,7 @@ TEST(AprilTagRegression, CandidatesAndMarkersStayBitForBit) {
     ASSERT_TRUE(image) << "cannot read " << name;
     for (const Setting& setting : kSettings) {
       const DetectorParameters params = parameters(setting);
-      const auto candidates = find_apriltag_candidates(*image, params);
+      const auto candidates = find_apriltag_candidates(*image, apriltag_search_settings(params));
       ASSERT_TRUE(candidates.ok());
       Digest candidate_digest;
       for (const MarkerCandidate& c : *candidates) candidate_digest.add(c.corners);

@@ -15,6 +15,7 @@
 #include "apriltag/quad_threshold.hpp"
 #include "apriltag/segmentation.hpp"
 #include "apriltag_test_images.hpp"
+#include "detector/stage_settings.hpp"
 
 using namespace morvelin;
 using namespace morvelin::test;
@@ -125,7 +126,7 @@ BoundaryClusters clusters_of(const GrayImage& ternary_values, std::int32_t min_c
 }
 
 CandidateList candidates(const GrayImage& img, const DetectorParameters& p = {}) {
-  auto result = find_apriltag_candidates(img, p);
+  auto result = find_apriltag_candidates(img, apriltag_search_settings(p));
   EXPECT_TRUE(result.ok());
   return result.ok() ? *result : CandidateList{};
 }
@@ -385,7 +386,7 @@ TEST(AprilTagSegmentation, SizeLimitIsAValueError) {
   EXPECT_TRUE(check_segmentable((1u << 30) + 1, 2));
   // The detector refuses before touching a pixel (this image has none).
   const GrayImage huge(Vec<std::uint8_t>{}, 70000, 70000);
-  const auto result = find_apriltag_candidates(huge, DetectorParameters{});
+  const auto result = find_apriltag_candidates(huge, AprilTagSearchSettings{});
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().kind, ErrorKind::kValue);
 }

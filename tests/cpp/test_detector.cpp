@@ -13,6 +13,7 @@
 #include "detector/candidate_search.hpp"
 #include "detector/detect.hpp"
 #include "detector/identification.hpp"
+#include "detector/stage_settings.hpp"
 #include "imgproc/homography.hpp"
 
 using namespace morvelin;
@@ -567,11 +568,9 @@ TEST(Driver, AprilTagQuadPathAndFullResolutionRefit) {
   EXPECT_EQ(quads[0].id, 4);
   EXPECT_EQ(quads[1].id, 40);
 
-  DetectorParameters refit_copy = p;
-  refit_copy.april_tag_quad_decimate = 0.0;
-  refit_copy.april_tag_refine_full_resolution = false;
+  const RefitSettings refit = refit_settings(p, d.marker_size);
   auto refitted = [&](MarkerList markers, const GrayImage& image) {
-    for (auto& m : markers) refit_marker_full_resolution(image, refit_copy, d.marker_size, m);
+    for (auto& m : markers) refit_marker_full_resolution(image, refit, m.corners);
     return markers;
   };
   auto same = [](const MarkerList& a, const MarkerList& b) {

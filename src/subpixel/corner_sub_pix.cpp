@@ -1,4 +1,4 @@
-#include "cornersubpix/corner_sub_pix.hpp"
+#include "subpixel/corner_sub_pix.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "cornersubpix/corner_sub_pix.hpp"
+#include "subpixel/corner_sub_pix.hpp"
 #include "rendered_corners.hpp"
 
 using namespace morvelin;

@@ -9,8 +9,8 @@
 #include <limits>
 #include <optional>
 
-#include "corner_refine/corner_refine.hpp"
-#include "imgproc/convexity.hpp"
+#include "marker_corners/marker_corners.hpp"
+#include "geometry/quad.hpp"
 #include "runtime/allocator.hpp"
 
 namespace morvelin {

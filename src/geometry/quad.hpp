@@ -1,9 +1,23 @@
-// Convexity of a quadrilateral from the signs of its four corner turns.
+// Quadrilaterals: the four corners of a marker outline or a candidate for
+// one, and the candidate lists the searches hand to identification.
 #pragma once
 
-#include "detector/marker.hpp"
+#include <array>
+
+#include "geometry/point.hpp"
+#include "runtime/allocator.hpp"
 
 namespace morvelin {
+
+using Quad = std::array<Point2f, 4>;
+
+// A convex quadrilateral found by a candidate search, in full-image
+// coordinates, corners in the order the search produced them.
+struct MarkerCandidate {
+  Quad corners;
+};
+
+using CandidateList = Vec<MarkerCandidate>;
 
 // Walks the corners p1, p2, p3, p0 and takes the z component of
 // (p[i+1] - p[i]) x (p[i+2] - p[i+1]) at each, in 32-bit floats. A zero (or

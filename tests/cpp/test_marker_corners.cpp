@@ -9,10 +9,11 @@
 #include <random>
 #include <vector>
 
-#include "corner_refine/corner_refine.hpp"
-#include "cornersubpix/corner_sub_pix.hpp"
-#include "imgproc/convexity.hpp"
+#include "detector/stage_settings.hpp"
+#include "geometry/quad.hpp"
+#include "marker_corners/marker_corners.hpp"
 #include "rendered_corners.hpp"
+#include "subpixel/corner_sub_pix.hpp"
 
 using namespace morvelin;
 using namespace morvelin::testing;
@@ -150,7 +151,7 @@ Quad refined_with_window(const GrayImage& image, Quad q, std::uint64_t win, cons
 // must be one where the neighbouring windows give other corners.
 void expect_window(const GrayImage& image, const Quad& start, const DetectorParameters& params, std::uint64_t win) {
   Quad corners = start;
-  refine_marker_corners_subpix(image, corners, 6, params);
+  refine_marker_corners_subpix(image, corners, subpix_corner_settings(params, 4));
   EXPECT_EQ(corners, refined_with_window(image, start, win, params)) << "win " << win;
   EXPECT_NE(corners, refined_with_window(image, start, win + 1, params)) << "win " << win;
   if (win > 1) {
@@ -196,7 +197,7 @@ TEST(SubpixRefine, TinyOrDegenerateMarkersStillGetAWindowOfOne) {
   for (const double relative : {-1.0, 0.0, std::numeric_limits<double>::quiet_NaN()}) {
     params.relative_corner_refinement_win_size = relative;
     Quad corners = start;
-    refine_marker_corners_subpix(image, corners, 6, params);
+    refine_marker_corners_subpix(image, corners, subpix_corner_settings(params, 4));
     EXPECT_EQ(corners, refined_with_window(image, start, 1, params)) << relative;
   }
 }
@@ -294,7 +295,7 @@ TEST(RefinementAccuracy, BothMethodsImproveOnThePolygonVertices) {
 
     const Quad by_contour = refine_quad_with_contour(vertices, border);
     Quad by_subpix = vertices;
-    refine_marker_corners_subpix(image, by_subpix, 6, DetectorParameters{});
+    refine_marker_corners_subpix(image, by_subpix, subpix_corner_settings(DetectorParameters{}, 4));
     // Border pixels are dark pixel centres: they run about 0.6 px inside
     // the true edges, and so do lines fitted through them.
     const Quad border_lines = inset_quad(truth, 0.6);

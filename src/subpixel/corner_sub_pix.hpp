@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "detector/marker.hpp"
+#include "geometry/point.hpp"
 #include "image/gray_image.hpp"
 
 namespace morvelin {
