@@ -4,7 +4,7 @@ SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-BUILD_DIR := build/py
+BUILD_DIR := build/py  # pyproject.toml's build-dir, where pip builds
 DEBIAN_PACKAGES := libeigen3-dev libtbb-dev libmimalloc-dev libgtest-dev build-essential pkg-config
 SOURCES := $(shell find src tools morvelin tests/cpp -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
@@ -39,7 +39,7 @@ venv: system $(VENV)/.ready
 # the same build also compiles the C++ unit tests.
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation \
-	  -C build-dir=$(BUILD_DIR) -C cmake.define.MORVELIN_BUILD_TESTS=ON ".[test]"
+	  -C cmake.define.MORVELIN_BUILD_TESTS=ON ".[test]"
 	touch $@
 
 build: system $(VENV)/.installed
@@ -57,7 +57,7 @@ test: test-cpp test-python
 # in a second environment.
 NUMPY1_VENV := .venv-numpy1
 wheel: build
-	rm -rf build/wheel && $(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w build/wheel .
+	rm -rf build/wheel && $(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
 	$(PY) -m pip install -q abi3audit
 	$(VENV)/bin/abi3audit --strict build/wheel/*.whl
 
@@ -92,7 +92,7 @@ ASAN_BUILD_DIR := build/asan
 # libstdc++ is preloaded with the runtime: the interpreter does not link it, and
 # the runtime must find the real __cxa_throw at start-up to intercept it.
 ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
-SANITIZER_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(CURDIR)/tools/ubsan.supp
+SANITIZER_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(CURDIR)/tools/sanitizers/ubsan.supp
 ASAN_COMMON := abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1
 
 $(ASAN_VENV)/.ready:
@@ -108,7 +108,7 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.ready $(SOURCES)
 
 sanitize: system $(ASAN_VENV)/.installed
 	$(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=1 \
-	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/sanitizers/lsan.supp \
 	  ctest --test-dir $(ASAN_BUILD_DIR) --output-on-failure -j2
 	cd tests/python && $(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=0 \
 	  LD_PRELOAD="$(ASAN_RUNTIME)" ../../$(ASAN_PY) -m pytest -q -p no:cacheprovider --capture=sys

@@ -209,15 +209,4 @@ NearestMarkerLists find_nearest_markers(const BoardGrid& g) {
   return lists;
 }
 
-NearestMarkerLists find_nearest_markers_by_scan(const BoardGrid& g) {
-  NearestMarkerLists lists = start_lists(g.corners.size());
-  const double tolerance = distance_tolerance(g.square_length);
-  Vec<std::uint64_t> list;
-  for (const BoardPoint& p : g.corners) {
-    scan_all_markers(p, g.markers, tolerance, list);
-    append_list(lists, list, p, g.markers);
-  }
-  return lists;
-}
-
 }  // namespace morvelin

@@ -37,7 +37,4 @@ struct BoardGrid {
 // cannot be held in memory.
 NearestMarkerLists find_nearest_markers(const BoardGrid& grid);
 
-// The same lists from a scan of every marker for every corner.
-NearestMarkerLists find_nearest_markers_by_scan(const BoardGrid& grid);
-
 }  // namespace morvelin

@@ -85,12 +85,6 @@ void initial_pnp_poses_normalised(std::span<const std::span<const Point3>> objec
 
 // ---- Stage 2: Levenberg–Marquardt ------------------------------------------
 
-// Residuals r[2i] = projected x − observed x, r[2i+1] likewise for y, and
-// optionally the 2N x 6 Jacobian (row-major, columns ∂/∂rvec then ∂/∂tvec).
-// `residuals` must hold 2N values, `jacobian` 12N or none.
-void pnp_residuals(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
-                   const CameraModel& camera, std::span<double> residuals, std::span<double> jacobian);
-
 enum class LmStop {
   kIterationLimit,  // ran all iterations
   kConverged,       // an accepted step brought the cost below 1e-24

@@ -116,21 +116,6 @@ void normal_equations_at(std::span<const Point3> object_points, std::span<const 
 
 }  // namespace
 
-void pnp_residuals(std::span<const Point3> object_points, std::span<const Point2> image_points, const Pose& pose,
-                   const CameraModel& camera, std::span<double> residuals, std::span<double> jacobian) {
-  const std::size_t n = std::min({object_points.size(), image_points.size(), residuals.size() / 2});
-  Vec<Point2> projected(n);
-  if (jacobian.empty()) {
-    project_points_into(object_points.first(n), pose, camera, projected);
-  } else {
-    project_points_into(object_points.first(n), pose, camera, projected, jacobian);
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    residuals[2 * i] = projected[i][0] - image_points[i][0];
-    residuals[2 * i + 1] = projected[i][1] - image_points[i][1];
-  }
-}
-
 LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const Point2> image_points,
                          const CameraModel& camera, const Pose& start, unsigned iteration_limit) {
   const std::size_t n = std::min(object_points.size(), image_points.size());

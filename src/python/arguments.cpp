@@ -250,7 +250,6 @@ std::string type_name(PyObject* obj) {
   return std::string("'") + text + "' object";
 }
 
-PyObject* numpy_array_type() { return import_numpy() ? g_numpy_array_type : nullptr; }
 
 bool is_numpy_array(PyObject* obj) {
   return import_numpy() && PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_numpy_array_type));

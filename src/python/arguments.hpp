@@ -34,9 +34,6 @@ inline bool absent(PyObject* obj) noexcept { return obj == nullptr || obj == Py_
 // "'TYPE' object" naming the Python type of obj, for messages.
 std::string type_name(PyObject* obj);
 
-// NumPy's ndarray type, imported on first use (borrowed; nullptr with an
-// exception set if NumPy cannot be imported).
-PyObject* numpy_array_type();
 bool is_numpy_array(PyObject* obj);
 
 // Scalars.

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "charuco/board.hpp"
-#include "test_data.hpp"
+#include "charuco/board_layout.hpp"
 #include "charuco/charuco_detection.hpp"
 #include "charuco/corner_prediction.hpp"
 #include "charuco/marker_check.hpp"
@@ -23,6 +23,7 @@
 #include "charuco_rendering.hpp"
 #include "pose/board_pose.hpp"
 #include "pose/projection.hpp"
+#include "test_data.hpp"
 
 using namespace morvelin;
 using morvelin::test::data_dir;
@@ -216,6 +217,48 @@ TEST(CharucoBoard, HugeSquareCountsFailWithoutAllocating) {
     EXPECT_EQ(b.corner_count(), 0u);
   }
 }
+
+namespace {
+
+// The lists by the rule itself: every marker offered to every corner in
+// marker order against the running reference distance.
+NearestMarkerLists find_nearest_markers_by_scan(const BoardGrid& g) {
+  NearestMarkerLists lists;
+  lists.offsets.push_back(0);
+  const float t = 0.01f * g.square_length;
+  const double tolerance = static_cast<double>(t * t);
+  for (const BoardPoint& p : g.corners) {
+    std::vector<std::uint64_t> list;
+    double reference = 0.0;
+    for (std::uint64_t l = 0; l < g.markers.size(); ++l) {
+      const auto centre = board_layout::marker_centre(g.markers[l]);
+      const double d = board_layout::squared_distance(p[0], p[1], centre.x, centre.y);
+      if (!list.empty() && std::fabs(d - reference) < tolerance) {
+        list.push_back(l);
+        reference = d;
+      } else if (list.empty() || d < reference) {
+        list = {l};
+        reference = d;
+      }
+    }
+    for (const std::uint64_t l : list) {
+      std::uint64_t closest = 0;
+      for (std::uint64_t k = 1; k < 4; ++k) {
+        const auto& m = g.markers[l];
+        if (board_layout::squared_distance(p[0], p[1], m[k][0], m[k][1]) <
+            board_layout::squared_distance(p[0], p[1], m[closest][0], m[closest][1])) {
+          closest = k;
+        }
+      }
+      lists.markers.push_back(l);
+      lists.marker_corners.push_back(closest);
+    }
+    lists.offsets.push_back(lists.markers.size());
+  }
+  return lists;
+}
+
+}  // namespace
 
 // The neighbourhood search must give exactly the lists of the full scan,
 // including boards where it has to fall back to scanning and boards whose
