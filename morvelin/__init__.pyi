@@ -1,5 +1,6 @@
 """Type stubs for morvelin."""
 
+from os import PathLike
 from typing import Final, Sequence, SupportsFloat, SupportsIndex, final
 
 import numpy as np
@@ -16,6 +17,7 @@ __all__ = [
     "CharucoBoard",
     "RigidBody",
     "RigidBodyPose",
+    "CameraCalibration",
     "detect_markers",
     "detect_markers_batch",
     "detect_charuco_board",
@@ -28,8 +30,16 @@ __all__ = [
     "rodrigues",
     "estimate_pose_charuco_board",
     "generate_marker_image",
+    "calibrate_camera",
+    "calibrate_camera_charuco",
+    "load_camera",
+    "undistort_points",
+    "undistort_image",
+    "optimal_new_camera_matrix",
+    "estimate_marker_poses",
     "draw_detected_markers",
     "draw_charuco_corners",
+    "draw_axes",
 ]
 
 # Images are uint8 arrays, H x W gray or H x W x 3 BGR, in any layout.
@@ -134,6 +144,36 @@ class RigidBodyPose:
     def __eq__(self, other: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
+@final
+class CameraCalibration:
+    """The result of `calibrate_camera` or `calibrate_camera_charuco`."""
+
+    @property
+    def rms(self) -> float: ...
+    @property
+    def camera_matrix(self) -> list[list[float]]: ...
+    @property
+    def dist_coeffs(self) -> list[float]: ...
+    @property
+    def rvecs(self) -> list[list[float]]: ...
+    @property
+    def tvecs(self) -> list[list[float]]: ...
+    @property
+    def per_view_errors(self) -> list[float]: ...
+    @property
+    def std_deviations(self) -> list[float]: ...
+    @property
+    def image_size(self) -> tuple[int, int]: ...
+    @property
+    def outliers(self) -> list[list[int]]: ...
+    @property
+    def view_indices(self) -> list[int]: ...
+    @property
+    def converged(self) -> bool: ...
+    def save(self, path: str | PathLike[str]) -> None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
 _Corners: TypeAlias = list[list[list[float]]]  # markers x 4 corners x [x, y]
 
 def detect_markers(
@@ -199,6 +239,54 @@ def estimate_pose_charuco_board(
 def _charuco_predict(image: _Image, board: CharucoBoard) -> tuple[list[tuple[float, float]], list[int]]: ...
 def generate_marker_image(dictionary: str, id: int, side_pixels: int, border_bits: int = 1) -> NDArray[np.uint8]: ...
 
+_Size: TypeAlias = tuple[int, int] | Sequence[SupportsIndex] | NDArray[np.integer]
+
+def calibrate_camera(
+    object_points: Sequence[_Points3],
+    image_points: Sequence[_Points2],
+    image_size: _Size,
+    *,
+    camera_matrix: _Matrix | None = None,
+    dist_coeffs: _Floats | None = None,
+    distortion_terms: int = 5,
+    fix_principal_point: bool = False,
+    fix_aspect_ratio: bool = False,
+    zero_tangent_dist: bool = False,
+    reject_outliers: bool = False,
+    max_iterations: int = 100,
+) -> CameraCalibration: ...
+def calibrate_camera_charuco(
+    charuco_corners: Sequence[_Points2],
+    charuco_ids: Sequence[_Ints],
+    board: CharucoBoard,
+    image_size: _Size,
+    *,
+    camera_matrix: _Matrix | None = None,
+    dist_coeffs: _Floats | None = None,
+    distortion_terms: int = 5,
+    fix_principal_point: bool = False,
+    fix_aspect_ratio: bool = False,
+    zero_tangent_dist: bool = False,
+    reject_outliers: bool = False,
+    max_iterations: int = 100,
+) -> CameraCalibration: ...
+def load_camera(path: str | PathLike[str]) -> tuple[list[list[float]], list[float]]: ...
+def undistort_points(
+    points: _Points2, camera_matrix: _Matrix, dist_coeffs: _Floats | None, new_camera_matrix: _Matrix | None = None
+) -> list[list[float]]: ...
+def undistort_image(
+    image: _Image, camera_matrix: _Matrix, dist_coeffs: _Floats | None, new_camera_matrix: _Matrix | None = None
+) -> NDArray[np.uint8]: ...
+def optimal_new_camera_matrix(
+    camera_matrix: _Matrix, dist_coeffs: _Floats | None, image_size: _Size, alpha: float
+) -> tuple[list[list[float]], tuple[int, int, int, int]]: ...
+def estimate_marker_poses(
+    corners: Sequence[_Points2] | NDArray[np.floating] | NDArray[np.integer],
+    marker_length: float,
+    camera_matrix: _Matrix,
+    dist_coeffs: _Floats | None = None,
+) -> list[tuple[list[float], list[float]] | None]: ...
+
 # Drawing helpers (morvelin.drawing): new H x W x 3 BGR images, inputs untouched.
 def draw_detected_markers(
     image: _Image,
@@ -209,4 +297,12 @@ def draw_detected_markers(
 ) -> NDArray[np.uint8]: ...
 def draw_charuco_corners(
     image: _Image, corners: _Points2, ids: _Ints | None = None, *, color: tuple[int, int, int] = ...
+) -> NDArray[np.uint8]: ...
+def draw_axes(
+    image: _Image,
+    camera_matrix: _Matrix,
+    dist_coeffs: _Floats | None,
+    rvec: _Floats,
+    tvec: _Floats,
+    length: float,
 ) -> NDArray[np.uint8]: ...

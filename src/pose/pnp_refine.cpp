@@ -131,6 +131,12 @@ void pnp_residuals(std::span<const Point3> object_points, std::span<const Point2
   }
 }
 
+double reprojection_cost(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                         const Pose& pose, const CameraModel& camera) noexcept {
+  const std::size_t n = std::min(object_points.size(), image_points.size());
+  return cost_at(object_points.first(n), image_points.first(n), pose, axis_angle(pose.rvec), camera);
+}
+
 LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const Point2> image_points,
                          const CameraModel& camera, const Pose& start, unsigned iteration_limit) {
   const std::size_t n = std::min(object_points.size(), image_points.size());

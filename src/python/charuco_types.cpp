@@ -209,6 +209,8 @@ PyObject* estimate_pose_impl(PyObject* args, PyObject* kwargs) {
 
 const CharucoBoard& charuco_board_of(PyObject* self) { return board_of(self); }
 
+bool check_charuco_board(PyObject* obj, const char* name) { return to_board(obj, name); }
+
 PyObject* create_charuco_board_type() {
   if (g_board_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_board_type));  // one class per process
   // generate_image is defined in another file, so the table is completed here.
