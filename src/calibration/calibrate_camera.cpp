@@ -21,6 +21,7 @@ namespace {
 
 constexpr double kMadToSigma = 1.4826;  // σ of a normal distribution per median absolute deviation
 constexpr double kParallelDegrees = 0.5;
+constexpr double kLineRatio = 1e-12;
 
 std::string view_name(std::size_t i) { return "view " + std::to_string(i); }
 
@@ -28,6 +29,21 @@ bool finite_points(const CalibrationView& view) noexcept {
   const auto finite = [](const auto& p) { return std::all_of(p.begin(), p.end(), [](double v) { return std::isfinite(v); }); };
   return std::all_of(view.object_points.begin(), view.object_points.end(), finite) &&
          std::all_of(view.image_points.begin(), view.image_points.end(), finite);
+}
+
+// How a view's object points spread: along a line (or not at all), over a
+// plane, or through a volume.
+enum class Spread { kLine, kPlane, kVolume };
+
+Spread spread_of(const CalibrationView& view) {
+  const ObjectScatter spread = object_scatter(view.object_points);
+  const auto svd = jacobi_svd<3>(spread.scatter, kSingularValuesOnly);
+  if (!svd) return Spread::kLine;
+  const auto& sigma = svd->singular_values;
+  // The singular values are squared lengths: a second one below 1e-12 of
+  // the first is a spread below 1e-6 across the line.
+  if (!(sigma[1] > kLineRatio * sigma[0])) return Spread::kLine;
+  return is_planar_spread(sigma[1], sigma[2]) ? Spread::kPlane : Spread::kVolume;
 }
 
 std::optional<Error> validate_views(std::span<const CalibrationView> views) {
@@ -42,6 +58,10 @@ std::optional<Error> validate_views(std::span<const CalibrationView> views) {
                          " points; every view needs at least 4");
     }
     if (!finite_points(v)) return value_error(view_name(i) + ": points must be finite");
+    if (spread_of(v) == Spread::kLine) {
+      return value_error(view_name(i) + ": the object points lie on one line; a view needs them spread over a "
+                         "plane or a volume");
+    }
   }
   return std::nullopt;
 }
@@ -80,9 +100,7 @@ Result<CameraModel> starting_camera(std::int64_t width, std::int64_t height,
 
 std::optional<std::size_t> first_non_planar_view(std::span<const CalibrationView> views) {
   for (std::size_t i = 0; i < views.size(); ++i) {
-    const ObjectScatter spread = object_scatter(views[i].object_points);
-    const auto svd = jacobi_svd<3>(spread.scatter, kSingularValuesOnly);
-    if (!svd || !is_planar_spread(svd->singular_values[1], svd->singular_values[2])) return i;
+    if (spread_of(views[i]) != Spread::kPlane) return i;
   }
   return std::nullopt;
 }

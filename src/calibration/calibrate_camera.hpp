@@ -68,7 +68,8 @@ struct CalibrationResult {
 //   "object_points and image_points must hold the same number of views"
 //   per view i: "view <i>: object_points and image_points must have the same length",
 //               "view <i> has <n> points; every view needs at least 4",
-//               "view <i>: points must be finite"
+//               "view <i>: points must be finite",
+//               "view <i>: the object points lie on one line; a view needs them spread over a plane or a volume"
 //   the camera-model messages of parse_camera_model, then
 //   "camera_matrix must hold finite focal lengths greater than zero and a finite principal point",
 //   "dist_coeffs must be finite",

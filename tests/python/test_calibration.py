@@ -123,11 +123,12 @@ BAD_INPUT = [
     (dict(image_points=[GRID[:5, :2]]), "^view 0: object_points and image_points must have the same length$"),
     (dict(object_points=[GRID[:3]], image_points=[GRID[:3, :2]]), "^view 0 has 3 points; every view needs"),
     (dict(image_points=[np.where(GRID[:, :2] > 0.1, math.nan, GRID[:, :2])]), "^view 0: points must be finite$"),
+    (dict(object_points=[GRID[:9]], image_points=[GRID[:9, :2]]), "^view 0: the object points lie on one line"),
     (dict(camera_matrix=[[0.0] * 3] * 3), "^camera_matrix must hold finite focal lengths greater than zero"),
     (dict(camera_matrix=[[1, 0], [0, 1]]), "^camera_matrix must be 3x3$"),
     (dict(dist_coeffs=[math.inf, 0, 0, 0]), "^dist_coeffs must be finite$"),
     (dict(dist_coeffs=[0.0] * 7 + [0.1]), "^dist_coeffs has non-zero terms beyond the 5 distortion_terms$"),
-    (dict(object_points=[GRID[:6]], image_points=[GRID[:6, :2]]),
+    (dict(object_points=[GRID[[0, 1, 2, 9, 10, 11]]], image_points=[GRID[[0, 1, 2, 9, 10, 11], :2]]),
      "^12 residuals cannot determine 15 free parameters: more points or views are needed$"),
     # Every view facing the camera: no focal length can be read off.
     (dict(image_points=[GRID[:, :2] * 1000 + 100]),
