@@ -100,8 +100,9 @@ def _read_opencv_yaml(text: str, path: str) -> dict[str, Any]:
 
 def _numbers(text: str, key: str, path: str) -> list[float]:
     inner = text.strip().lstrip("[").split("]")[0]
-    try:
-        return [float(v) for v in inner.replace(",", " ").split()]
+    try:  # YAML writes infinities and NaN as .Inf, -.Inf, .NaN
+        return [float(v.replace(".", "", 1) if v.lower().lstrip("+-").startswith((".inf", ".nan")) else v)
+                for v in inner.replace(",", " ").split()]
     except ValueError:
         raise ValueError(f"camera file {path}: {key} holds something that is not a number") from None
 

@@ -284,17 +284,14 @@ Result<CalibrationResult> summarise(std::span<const CalibrationView> used_views,
   const std::size_t parameters = layout.size() + 6 * used_views.size();
   const double variance = total / static_cast<double>(residual_count(used_views) - parameters);
   if (!finite_result(out)) return value_error("the calibration did not reach finite values");
-  const IntrinsicCovariance covariance = intrinsic_covariance(used_views, layout, fit.state);
-  if (covariance.determination == Determination::kCameraMatrixUndetermined) {
-    return value_error("the views do not determine the camera matrix (degenerate views)");
+  const std::optional<IntrinsicVector> variances = intrinsic_variances(used_views, layout, fit.state);
+  if (!variances) return value_error("the views do not determine the camera matrix (degenerate views)");
+  IntrinsicVector deviations(variances->size());
+  for (Eigen::Index i = 0; i < variances->size(); ++i) {
+    const double v = (*variances)(i);
+    deviations(i) = std::isinf(v) ? v : std::sqrt(std::max(variance * v, 0.0));
   }
-  if (covariance.determination == Determination::kDistortionUndetermined) {
-    return value_error("the views do not determine the " + std::to_string(settings.distortion_terms) +
-                       " distortion coefficients: use fewer distortion_terms");
-  }
-  const IntrinsicVector deviations = (variance * covariance.covariance.diagonal().array()).max(0.0).sqrt();
   out.std_deviations = layout.expand_deviations(deviations, settings.distortion_terms);
-  if (!finite_result(out)) return value_error("the calibration did not reach finite values");
   return out;
 }
 

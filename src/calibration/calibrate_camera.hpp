@@ -54,7 +54,9 @@ struct CalibrationResult {
   Vec<double> per_view_errors;        // RMS pixels per view, over its points used
   // fx, fy, cx, cy, then the distortion_terms coefficients: the square
   // roots of the diagonal of σ²·(JᵀJ)⁻¹ restricted to the intrinsics, with
-  // σ² = Σr² / (residuals − free parameters); 0 for fixed parameters.
+  // σ² = Σr² / (residuals − free parameters); 0 for fixed parameters,
+  // infinite for coefficients the views do not determine (redundant terms
+  // of the rational model, say).
   Vec<double> std_deviations;
   Vec<Vec<std::size_t>> outliers;     // per view, ascending point indices not used
   bool converged = false;             // false: the last fit stopped at max_iterations
@@ -84,7 +86,6 @@ struct CalibrationResult {
 //   "all views show the target in parallel planes, which leaves the principal point open: turn the target
 //    between views (or fix_principal_point)"
 //   "the views do not determine the camera matrix (degenerate views)"
-//   "the views do not determine the <n> distortion coefficients: use fewer distortion_terms"
 Result<CalibrationResult> calibrate_camera(std::span<const CalibrationView> views, std::int64_t width,
                                            std::int64_t height, std::optional<std::span<const Vec<double>>> camera_matrix,
                                            std::optional<std::span<const double>> dist_coeffs,

@@ -25,10 +25,10 @@ constexpr std::size_t kParallelPoints = 2000;
 
 // Eigenvalues of the intrinsics' normal matrix, scaled to a unit diagonal,
 // at or below this are combinations of the intrinsics that the views do not
-// determine (to working precision); one that moves fx, fy, cx or cy by more
-// than this share of its length undetermines the camera matrix.
+// determine (to working precision). A parameter whose squared share in such
+// a combination exceeds kLoading is undetermined itself.
 constexpr double kUndeterminedEigenvalue = 1e-14;
-constexpr double kCameraWeight = 1e-3;
+constexpr double kLoading = 1e-3;
 constexpr double kConvergedDecrease = 1e-10;  // relative cost decrease of an accepted step
 
 // The normal equations of one view: JᵀJ split into the intrinsics block
@@ -188,6 +188,19 @@ bool solve_step(const NormalEquations& eq, double lambda, Vec<ViewElimination>& 
   return true;
 }
 
+// The decrease of Σ r² that the linear model predicts for the step −δ:
+// 2·δᵀJᵀr − δᵀJᵀJ·δ, from the blocks of JᵀJ.
+double predicted_decrease(const NormalEquations& eq, const IntrinsicVector& da, const Vec<Vector6>& db) {
+  double quadratic = da.dot(eq.u * da);
+  double linear = da.dot(eq.ga);
+  for (std::size_t i = 0; i < eq.views.size(); ++i) {
+    const ViewBlocks& b = eq.views[i];
+    quadratic += 2.0 * da.dot(b.w * db[i]) + db[i].dot(b.v * db[i]);
+    linear += db[i].dot(b.gb);
+  }
+  return 2.0 * linear - quadratic;
+}
+
 CalibrationState stepped(const CalibrationState& state, const IntrinsicLayout& layout, const IntrinsicVector& a,
                          const IntrinsicVector& da, const Vec<Vector6>& db) {
   CalibrationState out = state;
@@ -302,6 +315,7 @@ FitOutcome fit_calibration(std::span<const CalibrationView> views, const Intrins
                            const CalibrationState& start, unsigned max_iterations) {
   FitOutcome out{start, total_cost(views, start), false};
   double lambda = lm::kInitialDamping;
+  double growth = 2.0;
   NormalEquations eq;
   Vec<ViewElimination> scratch;
   IntrinsicVector da;
@@ -313,20 +327,27 @@ FitOutcome fit_calibration(std::span<const CalibrationView> views, const Intrins
     bool stop = false;
     for (int attempt = 0; attempt < lm::kAttemptsPerIteration && !accepted && !stop; ++attempt) {
       if (!solve_step(eq, lambda, scratch, da, db)) {
-        lambda *= lm::kDampingUp;
+        lambda *= growth;
+        growth *= 2.0;
         continue;
       }
       CalibrationState trial = stepped(out.state, layout, a, da, db);
       const double trial_cost = total_cost(views, trial);
+      const double predicted = predicted_decrease(eq, da, db);
       if (trial_cost < out.cost) {
         const double decrease = out.cost - trial_cost;
         stop = decrease <= kConvergedDecrease * out.cost || trial_cost < lm::kConvergedCost;
         out.state = std::move(trial);
         out.cost = trial_cost;
-        lambda = std::max(lm::kDampingDown * lambda, lm::kDampingFloor);
+        // How well the linear model predicted the decrease sets the damping.
+        const double rho = predicted > 0.0 ? decrease / predicted : 0.0;
+        const double t = 2.0 * rho - 1.0;
+        lambda = std::max(lambda * std::max(1.0 / 3.0, 1.0 - t * t * t), lm::kDampingFloor);
+        growth = 2.0;
         accepted = true;
       } else {
-        lambda *= lm::kDampingUp;
+        lambda *= growth;
+        growth *= 2.0;
         stop = lambda > lm::kDampingCeiling;
       }
     }
@@ -340,45 +361,39 @@ FitOutcome fit_calibration(std::span<const CalibrationView> views, const Intrins
   return out;
 }
 
-IntrinsicCovariance intrinsic_covariance(std::span<const CalibrationView> views, const IntrinsicLayout& layout,
-                                         const CalibrationState& state) {
+std::optional<IntrinsicVector> intrinsic_variances(std::span<const CalibrationView> views,
+                                                   const IntrinsicLayout& layout, const CalibrationState& state) {
   NormalEquations eq;
   normal_equations(views, layout, state, eq);
   Vec<ViewElimination> scratch;
   IntrinsicMatrix s;
   IntrinsicVector rhs;
-  IntrinsicCovariance out;
-  out.determination = Determination::kCameraMatrixUndetermined;
-  if (!eliminate_poses(eq, 0.0, scratch, s, rhs) || !s.allFinite()) return out;
+  if (!eliminate_poses(eq, 0.0, scratch, s, rhs) || !s.allFinite()) return std::nullopt;
   // Scaled to a unit diagonal, S shows undetermined combinations of the
   // intrinsics as eigenvalues near 0 whatever the units of the parameters.
+  // With S = D⁻¹·S̃·D⁻¹, D = diag(1/√S_ii): diag(S⁻¹)_i = D_i²·Σ_k v_k(i)²/λ_k.
   const Eigen::Index ni = s.rows();
   IntrinsicVector scale(ni);
   for (Eigen::Index i = 0; i < ni; ++i) scale(i) = s(i, i) > 0.0 ? 1.0 / std::sqrt(s(i, i)) : 0.0;
   const IntrinsicMatrix scaled = scale.asDiagonal() * s * scale.asDiagonal();
   const Eigen::SelfAdjointEigenSolver<IntrinsicMatrix> eigen(scaled);
-  if (eigen.info() != Eigen::Success) return out;
-  out.determination = Determination::kDetermined;
+  if (eigen.info() != Eigen::Success) return std::nullopt;
+  IntrinsicVector variances = IntrinsicVector::Zero(ni);
   for (Eigen::Index k = 0; k < ni; ++k) {
-    if (eigen.eigenvalues()(k) > kUndeterminedEigenvalue) continue;
-    double camera_weight = 0.0;
+    const double lambda = eigen.eigenvalues()(k);
+    const auto v = eigen.eigenvectors().col(k);
+    if (lambda > kUndeterminedEigenvalue) {
+      for (Eigen::Index i = 0; i < ni; ++i) variances(i) += v(i) * v(i) / lambda;
+      continue;
+    }
     for (Eigen::Index i = 0; i < ni; ++i) {
-      if (layout.is_camera_matrix(static_cast<std::size_t>(i))) camera_weight += eigen.eigenvectors()(i, k) * eigen.eigenvectors()(i, k);
+      if (v(i) * v(i) <= kLoading) continue;
+      if (layout.is_camera_matrix(static_cast<std::size_t>(i))) return std::nullopt;
+      variances(i) = HUGE_VAL;
     }
-    if (camera_weight > kCameraWeight) {
-      out.determination = Determination::kCameraMatrixUndetermined;
-      return out;
-    }
-    out.determination = Determination::kDistortionUndetermined;
   }
-  if (out.determination != Determination::kDetermined) return out;
-  const Eigen::LLT<IntrinsicMatrix> llt(s);
-  if (llt.info() != Eigen::Success) {
-    out.determination = Determination::kCameraMatrixUndetermined;
-    return out;
-  }
-  out.covariance = llt.solve(IntrinsicMatrix::Identity(ni, ni));
-  return out;
+  for (Eigen::Index i = 0; i < ni; ++i) variances(i) *= scale(i) * scale(i);
+  return variances;
 }
 
 }  // namespace morvelin

@@ -67,29 +67,24 @@ struct FitOutcome {
 };
 
 // Levenberg–Marquardt from `start` for at most `max_iterations`
-// iterations. It has converged when an accepted step lowers the cost by less
-// than a relative 1e-10, or when no damping finds a lower cost.
+// iterations. Each step solves (JᵀJ + λ·diag(JᵀJ))·δ = Jᵀr; after an accepted
+// step λ shrinks by up to 3 as far as the linear model predicted the decrease
+// well (ρ = actual / predicted decrease, factor max(1/3, 1 − (2ρ − 1)³)),
+// after a rejected one it grows by 2, 4, 8, ... It has converged when an
+// accepted step lowers the cost by less than a relative 1e-10, or when no
+// damping finds a lower cost.
 FitOutcome fit_calibration(std::span<const CalibrationView> views, const IntrinsicLayout& layout,
                            const CalibrationState& start, unsigned max_iterations);
 
 // Σ r² of each view at `state`.
 Vec<double> view_costs(std::span<const CalibrationView> views, const CalibrationState& state);
 
-enum class Determination {
-  kDetermined,
-  kCameraMatrixUndetermined,  // some combination involving fx, fy, cx or cy
-  kDistortionUndetermined,    // some combination of distortion coefficients only
-};
-
-struct IntrinsicCovariance {
-  Determination determination = Determination::kDetermined;
-  IntrinsicMatrix covariance;  // when determined
-};
-
-// (JᵀJ)⁻¹ restricted to the free intrinsics at `state`: the inverse of the
-// Schur complement of the pose blocks, when that is positive definite to
-// working precision; otherwise which parameters the views leave open.
-IntrinsicCovariance intrinsic_covariance(std::span<const CalibrationView> views, const IntrinsicLayout& layout,
-                                         const CalibrationState& state);
+// The diagonal of (JᵀJ)⁻¹ restricted to the free intrinsics at `state`: of
+// the inverse of the Schur complement S of the pose blocks. Combinations of
+// parameters that the views leave open (eigenvalues of S, scaled to a unit
+// diagonal, of at most 1e-14) give an infinite variance to the distortion
+// coefficients they involve; none when they involve fx, fy, cx or cy.
+std::optional<IntrinsicVector> intrinsic_variances(std::span<const CalibrationView> views,
+                                                   const IntrinsicLayout& layout, const CalibrationState& state);
 
 }  // namespace morvelin

@@ -1,6 +1,7 @@
 #include "calibration/camera_file.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <span>
 #include <system_error>
 
@@ -8,17 +9,23 @@ namespace morvelin {
 
 namespace {
 
-std::string number(double value) {
+enum class Syntax { kJson, kYaml };
+
+// The shortest text that reads back to `value`; an infinite standard
+// deviation (the only non-finite value a calibration holds) is JSON's null
+// or YAML's .Inf.
+std::string number(double value, Syntax syntax = Syntax::kJson) {
+  if (!std::isfinite(value)) return syntax == Syntax::kJson ? "null" : (value > 0 ? ".Inf" : "-.Inf");
   char buffer[32];
   const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
   return std::string(buffer, result.ptr);
 }
 
-std::string number_list(std::span<const double> values) {
+std::string number_list(std::span<const double> values, Syntax syntax = Syntax::kJson) {
   std::string out;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i > 0) out += ", ";
-    out += number(values[i]);
+    out += number(values[i], syntax);
   }
   return out;
 }
@@ -33,7 +40,7 @@ std::span<const double> coefficients(const CalibrationResult& r) {
 
 std::string yaml_matrix(const char* name, std::size_t rows, std::size_t cols, std::span<const double> values) {
   return std::string(name) + ": !!opencv-matrix\n   rows: " + std::to_string(rows) + "\n   cols: " +
-         std::to_string(cols) + "\n   dt: d\n   data: [ " + number_list(values) + " ]\n";
+         std::to_string(cols) + "\n   dt: d\n   data: [ " + number_list(values, Syntax::kYaml) + " ]\n";
 }
 
 }  // namespace
@@ -58,7 +65,7 @@ std::string camera_file_yaml(const CameraFile& file) {
   if (r.distortion_terms > 0) {
     out += yaml_matrix("distortion_coefficients", 1, static_cast<std::size_t>(r.distortion_terms), coefficients(r));
   }
-  out += "rms: " + number(r.rms) + "\n";
+  out += "rms: " + number(r.rms, Syntax::kYaml) + "\n";
   out += yaml_matrix("std_deviations", 1, r.std_deviations.size(), r.std_deviations);
   return out;
 }

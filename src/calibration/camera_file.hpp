@@ -1,7 +1,8 @@
 // The text of a camera file: the intrinsics of a calibration as a JSON
 // object or as OpenCV-style YAML (`!!opencv-matrix` nodes), the two forms
 // the command line's `--camera` option reads. Numbers are written in the
-// shortest form that reads back to the same double.
+// shortest form that reads back to the same double; an infinite standard
+// deviation as null (JSON) or .Inf (YAML).
 #pragma once
 
 #include <cstdint>

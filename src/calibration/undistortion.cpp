@@ -1,6 +1,7 @@
 #include "calibration/undistortion.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #if defined(__SSE2__)
@@ -102,10 +103,11 @@ inline void sample(const std::uint8_t* pixels, std::int64_t width, std::int64_t 
 typedef std::int32_t Int4 __attribute__((vector_size(16)));
 
 #if defined(__SSE2__)
-// The bilinear blend of the B, G, R bytes of pixels p, p + 3 (weights w[0],
-// w[1]) and q, q + 3 (w[2], w[3]) with 16-bit multiply-adds: the same
-// integer arithmetic as the plain loop. Reads 8 bytes from p and from q.
-inline void blend_bgr(const std::uint8_t* p, const std::uint8_t* q, const std::int32_t (&w)[4],
+// The bilinear blend of the B, G, R bytes of pixels p, p + 3 (weights in
+// the low and high 16 bits of `top`) and q, q + 3 (`bottom`), each weight
+// pair broadcast to all lanes, with 16-bit multiply-adds: the same integer
+// arithmetic as the plain loop. Reads 8 bytes from p and from q.
+inline void blend_bgr(const std::uint8_t* p, const std::uint8_t* q, __m128i top, __m128i bottom,
                       std::uint8_t* dst) noexcept {
   const __m128i zero = _mm_setzero_si128();
   const auto pairs = [&](const std::uint8_t* row) {
@@ -113,16 +115,19 @@ inline void blend_bgr(const std::uint8_t* p, const std::uint8_t* q, const std::i
     // B0 B1 G0 G1 R0 R1 ..., widened to 16 bits.
     return _mm_unpacklo_epi8(_mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 3)), zero);
   };
-  const __m128i top = _mm_madd_epi16(pairs(p), _mm_set1_epi32(static_cast<std::int32_t>(
-                                                     static_cast<std::uint32_t>(w[1]) << 16 | static_cast<std::uint32_t>(w[0]))));
-  const __m128i bottom = _mm_madd_epi16(pairs(q), _mm_set1_epi32(static_cast<std::int32_t>(
-                                                        static_cast<std::uint32_t>(w[3]) << 16 | static_cast<std::uint32_t>(w[2]))));
-  const __m128i sum = _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(top, bottom), _mm_set1_epi32(kHalf)), 2 * kWeightBits);
-  alignas(16) std::int32_t lanes[4];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sum);
-  dst[0] = static_cast<std::uint8_t>(lanes[0]);
-  dst[1] = static_cast<std::uint8_t>(lanes[1]);
-  dst[2] = static_cast<std::uint8_t>(lanes[2]);
+  const __m128i sum = _mm_add_epi32(_mm_madd_epi16(pairs(p), top), _mm_madd_epi16(pairs(q), bottom));
+  const __m128i rounded = _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(kHalf)), 2 * kWeightBits);
+  // Each value is at most 255: narrowed to bytes B, G, R, 0.
+  const auto bgr = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(rounded, zero), zero)));
+  dst[0] = static_cast<std::uint8_t>(bgr);
+  dst[1] = static_cast<std::uint8_t>(bgr >> 8);
+  dst[2] = static_cast<std::uint8_t>(bgr >> 16);
+}
+
+// Lane L of v in every lane.
+template <int L>
+inline __m128i broadcast_lane(__m128i v) noexcept {
+  return _mm_shuffle_epi32(v, L * 0x55);
 }
 #endif
 
@@ -196,23 +201,40 @@ void sample_chunk(const ChannelImage& image, const float* sx, const float* sy, s
       const Int4 w01 = __builtin_convertvector(ax * (one - ay), Int4);
       const Int4 w10 = __builtin_convertvector((one - ax) * ay, Int4);
       const Int4 w11 = __builtin_convertvector(ax * ay, Int4);
-      for (int lane = 0; lane < 4; ++lane) {
-        const std::size_t offset =
-            static_cast<std::size_t>(y0[lane]) * row_bytes + static_cast<std::size_t>(x0[lane]) * kChannels;
-        const std::uint8_t* p = pixels + offset;
-        std::uint8_t* dst = out + static_cast<std::size_t>(k + static_cast<std::uint32_t>(lane)) * kChannels;
-        const std::int32_t w[4] = {w00[lane], w01[lane], w10[lane], w11[lane]};
 #if defined(__SSE2__)
-        // Both pixels of a row in one 8-byte load; the image's last pixels
-        // lack the bytes behind them and go the plain way.
-        if (kChannels == 3 && offset + row_bytes + 8 <= image.pixels.size()) {
-          blend_bgr(p, p + row_bytes, w, dst);
+      if constexpr (kChannels == 3) {
+        // The weight pairs of each row packed into 32-bit lanes, as the
+        // 16-bit multiply-adds take them.
+        const __m128i top = std::bit_cast<__m128i>(w00 | (w01 << 16));
+        const __m128i bottom = std::bit_cast<__m128i>(w10 | (w11 << 16));
+        std::size_t offsets[4];
+        for (int lane = 0; lane < 4; ++lane) {
+          offsets[lane] = static_cast<std::size_t>(y0[lane]) * row_bytes + static_cast<std::size_t>(x0[lane]) * 3;
+        }
+        // Both pixels of a row come in one 8-byte load; the image's last
+        // pixels lack the bytes behind them and go the plain way.
+        if (offsets[3] + row_bytes + 8 <= image.pixels.size() && offsets[2] + row_bytes + 8 <= image.pixels.size() &&
+            offsets[1] + row_bytes + 8 <= image.pixels.size() && offsets[0] + row_bytes + 8 <= image.pixels.size()) {
+          std::uint8_t* dst = out + static_cast<std::size_t>(k) * 3;
+          blend_bgr(pixels + offsets[0], pixels + offsets[0] + row_bytes, broadcast_lane<0>(top),
+                    broadcast_lane<0>(bottom), dst);
+          blend_bgr(pixels + offsets[1], pixels + offsets[1] + row_bytes, broadcast_lane<1>(top),
+                    broadcast_lane<1>(bottom), dst + 3);
+          blend_bgr(pixels + offsets[2], pixels + offsets[2] + row_bytes, broadcast_lane<2>(top),
+                    broadcast_lane<2>(bottom), dst + 6);
+          blend_bgr(pixels + offsets[3], pixels + offsets[3] + row_bytes, broadcast_lane<3>(top),
+                    broadcast_lane<3>(bottom), dst + 9);
           continue;
         }
+      }
 #endif
+      for (int lane = 0; lane < 4; ++lane) {
+        const std::uint8_t* p =
+            pixels + static_cast<std::size_t>(y0[lane]) * row_bytes + static_cast<std::size_t>(x0[lane]) * kChannels;
+        std::uint8_t* dst = out + static_cast<std::size_t>(k + static_cast<std::uint32_t>(lane)) * kChannels;
         for (std::uint32_t c = 0; c < kChannels; ++c) {
-          const std::int32_t v =
-              w[0] * p[c] + w[1] * p[c + kChannels] + w[2] * p[c + row_bytes] + w[3] * p[c + row_bytes + kChannels];
+          const std::int32_t v = w00[lane] * p[c] + w01[lane] * p[c + kChannels] + w10[lane] * p[c + row_bytes] +
+                                 w11[lane] * p[c + row_bytes + kChannels];
           dst[c] = static_cast<std::uint8_t>((v + kHalf) >> (2 * kWeightBits));
         }
       }
@@ -223,15 +245,21 @@ void sample_chunk(const ChannelImage& image, const float* sx, const float* sy, s
   }
 }
 
+// Output rows first..last−1, in tiles of kChunk columns: the input a tile
+// needs is a compact patch that stays in cache while the tile's rows are
+// sampled.
 template <std::uint32_t kChannels>
-void undistort_row(const ChannelImage& image, const SingleCamera& camera, const SingleCamera& new_camera,
-                   std::uint32_t v, std::uint8_t* out) noexcept {
+void undistort_rows(const ChannelImage& image, const SingleCamera& camera, const SingleCamera& new_camera,
+                    std::uint32_t first, std::uint32_t last, std::uint8_t* out) noexcept {
   float sx[kChunk];
   float sy[kChunk];
   for (std::uint32_t u0 = 0; u0 < image.width; u0 += std::min(kChunk, image.width - u0)) {
     const std::uint32_t count = std::min(kChunk, image.width - u0);
-    map_chunk(camera, new_camera, v, u0, count, sx, sy);
-    sample_chunk<kChannels>(image, sx, sy, count, out + static_cast<std::size_t>(u0) * kChannels);
+    for (std::uint32_t v = first; v < last; ++v) {
+      map_chunk(camera, new_camera, v, u0, count, sx, sy);
+      sample_chunk<kChannels>(image, sx, sy, count,
+                              out + static_cast<std::size_t>(v) * image.row_bytes() + static_cast<std::size_t>(u0) * kChannels);
+    }
   }
 }
 
@@ -287,13 +315,10 @@ void undistort_image(const ChannelImage& image, const CameraModel& camera, const
   parallel_for(tasks, [&](std::size_t task) {
     const auto first = static_cast<std::uint32_t>(task * kRowsPerTask);
     const std::uint32_t last = std::min(image.height, first + kRowsPerTask);
-    for (std::uint32_t v = first; v < last; ++v) {
-      std::uint8_t* row = out.data() + static_cast<std::size_t>(v) * image.row_bytes();
-      if (image.channels == 3) {
-        undistort_row<3>(image, from, to, v, row);
-      } else {
-        undistort_row<1>(image, from, to, v, row);
-      }
+    if (image.channels == 3) {
+      undistort_rows<3>(image, from, to, first, last, out.data());
+    } else {
+      undistort_rows<1>(image, from, to, first, last, out.data());
     }
   });
 }

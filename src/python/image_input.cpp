@@ -157,16 +157,20 @@ bool to_channel_image(PyObject* obj, const char* name, ChannelImage& out) {
   out.width = static_cast<std::uint32_t>(width);
   out.height = static_cast<std::uint32_t>(height);
   out.channels = static_cast<std::uint32_t>(channels);
-  out.pixels.resize(out.size());
-  if (out.size() == 0) return true;
   const char* base = static_cast<const char*>(view.buf);
   const Py_ssize_t channel_stride = view.ndim == 3 ? view.strides[2] : 1;
   const bool packed = channel_stride == 1 && view.strides[1] == channels &&
                       (height == 1 || view.strides[0] == width * channels);
-  if (packed) {
-    std::memcpy(out.pixels.data(), base, out.size());  // C-contiguous: one block copy
+  if (out.size() == 0) {
+    out.pixels.clear();
     return true;
   }
+  if (packed) {  // C-contiguous: one block copy
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(base);
+    out.pixels.assign(bytes, bytes + out.size());
+    return true;
+  }
+  out.pixels.resize(out.size());
   std::uint8_t* dst = out.pixels.data();
   for (Py_ssize_t y = 0; y < height; ++y) {
     const char* row = base + y * view.strides[0];

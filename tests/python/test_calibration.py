@@ -39,7 +39,7 @@ def intrinsics(matrix):
 
 # --- calibrate_camera ------------------------------------------------------------
 
-def test_exact_views_give_back_the_camera_and_poses():
+def test_exact_views_give_back_the_camera_and_poses(tmp_path):
     objects, images = views(6, noise=0.0)
     cal = morvelin.calibrate_camera(objects, images, (640, 480))
     np.testing.assert_allclose(cal.camera_matrix, K, atol=1e-6)
@@ -49,10 +49,15 @@ def test_exact_views_give_back_the_camera_and_poses():
         np.testing.assert_allclose(morvelin.project_points(GRID, rvec, tvec, cal.camera_matrix, cal.dist_coeffs),
                                    points, atol=1e-6)
     # Without noise the rational model's six radial terms are redundant to
-    # working precision: refused rather than reported with meaningless
-    # deviations.
-    with pytest.raises(ValueError, match="^the views do not determine the 12 distortion coefficients: use fewer"):
-        morvelin.calibrate_camera(*views(6, DIST8, noise=0.0), (640, 480), distortion_terms=12)
+    # working precision: the camera matrix is still exact, but those
+    # coefficients have no finite deviation (written as null and .Inf).
+    rational = morvelin.calibrate_camera(*views(6, DIST8, noise=0.0), (640, 480), distortion_terms=12)
+    np.testing.assert_allclose(rational.camera_matrix, K, atol=1e-6)
+    assert np.all(np.isfinite(rational.std_deviations[:4])) and np.isinf(rational.std_deviations[4:]).any()
+    rational.save(tmp_path / "rational.json")
+    rational.save(tmp_path / "rational.yaml")
+    assert None in json.loads((tmp_path / "rational.json").read_text())["std_deviations"]
+    assert morvelin.load_camera(tmp_path / "rational.yaml")[1] == rational.dist_coeffs
 
 
 def test_noisy_views_recover_the_camera_within_its_standard_deviations():
