@@ -332,7 +332,7 @@ Result<CalibrationResult> calibrate_camera(std::span<const CalibrationView> view
   FitOutcome fit = fit_calibration(views, layout, {*start, std::move(poses).value()}, settings.max_iterations);
   Vec<Vec<char>> used(views.size());
   for (std::size_t i = 0; i < views.size(); ++i) used[i].assign(views[i].object_points.size(), 1);
-  UsedPoints selected = select_points(views, used);
+  std::optional<UsedPoints> selected;  // the points of `used` once some are left out
   for (int round = 0; settings.reject_outliers && round < kMaxOutlierRounds; ++round) {
     Vec<Vec<char>> next = inliers_at(views, fit.state);
     if (next == used) break;
@@ -340,13 +340,14 @@ Result<CalibrationResult> calibrate_camera(std::span<const CalibrationView> view
     if (residual_count(candidate.views) <= parameters) break;
     used = std::move(next);
     selected = std::move(candidate);
-    fit = fit_calibration(selected.views, layout, fit.state, settings.max_iterations);
+    fit = fit_calibration(selected->views, layout, fit.state, settings.max_iterations);
   }
   if (!settings.fix_principal_point && all_views_parallel(views, fit.state.poses)) {
     return value_error("all views show the target in parallel planes, which leaves the principal point open: "
                        "turn the target between views (or fix_principal_point)");
   }
-  Result<CalibrationResult> result = summarise(selected.views, layout, fit, settings);
+  Result<CalibrationResult> result =
+      summarise(selected ? std::span<const CalibrationView>(selected->views) : views, layout, fit, settings);
   if (!result) return result;
   result->outliers.resize(views.size());
   for (std::size_t i = 0; i < views.size(); ++i) {
