@@ -14,8 +14,8 @@ import morvelin as native
 from .. import drawing
 from . import errors, output, settings
 from .errors import CliError
-from .images import expand_inputs, load_image
-from .runner import _LockedNotes, _guard, _reason
+from .images import load_image
+from .runner import _LockedNotes, _guard, _reason, input_files
 
 MIN_CHARUCO_CORNERS = 6
 RESIDUAL_SCALE = 50  # residual vectors are drawn this many times their length
@@ -29,12 +29,7 @@ def calibrate(args) -> int:
     if args.square_length is None or not (math.isfinite(args.square_length) and args.square_length > 0):
         raise CliError("--square-length must be a positive number")
     find = _chessboard_finder(args) if args.chessboard is not None else _charuco_finder(args)
-    expansion = expand_inputs(args.inputs, recursive=args.recursive)
-    if not expansion.files:
-        for argument, reason in expansion.problems:
-            print(f"morvelin: {argument}: {reason}", file=sys.stderr)
-        raise CliError("no input images")
-    errors.require_pillow()
+    expansion = input_files(args)
     skipped = list(expansion.problems)
     views = _find_targets(expansion.files, find, skipped, show_progress=not args.no_progress)
     for path, reason in skipped:
