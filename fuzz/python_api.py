@@ -387,13 +387,97 @@ def call_drawing_and_generation(d: Draw) -> None:
             assert out.dtype == np.uint8
 
 
+def calibration_options(d: Draw) -> dict:
+    options = {}
+    for name in ("fix_principal_point", "fix_aspect_ratio", "zero_tangent_dist", "reject_outliers"):
+        if d.int(0, 3) == 0:
+            options[name] = d.pick([True, False, True, False, 1, None])
+    if d.bool():
+        options["distortion_terms"] = d.pick([0, 4, 5, 8, 12, d.any_int(0, 13)])
+    if d.int(0, 3) == 0:
+        options["camera_matrix"] = camera_matrix(d)
+    if d.int(0, 3) == 0:
+        options["dist_coeffs"] = dist_coeffs(d)
+    # Limits that are invalid or quick: a fit that creeps along a degenerate
+    # valley uses every iteration it is given.
+    options["max_iterations"] = d.int(1, 30) if d.int(0, 7) else d.pick([0, -1, 2**64, True])
+    return options
+
+
+def plausible_views(d: Draw):
+    """A small grid seen in a few random poses through a random camera, with
+    noise and now and then an odd value: views that reach the fit."""
+
+    def u(lo: float, hi: float) -> float:  # finite, within [lo, hi]
+        return lo + (hi - lo) * d.int(0, 1 << 20) / (1 << 20)
+
+    grid = [[0.03 * c, 0.03 * r, 0.0] for r in range(d.int(2, 4)) for c in range(d.int(2, 5))]
+    camera = [[u(100.0, 2000.0), 0.0, u(0.0, 640.0)], [0.0, u(100.0, 2000.0), u(0.0, 480.0)],
+              [0.0, 0.0, 1.0]]
+    dist = [u(-0.3, 0.3) for _ in range(5)]
+    objects, images = [], []
+    for _ in range(d.int(1, 4)):
+        rvec = [u(-0.6, 0.6) for _ in range(3)]
+        tvec = [u(-0.2, 0.2), u(-0.2, 0.2), u(0.2, 2.0)]
+        image_points = morvelin.project_points(grid, rvec, tvec, camera, dist)
+        image_points = [[x + u(-1.0, 1.0), y + u(-1.0, 1.0)] for x, y in image_points]
+        if d.int(0, 7) == 0:
+            image_points[d.int(0, len(image_points) - 1)][d.int(0, 1)] = d.float()
+        objects.append(grid)
+        images.append(image_points)
+    return objects, images
+
+
+def call_calibration(d: Draw) -> None:
+    kind = d.int(0, 5)
+    size = d.pick([(640, 480), (640, 480), (d.any_int(0, 100), d.any_int(0, 100)), [640], "wh"])
+    if kind == 0:
+        if d.bool():
+            objects, images = plausible_views(d)
+        else:
+            counts = [d.int(0, 12) for _ in range(d.int(0, 4))]
+            objects = [points(d, 3, count=n) for n in counts]
+            images = [points(d, 2, count=n if d.int(0, 7) else d.int(0, 12)) for n in counts]
+        result = morvelin.calibrate_camera(objects, images, size, **calibration_options(d))
+        assert isinstance(result, morvelin.CameraCalibration) and math.isfinite(result.rms)
+        assert len(result.rvecs) == len(result.per_view_errors) == len(result.view_indices)
+    elif kind == 1:
+        b = board(d)
+        if b is None:
+            return
+        views = d.int(0, 3)
+        counts = [d.int(0, 12) for _ in range(views)]
+        result = morvelin.calibrate_camera_charuco([points(d, 2, count=n) for n in counts],
+                                                   [ints(d, n) for n in counts], b, size, **calibration_options(d))
+        assert all(0 <= i < views for i in result.view_indices)
+    elif kind == 2:
+        out = morvelin.undistort_points(points(d, 2), camera_matrix(d), dist_coeffs(d),
+                                        camera_matrix(d) if d.bool() else None)
+        assert isinstance(out, list)
+    elif kind == 3:
+        img = image(d)
+        out = morvelin.undistort_image(img, camera_matrix(d), dist_coeffs(d), camera_matrix(d) if d.bool() else None)
+        assert out.dtype == np.uint8 and out.shape == img.shape
+    elif kind == 4:
+        matrix, roi = morvelin.optimal_new_camera_matrix(camera_matrix(d), dist_coeffs(d), size, d.float(-1.0, 2.0))
+        assert len(matrix) == 3 and len(roi) == 4
+    else:
+        n = d.int(0, 3)
+        corners = [points(d, 2, count=4 if d.int(0, 7) else d.int(0, 5)) for _ in range(n)]
+        poses = morvelin.estimate_marker_poses(corners, d.float(0.0, 1.0), camera_matrix(d), dist_coeffs(d))
+        assert len(poses) == n
+        if poses and poses[0] is not None and d.bool():
+            out = morvelin.draw_axes(image(d), camera_matrix(d), dist_coeffs(d), *poses[0], d.float(0.0, 1.0))
+            assert out.dtype == np.uint8
+
+
 def call_subpix(d: Draw) -> None:
     out = morvelin._corner_sub_pix(image(d), points(d, 2, 6), d.any_int(1, 6), d.int(-1, 40), d.float(0.0, 1.0))
     assert isinstance(out, list)
 
 
 CALLS = [call_detect, call_batch, call_charuco, call_chessboard, call_pnp, call_rigid_body, call_projection,
-         call_drawing_and_generation, call_subpix]
+         call_drawing_and_generation, call_subpix, call_calibration]
 
 
 def run_one(d: Draw) -> None:

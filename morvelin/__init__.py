@@ -1,9 +1,10 @@
 """morvelin: fiducial marker, ChArUco and chessboard detection and camera pose
 estimation for NumPy images.
 
-The detectors, solvers and image generators live in the compiled extension
+The detectors, solvers, calibration and image generators live in the compiled extension
 ``morvelin.morvelin`` and are re-exported here, together with the drawing
-helpers of ``morvelin.drawing``, so ``import morvelin`` gives the whole
+helpers of ``morvelin.drawing`` and ``load_camera`` of
+``morvelin.camera_file``, so ``import morvelin`` gives the whole
 interface. ``morvelin.dask`` (optional) spreads detection over a cluster.
 """
 
@@ -14,7 +15,8 @@ for _name in dir(_native):
         globals()[_name] = getattr(_native, _name)
 del _name
 
-from .drawing import draw_charuco_corners, draw_detected_markers  # noqa: E402
+from .camera_file import load_camera  # noqa: E402
+from .drawing import draw_axes, draw_charuco_corners, draw_detected_markers  # noqa: E402
 
 __all__ = [
     "CORNER_REFINE_NONE",
@@ -25,6 +27,7 @@ __all__ = [
     "CharucoBoard",
     "RigidBody",
     "RigidBodyPose",
+    "CameraCalibration",
     "detect_markers",
     "detect_markers_batch",
     "detect_charuco_board",
@@ -37,7 +40,15 @@ __all__ = [
     "rodrigues",
     "estimate_pose_charuco_board",
     "generate_marker_image",
+    "calibrate_camera",
+    "calibrate_camera_charuco",
+    "load_camera",
+    "undistort_points",
+    "undistort_image",
+    "optimal_new_camera_matrix",
+    "estimate_marker_poses",
     "draw_detected_markers",
     "draw_charuco_corners",
+    "draw_axes",
 ]
 __version__ = "0.1.0"  # the package version: pyproject.toml reads it from here

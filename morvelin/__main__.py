@@ -1,16 +1,17 @@
 """Command line of morvelin: ``python -m morvelin <command>`` or ``morvelin <command>``.
 
 Defaults for photographs: the commands that detect markers (detect, charuco,
-pose) set the detector field min_side_length_canonical_img to 0, so markers
+pose, calibrate) set the detector field min_side_length_canonical_img to 0, so
 of any size are found; the library's default of 32 skips markers under about
 32 pixels a side. A --params file that sets the field wins.
 
 Exit codes: 0 success; 1 some input files could not be used (each is named on
 stderr and skipped, the rest are processed); 2 bad command line, unknown
 dictionary, bad parameter, board, pattern, camera or rigid-body file, or no
-input images, reported before any image is read; 3 an optional package the
-command needs (Pillow) is not installed; 141 the reader of the output went
-away (as in `morvelin detect ... | head -1`): the run stops quietly.
+input images, reported before any image is read, or a calibration that the
+usable views cannot give; 3 an optional package the command needs (Pillow) is
+not installed; 141 the reader of the output went away (as in
+`morvelin detect ... | head -1`): the run stops quietly.
 """
 
 from __future__ import annotations
@@ -26,6 +27,12 @@ def _demo(args: argparse.Namespace) -> int:
     from . import _demo as demo
 
     return demo.run(args.output, args.data)
+
+
+def _calibrate(args: argparse.Namespace) -> int:
+    from ._cli.calibrate import calibrate
+
+    return calibrate(args)
 
 
 def _add_inputs(parser: argparse.ArgumentParser) -> None:
@@ -101,6 +108,22 @@ def build_parser() -> argparse.ArgumentParser:
                       help='JSON {"tag_size_m": s, "markers": [{"id", "rotation", "translation"}]}')
     pose.add_argument("--tag-size", type=float, help="pose of every marker of this side")
     pose.set_defaults(handler=commands.pose)
+
+    calib = sub.add_parser("calibrate", help="calibrate a camera from images of a chessboard or ChArUco board")
+    calib.add_argument("inputs", nargs="+", metavar="INPUT", help="image files, folders or glob patterns")
+    calib.add_argument("-r", "--recursive", action="store_true", help="also read the subfolders of folders")
+    calib.add_argument("--chessboard", type=grid_size, metavar="COLSxROWS",
+                       help="a chessboard of this many interior corners per row and column, e.g. 9x6")
+    _add_board(calib, required=False)
+    _add_detector(calib, dictionary_required=False)
+    calib.add_argument("-o", "--output", required=True, metavar="CAMERA_FILE",
+                       help="camera file to write: OpenCV-style YAML for .yaml/.yml, JSON otherwise")
+    calib.add_argument("--distortion-terms", type=int, choices=[0, 4, 5, 8, 12], default=5,
+                       help="distortion coefficients to fit (default 5: k1, k2, p1, p2, k3)")
+    calib.add_argument("--reject-outliers", action="store_true", help="leave out corners with gross errors")
+    calib.add_argument("--draw", metavar="OUT_DIR", help="write each view with its residuals, and coverage.png")
+    calib.add_argument("--no-progress", action="store_true", help="no progress bar")
+    calib.set_defaults(handler=_calibrate)
 
     generate = sub.add_parser("generate", help="write marker or ChArUco board images (PNG)")
     kinds = generate.add_subparsers(dest="kind", required=True, metavar="KIND")

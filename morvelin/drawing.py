@@ -1,4 +1,5 @@
-"""Annotated copies of images: detected marker outlines and ChArUco corners.
+"""Annotated copies of images: detected marker outlines, ChArUco corners and
+the axes of poses.
 
 Pure NumPy, no image library needed. The functions take a gray (H x W or
 H x W x 1) or BGR (H x W x 3) ``uint8`` image, never modify it, and return a
@@ -11,7 +12,7 @@ from __future__ import annotations
 import math
 import numpy as np
 
-__all__ = ["draw_detected_markers", "draw_charuco_corners"]
+__all__ = ["draw_detected_markers", "draw_charuco_corners", "draw_axes"]
 
 # Colours are (blue, green, red), as the images are BGR.
 MARKER_OUTLINE = (0, 255, 0)
@@ -20,6 +21,7 @@ MARKER_ID = (255, 0, 0)
 CHARUCO_CORNER = (0, 0, 255)
 CHARUCO_ID = (160, 0, 160)  # purple: told apart from the marker ids
 NOT_FOUND = (0, 0, 255)
+AXIS_COLORS = ((0, 0, 255), (0, 255, 0), (255, 0, 0))  # x red, y green, z blue
 
 # 3 x 5 bitmap glyphs, one string of 15 cells per character, row by row.
 _GLYPHS = {
@@ -87,6 +89,30 @@ def mark_not_found(image: np.ndarray) -> np.ndarray:
         _fill(out, x0, y0, x1, y1, NOT_FOUND)
     _text(out, "NOT FOUND", (2 * t + _thickness(out) + 1, 2 * t + _thickness(out) + 1), _thickness(out),
           NOT_FOUND, anchor="top-left")
+    return out
+
+
+def draw_axes(image: np.ndarray, camera_matrix, dist_coeffs, rvec, tvec, length: float) -> np.ndarray:
+    """Draws the x (red), y (green) and z (blue) axes of the frame at pose
+    (`rvec`, `tvec`), each `length` long (in the unit of `tvec`), as the
+    camera of `camera_matrix` and `dist_coeffs` sees them: the convention
+    of `estimate_marker_poses` and the other pose functions. An axis with an
+    end behind the camera is left out."""
+    import morvelin as _native  # the package, imported by now
+
+    out = _bgr_copy(image)
+    length = float(length)
+    if not (math.isfinite(length) and length > 0):
+        raise ValueError("length must be finite and greater than zero")
+    ends = [[0.0, 0.0, 0.0], [length, 0.0, 0.0], [0.0, length, 0.0], [0.0, 0.0, length]]
+    pixels = np.array(_native.project_points(ends, rvec, tvec, camera_matrix, dist_coeffs))
+    rotation = np.array(_native.rodrigues([list(np.asarray(rvec, dtype=float).reshape(3))]))
+    depths = np.asarray(ends) @ rotation[2] + float(np.asarray(tvec, dtype=float).reshape(3)[2])
+    thickness = _thickness(out) + 1
+    for axis in (3, 2, 1):  # z first, so that x and y stay on top
+        ok = depths[0] > 0 and depths[axis] > 0 and np.all(np.isfinite(pixels[[0, axis]]))
+        if ok:
+            _line(out, pixels[0], pixels[axis], AXIS_COLORS[axis - 1], thickness)
     return out
 
 

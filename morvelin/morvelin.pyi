@@ -1,6 +1,7 @@
 """Type stubs of the compiled extension morvelin.morvelin, whose names the
 package re-exports."""
 
+from os import PathLike
 from typing import Final, Sequence, SupportsFloat, SupportsIndex, final
 
 import numpy as np
@@ -110,6 +111,36 @@ class RigidBodyPose:
     def __eq__(self, other: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
+@final
+class CameraCalibration:
+    """The result of `calibrate_camera` or `calibrate_camera_charuco`."""
+
+    @property
+    def rms(self) -> float: ...
+    @property
+    def camera_matrix(self) -> list[list[float]]: ...
+    @property
+    def dist_coeffs(self) -> list[float]: ...
+    @property
+    def rvecs(self) -> list[list[float]]: ...
+    @property
+    def tvecs(self) -> list[list[float]]: ...
+    @property
+    def per_view_errors(self) -> list[float]: ...
+    @property
+    def std_deviations(self) -> list[float]: ...
+    @property
+    def image_size(self) -> tuple[int, int]: ...
+    @property
+    def outliers(self) -> list[list[int]]: ...
+    @property
+    def view_indices(self) -> list[int]: ...
+    @property
+    def converged(self) -> bool: ...
+    def save(self, path: str | PathLike[str]) -> None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
 _Corners: TypeAlias = list[list[list[float]]]  # markers x 4 corners x [x, y]
 
 def detect_markers(
@@ -183,3 +214,64 @@ def _rigid_body_pose(
     used_marker_ids: _Ints,
     reprojection_rmse: float,
 ) -> RigidBodyPose: ...
+
+_Size: TypeAlias = tuple[int, int] | Sequence[SupportsIndex] | NDArray[np.integer]
+
+def calibrate_camera(
+    object_points: Sequence[_Points3],
+    image_points: Sequence[_Points2],
+    image_size: _Size,
+    *,
+    camera_matrix: _Matrix | None = None,
+    dist_coeffs: _Floats | None = None,
+    distortion_terms: int = 5,
+    fix_principal_point: bool = False,
+    fix_aspect_ratio: bool = False,
+    zero_tangent_dist: bool = False,
+    reject_outliers: bool = False,
+    max_iterations: int = 100,
+) -> CameraCalibration: ...
+def calibrate_camera_charuco(
+    charuco_corners: Sequence[_Points2],
+    charuco_ids: Sequence[_Ints],
+    board: CharucoBoard,
+    image_size: _Size,
+    *,
+    camera_matrix: _Matrix | None = None,
+    dist_coeffs: _Floats | None = None,
+    distortion_terms: int = 5,
+    fix_principal_point: bool = False,
+    fix_aspect_ratio: bool = False,
+    zero_tangent_dist: bool = False,
+    reject_outliers: bool = False,
+    max_iterations: int = 100,
+) -> CameraCalibration: ...
+def undistort_points(
+    points: _Points2, camera_matrix: _Matrix, dist_coeffs: _Floats | None, new_camera_matrix: _Matrix | None = None
+) -> list[list[float]]: ...
+def undistort_image(
+    image: _Image, camera_matrix: _Matrix, dist_coeffs: _Floats | None, new_camera_matrix: _Matrix | None = None
+) -> NDArray[np.uint8]: ...
+def optimal_new_camera_matrix(
+    camera_matrix: _Matrix, dist_coeffs: _Floats | None, image_size: _Size, alpha: float
+) -> tuple[list[list[float]], tuple[int, int, int, int]]: ...
+def estimate_marker_poses(
+    corners: Sequence[_Points2] | NDArray[np.floating] | NDArray[np.integer],
+    marker_length: float,
+    camera_matrix: _Matrix,
+    dist_coeffs: _Floats | None = None,
+) -> list[tuple[list[float], list[float]] | None]: ...
+
+def _camera_calibration(
+    rms: float,
+    camera_matrix: _Matrix,
+    dist_coeffs: _Floats,
+    rvecs: Sequence[_Floats],
+    tvecs: Sequence[_Floats],
+    per_view_errors: _Floats,
+    std_deviations: _Floats,
+    image_size: _Size,
+    outliers: Sequence[_Ints],
+    view_indices: _Ints,
+    converged: bool,
+) -> CameraCalibration: ...

@@ -1,4 +1,5 @@
-"""The subcommands: detect, charuco, chessboard, pose and generate."""
+"""The subcommands: detect, charuco, chessboard, pose and generate
+(calibrate is in calibrate.py)."""
 
 from __future__ import annotations
 
@@ -98,6 +99,7 @@ def pose(args) -> int:
         if args.square_length is None or args.marker_length is None:
             raise CliError("--board needs --square-length and --marker-length")
         board = settings.charuco_board(args)
+        axis_length = 2 * args.square_length
 
         def analyse(image):
             corners, ids, marker_corners, marker_ids = native.detect_charuco_board(image, board, params)
@@ -108,6 +110,7 @@ def pose(args) -> int:
     elif args.rigid_body is not None:
         body = settings.rigid_body(args.rigid_body)
         dictionary = settings.dictionary(args.dictionary)
+        axis_length = 2 * body.tag_size_m
 
         def analyse(image):
             corners, ids = native.detect_markers(image, dictionary, params)
@@ -120,6 +123,7 @@ def pose(args) -> int:
     else:
         square = settings.marker_square(args.tag_size)
         dictionary = settings.dictionary(args.dictionary)
+        axis_length = args.tag_size
 
         def analyse(image):
             corners, ids = native.detect_markers(image, dictionary, params)
@@ -136,8 +140,11 @@ def pose(args) -> int:
         return {"file": path, "poses": poses}, rows
 
     def annotate(image, result):
-        _, corners, ids = result
-        return drawing.draw_detected_markers(image, corners, ids)
+        poses, corners, ids = result
+        shown = drawing.draw_detected_markers(image, corners, ids)
+        for p in poses:  # x red, y green, z blue
+            shown = drawing.draw_axes(shown, matrix, dist, p["rvec"], p["tvec"], axis_length)
+        return shown
 
     header = ["file", "target", "id", "rx", "ry", "rz", "tx", "ty", "tz"]
     return run(args, Analysis(header, per_image(analyse), record, annotate))

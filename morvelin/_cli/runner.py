@@ -58,13 +58,19 @@ class _LockedNotes(Notes):
             super().note(kind, path, text)
 
 
-def run(args, analysis: Analysis) -> int:
+def input_files(args):
+    """The expanded inputs; stops the command when they name no image file."""
     expansion = expand_inputs(args.inputs, recursive=args.recursive)
     if not expansion.files:
         for argument, reason in expansion.problems:
             print(f"morvelin: {argument}: {reason}", file=sys.stderr)
         raise CliError("no input images")
     errors.require_pillow()
+    return expansion
+
+
+def run(args, analysis: Analysis) -> int:
+    expansion = input_files(args)
     stream, owned = output.open_output(args.output)
     writer = output.ResultWriter(stream, args.format, analysis.header)
     annotations = output.AnnotationFolder(args.draw) if args.draw else None

@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-from .. import _parameter_fields
+from .. import _parameter_fields, camera_file
 import morvelin as native
 from .errors import CliError
 
@@ -102,97 +102,16 @@ def chessboard_pattern(pattern: tuple[int, int]) -> tuple[int, int]:
 
 # --- camera intrinsics ----------------------------------------------------------
 
-_MATRIX_KEYS = ("camera_matrix", "cameraMatrix", "K", "intrinsics", "intrinsic_matrix")
-_DIST_KEYS = ("dist_coeffs", "distortion_coefficients", "distCoeffs", "D", "distortion")
-
-
 def camera(path: str) -> tuple[list[list[float]], list[float] | None]:
-    """Camera matrix and distortion coefficients from a JSON file or an
-    OpenCV-style YAML file (`!!opencv-matrix` nodes)."""
-    suffix = pathlib.Path(path).suffix.lower()
-    if suffix in (".yaml", ".yml"):
-        entries = _read_opencv_yaml(path)
-    else:
-        entries = _read_json(path, "camera file")
-        if not isinstance(entries, dict):
-            raise CliError(f"camera file {path} must hold a JSON object")
-        if "camera_matrix" not in entries and all(k in entries for k in ("fx", "fy", "cx", "cy")):
-            entries = dict(entries, camera_matrix=[[entries["fx"], 0, entries["cx"]],
-                                                   [0, entries["fy"], entries["cy"]], [0, 0, 1]])
-    matrix = next((entries[k] for k in _MATRIX_KEYS if k in entries), None)
-    if matrix is None:
-        raise CliError(f"camera file {path} has no camera matrix (one of: {', '.join(_MATRIX_KEYS)})")
-    dist = next((entries[k] for k in _DIST_KEYS if k in entries), None)
+    """Camera matrix and distortion coefficients (None when there are none)
+    of a camera file (see morvelin.camera_file)."""
     try:
-        k = np.asarray(matrix, dtype=float).reshape(3, 3)
-        d = None if dist is None else np.asarray(dist, dtype=float).reshape(-1)
-    except (TypeError, ValueError):
-        raise CliError(f"camera file {path}: the camera matrix must hold 9 numbers and the distortion "
-                       "coefficients a list of numbers") from None
-    if not np.all(np.isfinite(k)) or (d is not None and not np.all(np.isfinite(d))):
-        raise CliError(f"camera file {path}: the intrinsics must be finite numbers")
-    if d is not None and d.size not in (0, 4, 5, 8, 12, 14):
-        raise CliError(f"camera file {path}: {d.size} distortion coefficients; expected 0, 4, 5, 8, 12 or 14")
-    return k.tolist(), (None if d is None or d.size == 0 else d.tolist())
-
-
-def _read_opencv_yaml(path: str) -> dict[str, Any]:
-    """Top-level `name: !!opencv-matrix` nodes (rows, cols, dt, data) and
-    plain `name: [numbers]` or `name: number` entries of an OpenCV-style YAML
-    file. Other content is ignored."""
-    try:
-        lines = pathlib.Path(path).read_text(encoding="utf-8").splitlines()
-    except (OSError, UnicodeDecodeError) as error:
-        raise CliError(f"cannot read camera file {path}: {error}") from None
-    entries: dict[str, Any] = {}
-    i = 0
-    while i < len(lines):
-        match = re.match(r"^([A-Za-z_][\w-]*)\s*:\s*(.*?)\s*$", lines[i])
-        i += 1
-        if not match:
-            continue
-        key, rest = match.groups()
-        if rest.startswith("!!opencv-matrix") or (rest == "" and i < len(lines) and
-                                                  re.match(r"^\s+rows\s*:", lines[i])):
-            node: dict[str, str] = {}
-            while i < len(lines) and (lines[i].startswith((" ", "\t")) or not lines[i].strip()):
-                node_line = lines[i].strip()
-                i += 1
-                field = re.match(r"^(\w+)\s*:\s*(.*)$", node_line)
-                if not field:
-                    continue
-                name, value = field.groups()
-                if name == "data":
-                    while "]" not in value and i < len(lines):
-                        value += " " + lines[i].strip()
-                        i += 1
-                node[name] = value
-            entries[key] = _opencv_matrix(node, key, path)
-        elif rest.startswith("["):
-            while "]" not in rest and i < len(lines):
-                rest += " " + lines[i].strip()
-                i += 1
-            entries[key] = _numbers(rest, key, path)
-    return entries
-
-
-def _numbers(text: str, key: str, path: str) -> list[float]:
-    inner = text.strip().lstrip("[").split("]")[0]
-    try:
-        return [float(v) for v in inner.replace(",", " ").split()]
-    except ValueError:
-        raise CliError(f"camera file {path}: {key} holds something that is not a number") from None
-
-
-def _opencv_matrix(node: dict[str, str], key: str, path: str) -> list[list[float]]:
-    try:
-        rows, cols = int(node["rows"]), int(node["cols"])
-    except (KeyError, ValueError):
-        raise CliError(f"camera file {path}: matrix {key} needs integer rows and cols") from None
-    data = _numbers(node.get("data", "[]"), key, path)
-    if len(data) != rows * cols:
-        raise CliError(f"camera file {path}: matrix {key} is {rows}x{cols} but holds {len(data)} values")
-    return [data[r * cols:(r + 1) * cols] for r in range(rows)]
+        matrix, dist = camera_file.load_camera(path)
+    except OSError as error:
+        raise CliError(f"cannot read camera file {path}: {error.strerror or error}") from None
+    except ValueError as error:
+        raise CliError(str(error)) from None
+    return matrix, (dist or None)
 
 
 # --- rigid bodies -------------------------------------------------------------------

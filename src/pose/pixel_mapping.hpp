@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
 
 #include "pose/camera_model.hpp"
 #include "pose/matrix3.hpp"
@@ -35,45 +36,121 @@ struct PixelMapping {
   T dv[3] = {};
 };
 
-template <bool kWithDerivatives, class T>
-inline PixelMapping<T> map_to_pixel(T xc, T yc, T zc, const CameraModel& cam) noexcept {
-  const auto& k = cam.dist;
-  const T w = inverse_depth(zc);
-  const T x = xc * w;
-  const T y = yc * w;
-  const T r2 = x * x + y * y;
-  const T r4 = r2 * r2;
-  const T r6 = r2 * r4;
-  const T num = 1.0 + k[kK1] * r2 + k[kK2] * r4 + k[kK3] * r6;
-  const T den = 1.0 + k[kK4] * r2 + k[kK5] * r4 + k[kK6] * r6;
-  const T f = num / den;
-  const T xd = x * f + 2.0 * k[kP1] * x * y + k[kP2] * (r2 + 2.0 * x * x) + k[kS1] * r2 + k[kS2] * r4;
-  const T yd = y * f + k[kP1] * (r2 + 2.0 * y * y) + 2.0 * k[kP2] * x * y + k[kS3] * r2 + k[kS4] * r4;
+// The lens distortion of one (or two) normalised points (x′, y′), with the
+// intermediate terms its derivatives reuse.
+template <class T>
+struct Distortion {
+  T x{}, y{};              // undistorted normalised coordinates x′, y′
+  T r2{}, r4{}, r6{};      // powers of r² = x′² + y′²
+  T num{}, den{}, f{};     // radial factor f = num / den
+  T xd{}, yd{};            // distorted normalised coordinates x″, y″
+};
 
+// `Camera` is a CameraModel, or a record with the same fields in another
+// floating-point type (which sets the precision of the constants).
+template <class T, class Camera = CameraModel>
+inline Distortion<T> distort(T x, T y, const Camera& cam) noexcept {
+  using Scalar = std::remove_cvref_t<decltype(cam.dist[0])>;
+  constexpr Scalar one = 1;
+  constexpr Scalar two = 2;
+  const auto& k = cam.dist;
+  Distortion<T> d;
+  d.x = x;
+  d.y = y;
+  d.r2 = x * x + y * y;
+  d.r4 = d.r2 * d.r2;
+  d.r6 = d.r2 * d.r4;
+  d.num = one + k[kK1] * d.r2 + k[kK2] * d.r4 + k[kK3] * d.r6;
+  d.den = one + k[kK4] * d.r2 + k[kK5] * d.r4 + k[kK6] * d.r6;
+  d.f = d.num / d.den;
+  d.xd = x * d.f + two * k[kP1] * x * y + k[kP2] * (d.r2 + two * x * x) + k[kS1] * d.r2 + k[kS2] * d.r4;
+  d.yd = y * d.f + k[kP1] * (d.r2 + two * y * y) + two * k[kP2] * x * y + k[kS3] * d.r2 + k[kS4] * d.r4;
+  return d;
+}
+
+// ∂(x″, y″)/∂(x′, y′) of a distortion.
+template <class T>
+struct DistortionJacobian {
+  T dxd_dx{}, dxd_dy{}, dyd_dx{}, dyd_dy{};
+};
+
+template <class T>
+inline DistortionJacobian<T> distortion_jacobian(const Distortion<T>& d, const CameraModel& cam) noexcept {
+  const auto& k = cam.dist;
+  const T x = d.x;
+  const T y = d.y;
+  const T dnum = k[kK1] + 2.0 * k[kK2] * d.r2 + 3.0 * k[kK3] * d.r4;
+  const T dden = k[kK4] + 2.0 * k[kK5] * d.r2 + 3.0 * k[kK6] * d.r4;
+  const T df_dr2 = (dnum * d.den - d.num * dden) / (d.den * d.den);
+  // ∂r²/∂x′ = 2x′ and ∂r²/∂y′ = 2y′.
+  DistortionJacobian<T> j;
+  j.dxd_dx = d.f + x * df_dr2 * 2.0 * x + 2.0 * k[kP1] * y + 6.0 * k[kP2] * x + 2.0 * k[kS1] * x +
+             4.0 * k[kS2] * d.r2 * x;
+  j.dxd_dy = x * df_dr2 * 2.0 * y + 2.0 * k[kP1] * x + 2.0 * k[kP2] * y + 2.0 * k[kS1] * y + 4.0 * k[kS2] * d.r2 * y;
+  j.dyd_dx = y * df_dr2 * 2.0 * x + 2.0 * k[kP1] * x + 2.0 * k[kP2] * y + 2.0 * k[kS3] * x + 4.0 * k[kS4] * d.r2 * x;
+  j.dyd_dy = d.f + y * df_dr2 * 2.0 * y + 6.0 * k[kP1] * y + 2.0 * k[kP2] * x + 2.0 * k[kS3] * y +
+             4.0 * k[kS4] * d.r2 * y;
+  return j;
+}
+
+// ∂x″/∂dist[j] and ∂y″/∂dist[j] for the twelve coefficients k1..s4, in the
+// order of CameraModel::dist.
+template <class T>
+struct CoefficientDerivatives {
+  T dxd[12] = {};
+  T dyd[12] = {};
+};
+
+template <class T>
+inline CoefficientDerivatives<T> coefficient_derivatives(const Distortion<T>& d) noexcept {
+  CoefficientDerivatives<T> c;
+  const T inv_den = 1.0 / d.den;
+  const T radial[6] = {d.r2 * inv_den, d.r4 * inv_den, d.r6 * inv_den,
+                       -d.f * d.r2 * inv_den, -d.f * d.r4 * inv_den, -d.f * d.r6 * inv_den};
+  const DistortionTerm slots[6] = {kK1, kK2, kK3, kK4, kK5, kK6};
+  for (std::size_t i = 0; i < 6; ++i) {
+    c.dxd[slots[i]] = d.x * radial[i];
+    c.dyd[slots[i]] = d.y * radial[i];
+  }
+  const T xy2 = 2.0 * d.x * d.y;
+  c.dxd[kP1] = xy2;
+  c.dyd[kP1] = d.r2 + 2.0 * d.y * d.y;
+  c.dxd[kP2] = d.r2 + 2.0 * d.x * d.x;
+  c.dyd[kP2] = xy2;
+  c.dxd[kS1] = d.r2;
+  c.dxd[kS2] = d.r4;
+  c.dyd[kS3] = d.r2;
+  c.dyd[kS4] = d.r4;
+  return c;
+}
+
+// Pixels of a distortion at inverse depth w (the depth's share of the
+// derivative).
+template <bool kWithDerivatives, class T, class Camera = CameraModel>
+inline PixelMapping<T> pixel_mapping(const Distortion<T>& d, T w, const Camera& cam) noexcept {
   PixelMapping<T> out;
-  out.u = cam.fx * xd + cam.cx;
-  out.v = cam.fy * yd + cam.cy;
+  out.u = cam.fx * d.xd + cam.cx;
+  out.v = cam.fy * d.yd + cam.cy;
   if constexpr (kWithDerivatives) {
-    const T dnum = k[kK1] + 2.0 * k[kK2] * r2 + 3.0 * k[kK3] * r4;
-    const T dden = k[kK4] + 2.0 * k[kK5] * r2 + 3.0 * k[kK6] * r4;
-    const T df_dr2 = (dnum * den - num * dden) / (den * den);
-    // ∂(x″, y″)/∂(x′, y′), with ∂r²/∂x′ = 2x′ and ∂r²/∂y′ = 2y′.
-    const T dxd_dx = f + x * df_dr2 * 2.0 * x + 2.0 * k[kP1] * y + 6.0 * k[kP2] * x + 2.0 * k[kS1] * x +
-                     4.0 * k[kS2] * r2 * x;
-    const T dxd_dy = x * df_dr2 * 2.0 * y + 2.0 * k[kP1] * x + 2.0 * k[kP2] * y + 2.0 * k[kS1] * y + 4.0 * k[kS2] * r2 * y;
-    const T dyd_dx = y * df_dr2 * 2.0 * x + 2.0 * k[kP1] * x + 2.0 * k[kP2] * y + 2.0 * k[kS3] * x + 4.0 * k[kS4] * r2 * x;
-    const T dyd_dy = f + y * df_dr2 * 2.0 * y + 6.0 * k[kP1] * y + 2.0 * k[kP2] * x + 2.0 * k[kS3] * y +
-                     4.0 * k[kS4] * r2 * y;
+    const DistortionJacobian<T> j = distortion_jacobian(d, cam);
+    const T x = d.x;
+    const T y = d.y;
     // ∂(x′, y′)/∂(xc, yc, zc) = w·[[1, 0, −x′], [0, 1, −y′]], w treated as
     // above (1 at zero depth).
-    out.du[0] = cam.fx * (dxd_dx * w);
-    out.du[1] = cam.fx * (dxd_dy * w);
-    out.du[2] = cam.fx * (dxd_dx * (-x * w) + dxd_dy * (-y * w));
-    out.dv[0] = cam.fy * (dyd_dx * w);
-    out.dv[1] = cam.fy * (dyd_dy * w);
-    out.dv[2] = cam.fy * (dyd_dx * (-x * w) + dyd_dy * (-y * w));
+    out.du[0] = cam.fx * (j.dxd_dx * w);
+    out.du[1] = cam.fx * (j.dxd_dy * w);
+    out.du[2] = cam.fx * (j.dxd_dx * (-x * w) + j.dxd_dy * (-y * w));
+    out.dv[0] = cam.fy * (j.dyd_dx * w);
+    out.dv[1] = cam.fy * (j.dyd_dy * w);
+    out.dv[2] = cam.fy * (j.dyd_dx * (-x * w) + j.dyd_dy * (-y * w));
   }
   return out;
+}
+
+template <bool kWithDerivatives, class T>
+inline PixelMapping<T> map_to_pixel(T xc, T yc, T zc, const CameraModel& cam) noexcept {
+  const T w = inverse_depth(zc);
+  return pixel_mapping<kWithDerivatives>(distort(xc * w, yc * w, cam), w, cam);
 }
 
 // One (or two) object points, coordinate by coordinate.

@@ -83,7 +83,29 @@ void initial_pnp_poses_normalised(std::span<const std::span<const Point3>> objec
                                   std::span<const std::span<const Point2>> normalised_points,
                                   std::span<std::optional<Pose>> poses);
 
+// The homography of a planar point set: `h` (h(2,2) = 1) maps the plane
+// coordinates, the first two components of plane_rotation·X −
+// rotated_centroid, to the image points. Stage 1 decomposes it into a pose
+// when the image points are normalised; given pixels it holds the camera
+// matrix as well.
+struct PlaneHomography {
+  Matrix3 h{};
+  Matrix3 plane_rotation{};
+  Vector3 rotated_centroid{};
+};
+
+// The homographies of several point sets, decomposed together; none for a
+// set that is not planar, has fewer than 4 points or no finite homography.
+void plane_homographies(std::span<const std::span<const Point3>> object_points,
+                        std::span<const std::span<const Point2>> image_points,
+                        std::span<std::optional<PlaneHomography>> out);
+
 // ---- Stage 2: Levenberg–Marquardt ------------------------------------------
+
+// Σ r² of the reprojection residuals (projected minus observed pixels), the
+// cost the solver minimises.
+double reprojection_cost(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                         const Pose& pose, const CameraModel& camera) noexcept;
 
 enum class LmStop {
   kIterationLimit,  // ran all iterations

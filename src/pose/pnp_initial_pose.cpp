@@ -454,6 +454,27 @@ void initial_pnp_poses(std::span<const std::span<const Point3>> object_points,
   initial_pnp_poses_normalised(object_points.first(count), normalised_spans, poses.first(count));
 }
 
+void plane_homographies(std::span<const std::span<const Point3>> object_points,
+                        std::span<const std::span<const Point2>> image_points,
+                        std::span<std::optional<PlaneHomography>> out) {
+  const std::size_t count = std::min({object_points.size(), image_points.size(), out.size()});
+  Vec<LinearStart> starts(count);
+  set_up_all(object_points.first(count), image_points.first(count), starts);
+  Vec<const SquareMatrix<9>*> systems;
+  for (const LinearStart& start : starts) {
+    if (start.kind == LinearStart::Kind::kPlanar) systems.push_back(&start.homography_system);
+  }
+  Vec<std::optional<Svd<9>>> svds(systems.size());
+  jacobi_svd_batch<9>(systems, svds);
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i].reset();
+    if (starts[i].kind != LinearStart::Kind::kPlanar) continue;
+    const std::optional<Matrix3> h = plane_homography(starts[i], svds[next++]);
+    if (h) out[i] = PlaneHomography{*h, starts[i].plane_rotation, starts[i].rotated_centroid};
+  }
+}
+
 void initial_pnp_poses_normalised(std::span<const std::span<const Point3>> object_points,
                                   std::span<const std::span<const Point2>> normalised_points,
                                   std::span<std::optional<Pose>> poses) {

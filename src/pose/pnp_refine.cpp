@@ -116,6 +116,12 @@ void normal_equations_at(std::span<const Point3> object_points, std::span<const 
 
 }  // namespace
 
+double reprojection_cost(std::span<const Point3> object_points, std::span<const Point2> image_points,
+                         const Pose& pose, const CameraModel& camera) noexcept {
+  const std::size_t n = std::min(object_points.size(), image_points.size());
+  return cost_at(object_points.first(n), image_points.first(n), pose, axis_angle(pose.rvec), camera);
+}
+
 LmOutcome refine_pose_lm(std::span<const Point3> object_points, std::span<const Point2> image_points,
                          const CameraModel& camera, const Pose& start, unsigned iteration_limit) {
   const std::size_t n = std::min(object_points.size(), image_points.size());

@@ -260,6 +260,11 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
   std::fill(out.begin(), out.end(), nullptr);
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
+  if (signature.positional < count && static_cast<std::size_t>(given) > signature.positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", signature.function,
+                 signature.positional, signature.positional == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    return false;
+  }
   if (static_cast<std::size_t>(given) > count) {
     if (signature.required == count) {
       PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", signature.function,
@@ -400,6 +405,61 @@ bool to_rotation_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out) {
   PyErr_Clear();  // a failed length query is reported by to_ragged_rows
   return to_ragged_rows(obj, name, out);
 }
+
+template <std::size_t N>
+bool to_points(PyObject* obj, const char* name, Vec<std::array<double, N>>& out) {
+  // Arrays, OpenCV's N x 1 x k shapes included, are read by to_rows.
+  if (is_numpy_array(obj)) return to_rows<N>(obj, name, out);
+  Py_ssize_t length = 0;
+  if (!sequence_length(obj, length)) return prefix_argument_error(name);
+  if (length > 0) {
+    Ref first = Ref::steal(PySequence_GetItem(obj, 0));
+    Py_ssize_t first_length = 0;
+    if (!first) return prefix_argument_error(name);
+    if (!sequence_length(first.get(), first_length)) return prefix_argument_error(name);
+    if (first_length == 1) {
+      // Rows wrapped in a list of one: read each item's only element.
+      out.resize(static_cast<std::size_t>(length));
+      for (Py_ssize_t i = 0; i < length; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(obj, i));
+        Py_ssize_t item_length = 0;
+        if (!item || !sequence_length(item.get(), item_length)) return prefix_argument_error(name);
+        if (item_length != 1) {
+          PyErr_Format(PyExc_TypeError, "expected a sequence of length 1 (got %zd)", item_length);
+          return prefix_argument_error(name);
+        }
+        Ref row = Ref::steal(PySequence_GetItem(item.get(), 0));
+        if (!row || !read_row(row.get(), N, out[static_cast<std::size_t>(i)].data())) {
+          return prefix_argument_error(name);
+        }
+      }
+      return true;
+    }
+  }
+  return to_rows<N>(obj, name, out);
+}
+
+template bool to_points<2>(PyObject*, const char*, Vec<std::array<double, 2>>&);
+template bool to_points<3>(PyObject*, const char*, Vec<std::array<double, 3>>&);
+
+template <std::size_t N>
+bool to_point_lists(PyObject* obj, const char* name, Vec<Vec<std::array<double, N>>>& out) {
+  Py_ssize_t length = 0;
+  if (!sequence_length(obj, length)) return prefix_argument_error(name);
+  out.clear();
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    // Appended one by one: a sequence that overstates its length fails at
+    // the first missing item instead of reserving for all of them.
+    Ref item = Ref::steal(PySequence_GetItem(obj, i));
+    if (!item) return prefix_argument_error(name);
+    out.emplace_back();
+    if (!to_points<N>(item.get(), name, out.back())) return false;
+  }
+  return true;
+}
+
+template bool to_point_lists<2>(PyObject*, const char*, Vec<Vec<std::array<double, 2>>>&);
+template bool to_point_lists<3>(PyObject*, const char*, Vec<Vec<std::array<double, 3>>>&);
 
 bool check_sequence(PyObject* obj, const char* name) {
   Py_ssize_t length = 0;

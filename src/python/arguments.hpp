@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "image/channel_image.hpp"
 #include "image/gray_image.hpp"
 #include "python/py_ref.hpp"
 #include "runtime/allocator.hpp"
@@ -22,6 +23,7 @@ struct Signature {
   const char* function;
   std::initializer_list<const char*> names;
   std::size_t required;
+  std::size_t positional = static_cast<std::size_t>(-1);  // the rest are keyword-only
 };
 
 // Matches `args` and `kwargs` against `signature`; out[i] receives a borrowed
@@ -65,6 +67,19 @@ bool to_matrices(PyObject* obj, const char* name, Vec<std::array<std::array<doub
 extern template bool to_matrices<3, 3>(PyObject*, const char*, Vec<std::array<std::array<double, 3>, 3>>&);
 extern template bool to_matrices<4, 2>(PyObject*, const char*, Vec<std::array<std::array<double, 2>, 4>>&);
 
+// Point lists as calibration routines also lay them out: rows of N numbers,
+// or 1 x N rows (N x 1 x N arrays).
+template <std::size_t N>
+bool to_points(PyObject* obj, const char* name, Vec<std::array<double, N>>& out);
+extern template bool to_points<2>(PyObject*, const char*, Vec<std::array<double, 2>>&);
+extern template bool to_points<3>(PyObject*, const char*, Vec<std::array<double, 3>>&);
+
+// A sequence of such point lists, one per view.
+template <std::size_t N>
+bool to_point_lists(PyObject* obj, const char* name, Vec<Vec<std::array<double, N>>>& out);
+extern template bool to_point_lists<2>(PyObject*, const char*, Vec<Vec<std::array<double, 2>>>&);
+extern template bool to_point_lists<3>(PyObject*, const char*, Vec<Vec<std::array<double, 3>>>&);
+
 // A sequence of rows of any length (matrices whose shape is checked later).
 bool to_ragged_rows(PyObject* obj, const char* name, Vec<Vec<double>>& out);
 
@@ -90,6 +105,10 @@ bool check_sequence(PyObject* obj, const char* name);
 // An image: a uint8 NumPy array, H x W or H x W x C with C in {1, 3}, any
 // strides; three channels are BGR and become gray.
 bool to_gray_image(PyObject* obj, const char* name, GrayImage& out);
+
+// An image keeping its channels (1 or 3, interleaved as given), with the
+// checks and messages of to_gray_image.
+bool to_channel_image(PyObject* obj, const char* name, ChannelImage& out);
 
 // Python results.
 

@@ -22,6 +22,13 @@ extern const PyMethodDef kCharucoPredict;
 extern const PyMethodDef kRestoreRigidBodyPose;
 extern const PyMethodDef kGenerateMarkerImage;
 extern const PyMethodDef kCheckSettings;
+extern const PyMethodDef kCalibrateCamera;
+extern const PyMethodDef kCalibrateCameraCharuco;
+extern const PyMethodDef kRestoreCameraCalibration;
+extern const PyMethodDef kUndistortPoints;
+extern const PyMethodDef kUndistortImage;
+extern const PyMethodDef kOptimalNewCameraMatrix;
+extern const PyMethodDef kEstimateMarkerPoses;
 
 // Methods of the classes.
 extern const PyMethodDef kCharucoBoardGenerateImage;  // CharucoBoard.generate_image

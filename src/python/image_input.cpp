@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "image/channel_image.hpp"
 #include "image/color.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
@@ -69,6 +70,46 @@ bool acquire_uint8_buffer(PyObject* obj, const char* name, Py_buffer& view) {
   return true;
 }
 
+// The shape rules of every image argument, in order; false with ValueError
+// set when one fails.
+bool check_image_shape(const Py_buffer& view) {
+  if (view.ndim == 3 && view.shape[2] != 1 && view.shape[2] != 3) {
+    PyErr_SetString(PyExc_ValueError, "image must have 1 or 3 channels");
+    return false;
+  }
+  if (view.ndim != 2 && view.ndim != 3) {
+    PyErr_SetString(PyExc_ValueError, "image must be 2D (gray) or 3D (BGR)");
+    return false;
+  }
+  constexpr Py_ssize_t kLimit = std::numeric_limits<std::uint32_t>::max();
+  if (view.shape[0] > kLimit || view.shape[1] > kLimit) {
+    PyErr_SetString(PyExc_ValueError, "image is too large: width and height must each be below 2**32");
+    return false;
+  }
+  return true;
+}
+
+// An image argument's buffer once it passed the type and shape checks,
+// released with this object.
+class ImageBuffer {
+ public:
+  ImageBuffer() = default;
+  ImageBuffer(const ImageBuffer&) = delete;
+  ImageBuffer& operator=(const ImageBuffer&) = delete;
+  ~ImageBuffer() {
+    if (acquired_) PyBuffer_Release(&view_);
+  }
+  bool acquire(PyObject* obj, const char* name) {
+    acquired_ = acquire_uint8_buffer(obj, name, view_);
+    return acquired_ && check_image_shape(view_);
+  }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool acquired_ = false;
+};
+
 }  // namespace
 
 bool check_image_type(PyObject* obj, const char* name) {
@@ -79,26 +120,10 @@ bool check_image_type(PyObject* obj, const char* name) {
 }
 
 bool to_gray_image(PyObject* obj, const char* name, GrayImage& out) {
-  Py_buffer view;
-  if (!acquire_uint8_buffer(obj, name, view)) return false;
-  struct Release {
-    Py_buffer* v;
-    ~Release() { PyBuffer_Release(v); }
-  } release{&view};
-  if (view.ndim == 3 && view.shape[2] != 1 && view.shape[2] != 3) {
-    PyErr_SetString(PyExc_ValueError, "image must have 1 or 3 channels");
-    return false;
-  }
-  if (view.ndim != 2 && view.ndim != 3) {
-    PyErr_SetString(PyExc_ValueError, "image must be 2D (gray) or 3D (BGR)");
-    return false;
-  }
+  ImageBuffer buffer;
+  if (!buffer.acquire(obj, name)) return false;
+  const Py_buffer& view = buffer.view();
   const Py_ssize_t height = view.shape[0], width = view.shape[1];
-  constexpr Py_ssize_t kLimit = std::numeric_limits<std::uint32_t>::max();
-  if (height > kLimit || width > kLimit) {
-    PyErr_SetString(PyExc_ValueError, "image is too large: width and height must each be below 2**32");
-    return false;
-  }
   const bool bgr = view.ndim == 3 && view.shape[2] == 3;
   out.width = static_cast<std::uint32_t>(width);
   out.height = static_cast<std::uint32_t>(height);
@@ -118,6 +143,41 @@ bool to_gray_image(PyObject* obj, const char* name, GrayImage& out) {
   } else {
     for (Py_ssize_t y = 0; y < height; ++y) {
       copy_gray_row(base + y * view.strides[0], width, view.strides[1], out.row(static_cast<std::uint32_t>(y)));
+    }
+  }
+  return true;
+}
+
+bool to_channel_image(PyObject* obj, const char* name, ChannelImage& out) {
+  ImageBuffer buffer;
+  if (!buffer.acquire(obj, name)) return false;
+  const Py_buffer& view = buffer.view();
+  const Py_ssize_t height = view.shape[0], width = view.shape[1];
+  const Py_ssize_t channels = view.ndim == 3 ? view.shape[2] : 1;
+  out.width = static_cast<std::uint32_t>(width);
+  out.height = static_cast<std::uint32_t>(height);
+  out.channels = static_cast<std::uint32_t>(channels);
+  const char* base = static_cast<const char*>(view.buf);
+  const Py_ssize_t channel_stride = view.ndim == 3 ? view.strides[2] : 1;
+  const bool packed = channel_stride == 1 && view.strides[1] == channels &&
+                      (height == 1 || view.strides[0] == width * channels);
+  if (out.size() == 0) {
+    out.pixels.clear();
+    return true;
+  }
+  if (packed) {  // C-contiguous: one block copy
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(base);
+    out.pixels.assign(bytes, bytes + out.size());
+    return true;
+  }
+  out.pixels.resize(out.size());
+  std::uint8_t* dst = out.pixels.data();
+  for (Py_ssize_t y = 0; y < height; ++y) {
+    const char* row = base + y * view.strides[0];
+    for (Py_ssize_t x = 0; x < width; ++x) {
+      for (Py_ssize_t c = 0; c < channels; ++c) {
+        *dst++ = static_cast<std::uint8_t>(row[x * view.strides[1] + c * channel_stride]);
+      }
     }
   }
   return true;

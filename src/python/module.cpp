@@ -1,6 +1,7 @@
 // Module initialisation: size the worker pool, then register the constants,
 // the classes and the functions, in that order.
 #include "detector/detector_parameters.hpp"
+#include "python/calibration_types.hpp"
 #include "python/charuco_types.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
@@ -64,12 +65,23 @@ bool add_functions(PyObject* module) {
       kGenerateMarkerImage,
       kRestoreRigidBodyPose,  // unpickles RigidBodyPose
       kCheckSettings,         // the command line's settings check
+      // Beyond the specified table: camera calibration, undistortion, marker poses.
+      kCalibrateCamera,
+      kCalibrateCameraCharuco,
+      kRestoreCameraCalibration,  // unpickles CameraCalibration
+      kUndistortPoints,
+      kUndistortImage,
+      kOptimalNewCameraMatrix,
+      kEstimateMarkerPoses,
       {nullptr, nullptr, 0, nullptr},
   };
   if (PyModule_AddFunctions(module, methods) != 0) return false;
   PyObject* restorer = PyObject_GetAttrString(module, "_rigid_body_pose");
   if (!restorer) return false;
   remember_pose_restorer(restorer);  // keeps this reference for the life of the process
+  PyObject* calibration_restorer = PyObject_GetAttrString(module, "_camera_calibration");
+  if (!calibration_restorer) return false;
+  remember_calibration_restorer(calibration_restorer);  // kept likewise
   return true;
 }
 
@@ -81,7 +93,8 @@ PyObject* init_module() {
   if (!add_class(module.get(), "DetectorParameters", create_parameters_type) ||
       !add_class(module.get(), "CharucoBoard", create_charuco_board_type) ||
       !add_class(module.get(), "RigidBody", create_rigid_body_type) ||
-      !add_class(module.get(), "RigidBodyPose", create_rigid_body_pose_type)) {
+      !add_class(module.get(), "RigidBodyPose", create_rigid_body_pose_type) ||
+      !add_class(module.get(), "CameraCalibration", create_camera_calibration_type)) {
     return nullptr;
   }
   if (!add_functions(module.get())) return nullptr;

@@ -11,6 +11,7 @@ import sys
 import numpy as np
 import pytest
 
+import morvelin
 from morvelin.__main__ import main
 from morvelin._cli import settings
 
@@ -276,3 +277,40 @@ def test_demo_runs_from_any_folder_and_a_closed_pipe_ends_quietly(tmp_path, shot
     piped.stdout.close()
     _, err = piped.communicate(timeout=120)
     assert piped.returncode == 141 and b"Traceback" not in err and b"BrokenPipe" not in err
+
+
+def test_calibrate_then_pose_on_photographs(capsys, tmp_path):
+    views = sorted(str(p) for p in REAL.glob("opencv_calib_img_0*.jpg"))
+    camera = tmp_path / "camera.yaml"
+    code, out, err = run(capsys, "calibrate", *views, REAL / "opencv_left01.jpg", *BOARD, "-o", camera,
+                         "--draw", tmp_path / "drawn", "--no-progress")
+    assert code == 1 and "skipping" in err and "opencv_left01.jpg: board not found" in err  # no board there
+    assert "calibrated from 4 views" in out and all(v in out for v in views)
+    rms = float(out.split("RMS reprojection error ")[1].split()[0])
+    assert 0 < rms < 0.5
+    matrix, dist = morvelin.load_camera(camera)
+    assert 400 < matrix[0][0] < 520 and len(dist) == 5
+    assert sorted(p.name for p in (tmp_path / "drawn").iterdir()) == [
+        "coverage.png", "opencv_calib_img_00.png", "opencv_calib_img_01.png", "opencv_calib_img_02.png",
+        "opencv_calib_img_03.png"]
+    params = tmp_path / "params.json"
+    params.write_text(json.dumps({"min_side_length_canonical_img": 0}))
+    code, out, _ = run(capsys, "pose", views[1], *BOARD, "--camera", camera, "--params", params,
+                       "--draw", tmp_path / "posed")
+    pose = json.loads(out)["poses"][0]
+    assert code == 0 and pose["target"] == "board" and 0.2 < pose["tvec"][2] < 1.0
+    shown = np.asarray(Image.open(tmp_path / "posed" / "opencv_calib_img_01.png"))
+    assert all((shown == colour).all(axis=2).any() for colour in ([255, 0, 0], [0, 255, 0], [0, 0, 255]))
+
+
+def test_calibrate_says_why_it_cannot(capsys, tmp_path):
+    code, _, err = run(capsys, "calibrate", REAL / "opencv_left01.jpg", "--chessboard", "9x6",
+                       "--square-length", "0.025", "-o", tmp_path / "camera.json")
+    assert code == 2 and "calibration from 1 view failed: all views show the target in parallel planes" in err
+    code, _, err = run(capsys, "calibrate", REAL / "opencv_left01.jpg", "--chessboard", "9x6",
+                       "-o", tmp_path / "camera.json")
+    assert code == 2 and "--square-length" in err
+    code, _, err = run(capsys, "calibrate", REAL / "opencv_calib_img_00.jpg", "--chessboard", "9x6",
+                       "--square-length", "1", "-o", tmp_path / "camera.json")
+    assert code == 2 and "no image shows the target" in err and "chessboard not found" in err
+    assert not (tmp_path / "camera.json").exists()

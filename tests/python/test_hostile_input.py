@@ -495,3 +495,93 @@ def test_pose_solvers_on_millions_of_points():
     assert len(inliers) == 3_000_000
     rvec, tvec = morvelin.solve_pnp(points[:1_000_000].tolist(), images[:1_000_000].tolist(), K)
     np.testing.assert_allclose(rvec, [0.1, 0, 0], atol=1e-9)
+
+
+# --- calibration, undistortion and marker poses --------------------------------------
+
+def _calibration_views():
+    grid = np.array([[0.03 * c, 0.03 * r, 0.0] for r in range(4) for c in range(5)])
+    poses = [([0.3, 0.1, 0.0], [-0.06, -0.04, 0.5]), ([-0.2, 0.3, 0.1], [-0.05, -0.05, 0.6]),
+             ([0.1, -0.3, -0.1], [-0.07, -0.03, 0.55])]
+    return [grid] * 3, [np.array(morvelin.project_points(grid, r, t, K, [0.05, -0.1, 0, 0, 0])) for r, t in poses]
+
+
+GRIDS, VIEWS = _calibration_views()
+
+
+@pytest.mark.parametrize("change", [
+    dict(image_points=[VIEWS[0] * v for v in (1.0, 1.0, math.nan)]), dict(image_points=[VIEWS[0] * 1e300] * 3),
+    dict(object_points=[GRIDS[0] * 1e300] * 3), dict(object_points=[GRIDS[0] * 5e-324] * 3),
+    dict(image_size=(2**63 - 1, 2**63 - 1)), dict(image_size=(-(2**63), 480)), dict(camera_matrix=[[1e300, 0, 0]] * 3),
+    dict(camera_matrix=[[5e-324, 0, 0], [0, 5e-324, 0], [0, 0, 1]]), dict(dist_coeffs=[1e300, 0, 0, 0, 0]),
+    dict(dist_coeffs=[0.0] * 12 + [math.nan, 0.0]), dict(distortion_terms=2**62), dict(distortion_terms=-1),
+    dict(object_points=[np.zeros((20, 3))] * 3), dict(image_points=[np.zeros((20, 2))] * 3),
+])
+def test_calibration_of_extreme_values_is_a_value_error(change):
+    args = dict(object_points=GRIDS, image_points=VIEWS, image_size=(640, 480)) | change
+    with pytest.raises(ValueError):
+        morvelin.calibrate_camera(args.pop("object_points"), args.pop("image_points"), args.pop("image_size"), **args)
+
+
+def test_calibration_integer_limits_and_lying_sequences():
+    for kwargs in [dict(max_iterations=-1), dict(max_iterations=2**64), dict(distortion_terms=2**64)]:
+        with pytest.raises(OverflowError):
+            morvelin.calibrate_camera(GRIDS, VIEWS, (640, 480), **kwargs)
+    with pytest.raises(OverflowError):
+        morvelin.calibrate_camera(GRIDS, VIEWS, (2**64, 480))
+    # Any iteration budget ends when the fit converges.
+    assert morvelin.calibrate_camera(GRIDS, VIEWS, (640, 480), max_iterations=2**64 - 1).converged
+    with pytest.raises(MemoryError):
+        morvelin.calibrate_camera([_LyingLength()], [VIEWS[0]], (640, 480))
+    with pytest.raises(IndexError, match="^argument 'object_points': gone$"):
+        morvelin.calibrate_camera([_ShortSequence()], [VIEWS[0]], (640, 480))
+    with pytest.raises(ValueError, match="^charuco id -1 out of range$"):
+        morvelin.calibrate_camera_charuco([VIEWS[0]], [[-1] * 20], BOARD, (640, 480))
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (0, 7), (7, 0), (1, 100_000, 3), (100_000, 1), (3, 3, 1)])
+def test_undistort_image_of_thin_and_empty_images(shape):
+    out = morvelin.undistort_image(np.full(shape, 90, np.uint8), K, [0.1, -0.2, 0, 0, 0])
+    assert out.shape == shape and out.dtype == np.uint8
+
+
+def test_undistortion_and_marker_poses_at_the_extremes():
+    for shape in [(10**6, 10**6), (3 * 10**9, 10)]:
+        with pytest.raises(MemoryError):
+            morvelin.undistort_image(np.broadcast_to(np.uint8(7), shape), K, None)
+    with pytest.raises(ValueError, match="^image is too large"):
+        morvelin.undistort_image(np.broadcast_to(np.uint8(7), (2**32, 1)), K, None)
+    odd = morvelin.undistort_points([[math.nan, 0.0], [math.inf, 1e300], [1e300, -1e300]], K, [1e300] * 5)
+    assert len(odd) == 3 and math.isnan(odd[0][0])
+    assert len(morvelin.undistort_points(np.full((1_000_000, 2), 100.0), K, [0.1, -0.2, 0, 0, 0])) == 1_000_000
+    for camera in CAMERAS[:3]:  # NaN, infinite and zero focal lengths
+        with pytest.raises(ValueError, match="^camera_matrix must hold finite focal lengths"):
+            morvelin.undistort_image(MARKERS, camera, None)
+        with pytest.raises(ValueError, match="^camera_matrix must hold finite focal lengths"):
+            morvelin.optimal_new_camera_matrix(camera, None, (640, 480), 0.5)
+    for camera in CAMERAS[3:]:  # finite extremes: an image, black or not
+        assert morvelin.undistort_image(MARKERS, camera, [0.1, -0.2, 0, 0, 0]).shape == MARKERS.shape
+    for size, alpha in [((2**62, 2**62), 0.5), ((1, 1), 0.0), ((640, 480), 1e300)]:
+        try:
+            matrix, roi = morvelin.optimal_new_camera_matrix(K, [0.1, -0.2, 0, 0, 0], size, alpha)
+            assert all(0 <= v <= max(size) for v in roi)
+        except ValueError as error:
+            assert str(error) == "the distortion gives no finite undistorted view of the image"
+    square = [[300, 200], [340, 200], [340, 240], [300, 240]]
+    extremes = [[[math.nan, 0]] * 4, [[1e300, 0], [0, 1e300], [-1e300, 0], [0, 0]], [[5e-324, 0]] * 4, square]
+    poses = morvelin.estimate_marker_poses(extremes, 0.05, K)
+    assert poses[:3] == [None, None, None] and poses[3] is not None
+    for length in (math.nan, math.inf, -1.0):
+        with pytest.raises(ValueError, match="^marker_length must be finite and greater than zero$"):
+            morvelin.estimate_marker_poses(extremes, length, K)
+    assert len(morvelin.estimate_marker_poses(np.broadcast_to(np.array(square, float), (100_000, 4, 2)), 0.05,
+                                              K)) == 100_000
+
+
+@pytest.mark.slow
+def test_calibration_of_a_million_points():
+    grid = np.c_[np.random.default_rng(3).uniform(0, 0.3, (500_000, 2)), np.zeros(500_000)]
+    images = [np.array(morvelin.project_points(grid, r, [-0.15, -0.15, 0.7], K, [0.05, -0.1, 0, 0, 0]))
+              for r in ([0.3, 0.1, 0.0], [-0.2, 0.3, 0.1])]
+    cal = morvelin.calibrate_camera([grid, grid], images, (640, 480))
+    np.testing.assert_allclose(cal.camera_matrix, K, atol=1e-6)

@@ -19,7 +19,8 @@ import morvelin
 from workloads import calls, failing_calls
 
 CALLS = {**calls("tiny"), **failing_calls("tiny")}
-CLASSES = (morvelin.DetectorParameters, morvelin.CharucoBoard, morvelin.RigidBody, morvelin.RigidBodyPose)
+CLASSES = (morvelin.DetectorParameters, morvelin.CharucoBoard, morvelin.RigidBody, morvelin.RigidBodyPose,
+           morvelin.CameraCalibration)
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 

@@ -1,5 +1,5 @@
-"""The four classes survive pickle (every protocol) and copy.deepcopy with
-equal state."""
+"""The classes survive pickle (every protocol) and copy.deepcopy with equal
+state."""
 
 import copy
 import pickle
@@ -63,3 +63,20 @@ def test_rigid_body_and_pose():
             (pose.rvec, pose.tvec, pose.inlier_indices, pose.inlier_marker_ids, pose.used_marker_ids,
              pose.reprojection_rmse)
     assert "RigidBodyPose(rvec=" in repr(pose)
+
+
+def test_camera_calibration():
+    grid = [[c * 0.03, r * 0.03, 0.0] for r in range(4) for c in range(5)]
+    poses = [([0.3, 0.1, 0.0], [-0.06, -0.04, 0.5]), ([-0.2, 0.3, 0.1], [-0.05, -0.05, 0.6]),
+             ([0.1, -0.3, -0.1], [-0.07, -0.03, 0.55])]
+    images = [morvelin.project_points(grid, r, t, K, [0.05, -0.1, 0, 0, 0]) for r, t in poses]
+    cal = morvelin.calibrate_camera([grid] * 3, images, (1280, 720), reject_outliers=True)
+    for c in round_trips(cal):
+        assert c == cal and hash(c) == hash(cal) and repr(c) == repr(cal)
+    with pytest.raises(TypeError):
+        morvelin.CameraCalibration()
+    # A state whose parts disagree (here: two poses for three views) is refused.
+    state = cal.__reduce__()[1]
+    with pytest.raises(ValueError, match="^inconsistent CameraCalibration state$"):
+        cal.__reduce__()[0](*state[:3], state[3][:2], *state[4:])
+

@@ -133,7 +133,19 @@ def inputs(size: str):
     body_corners = [morvelin.project_points(local @ np.asarray(r).T + t, rvec, tvec, K)
                     for r, t in zip(rotations, translations)]
     charuco_points = morvelin.project_points(board.chessboard_corners, rvec, [-0.06, -0.04, 0.5], K)
-    return dict(markers=markers, bgr=np.ascontiguousarray(np.dstack([markers] * 3)), flipped=markers[::-1],
+    # Three views of a 5 x 4 grid for the calibration calls, and of the
+    # 12 corners of a 5 x 4 ChArUco board.
+    grid = [[0.03 * c, 0.03 * r, 0.0] for r in range(4) for c in range(5)]
+    view_poses = [([0.3, 0.1, 0.0], [-0.06, -0.04, 0.5]), ([-0.2, 0.3, 0.1], [-0.05, -0.05, 0.6]),
+                  ([0.1, -0.3, -0.1], [-0.07, -0.03, 0.55])]
+    calibration_board = morvelin.CharucoBoard(5, 4, 0.03, 0.02, "DICT_4X4_50")
+    return dict(grid=grid, grid_views=[morvelin.project_points(grid, r, t, K, DIST) for r, t in view_poses],
+                calibration_board=calibration_board,
+                board_views=[morvelin.project_points(calibration_board.chessboard_corners, r, t, K, DIST)
+                             for r, t in view_poses],
+                calibration=morvelin.calibrate_camera([grid] * 3, [morvelin.project_points(grid, r, t, K, DIST)
+                                                                   for r, t in view_poses], (640, 480)),
+markers=markers, bgr=np.ascontiguousarray(np.dstack([markers] * 3)), flipped=markers[::-1],
                 transposed=markers.T, charuco=charuco, board=board, chess=chess, **parameters(), objects=objects, object_list=objects.tolist(),
                 images=images, image_list=images.tolist(), rvec=rvec, tvec=tvec, body=body,
                 body_corners=body_corners, charuco_points=charuco_points, rotation=morvelin.rodrigues([rvec]),
@@ -197,6 +209,17 @@ def calls(size: str = "small"):
         "pickle_board": Call(_pickled, board),
         "pickle_body": Call(_pickled, body),
         "pickle_pose": Call(_pickled, d["pose"]),
+        "calibrate_camera": Call(morvelin.calibrate_camera, [d["grid"]] * 3, d["grid_views"], (640, 480),
+                                 reject_outliers=True),
+        "calibrate_camera_charuco": Call(morvelin.calibrate_camera_charuco, d["board_views"], [list(range(12))] * 3,
+                                         d["calibration_board"], (640, 480), distortion_terms=4),
+        "calibration_rvecs": Call(getattr, d["calibration"], "rvecs"),
+        "calibration_repr": Call(repr, d["calibration"]),
+        "pickle_calibration": Call(_pickled, d["calibration"]),
+        "undistort_points": Call(morvelin.undistort_points, d["images"], K, DIST, K),
+        "undistort_image": Call(morvelin.undistort_image, d["bgr"], K, DIST),
+        "optimal_new_camera_matrix": Call(morvelin.optimal_new_camera_matrix, K, DIST, (640, 480), 0.5),
+        "estimate_marker_poses": Call(morvelin.estimate_marker_poses, d["body_corners"], 0.1, K, DIST),
     }
 
 
@@ -278,4 +301,16 @@ def failing_calls(size: str = "small"):
         "marker_image_size": Call(morvelin.generate_marker_image, dict4, 7, 2**63 - 1, raises=ValueError),
         "board_image_margin": Call(board.generate_image, 120, 90, 60, raises=ValueError),
         "pose_restore_arguments": Call(morvelin._rigid_body_pose, [0.0] * 3, [0.0] * 3, [], raises=TypeError),
+        "calibrate_terms": Call(morvelin.calibrate_camera, [d["grid"]] * 3, d["grid_views"], (640, 480),
+                                distortion_terms=6, raises=ValueError),
+        "calibrate_late_option": Call(morvelin.calibrate_camera, [d["grid"]] * 3, d["grid_views"], (640, 480),
+                                      max_iterations=-1, raises=OverflowError),
+        "calibrate_bad_view": Call(morvelin.calibrate_camera, [d["grid"]] * 3, d["grid_views"][:2] + [[[1.0]]],
+                                   (640, 480), raises=TypeError),
+        "calibrate_charuco_board": Call(morvelin.calibrate_camera_charuco, d["board_views"], [list(range(12))] * 3,
+                                        "board", (640, 480), raises=TypeError),
+        "calibration_restore": Call(morvelin.morvelin._camera_calibration, *d["calibration"].__reduce__()[1][:10],
+                                    "yes", raises=TypeError),
+        "undistort_image_camera": Call(morvelin.undistort_image, m, [[math.nan] * 3] * 3, None, raises=ValueError),
+        "marker_poses_length": Call(morvelin.estimate_marker_poses, corners, -1.0, K, raises=ValueError),
     }
