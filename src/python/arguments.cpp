@@ -26,7 +26,7 @@ bool import_numpy() {
 }
 
 bool fail(PyObject* exception_type, const std::string& message, const char* name) {
-  PyErr_SetString(exception_type, message.c_str());
+  raise(exception_type, message.c_str());
   return prefix_argument_error(name);
 }
 
@@ -116,11 +116,11 @@ bool numeric_array(PyObject* obj, Buffer& buffer, Kind& kind) {
 // Length of a sequence argument; str and non-sequences are refused.
 bool sequence_length(PyObject* obj, Py_ssize_t& length) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
   if (!PySequence_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s cannot be converted to 'Sequence'", type_name(obj).c_str());
+    raise_formatted(PyExc_TypeError, "%s cannot be converted to 'Sequence'", type_name(obj).c_str());
     return false;
   }
   length = PySequence_Size(obj);
@@ -144,7 +144,7 @@ bool read_row(PyObject* item, std::size_t n, double* row) {
   Py_ssize_t length = 0;
   if (!sequence_length(item, length)) return false;
   if (static_cast<std::size_t>(length) != n) {
-    PyErr_Format(PyExc_TypeError, "expected a sequence of length %zu (got %zd)", n, length);
+    raise_formatted(PyExc_TypeError, "expected a sequence of length %zu (got %zd)", n, length);
     return false;
   }
   for (std::size_t j = 0; j < n; ++j) {
@@ -190,7 +190,7 @@ bool flat_array(const Py_buffer& view, Kind kind, Vec<double>& out) {
 }
 
 bool length_error(std::size_t expected, std::size_t got) {
-  PyErr_Format(PyExc_TypeError, "expected a sequence of length %zu (got %zu)", expected, got);
+  raise_formatted(PyExc_TypeError, "expected a sequence of length %zu (got %zu)", expected, got);
   return false;
 }
 
@@ -261,16 +261,16 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
   if (signature.positional < count && static_cast<std::size_t>(given) > signature.positional) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", signature.function,
+    raise_formatted(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", signature.function,
                  signature.positional, signature.positional == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     return false;
   }
   if (static_cast<std::size_t>(given) > count) {
     if (signature.required == count) {
-      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", signature.function,
+      raise_formatted(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", signature.function,
                    count, count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+      raise_formatted(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
                    signature.function, signature.required, count, given, given == 1 ? "was" : "were");
     }
     return false;
@@ -282,7 +282,7 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     while (PyDict_Next(kwargs, &position, &key, &value)) {
       const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
       if (!text) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        if (!PyErr_Occurred()) raise(PyExc_TypeError, "keywords must be strings");
         return false;
       }
       std::size_t index = 0;
@@ -291,11 +291,11 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
         ++index;
       }
       if (index == count) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", signature.function, text);
+        raise_formatted(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", signature.function, text);
         return false;
       }
       if (out[index]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.function, text);
+        raise_formatted(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.function, text);
         return false;
       }
       out[index] = value;
@@ -304,7 +304,7 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
   std::size_t index = 0;
   for (const char* name : signature.names) {
     if (index < signature.required && !out[index]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", signature.function, name,
+      raise_formatted(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", signature.function, name,
                    index + 1);
       return false;
     }
@@ -425,7 +425,7 @@ bool to_points(PyObject* obj, const char* name, Vec<std::array<double, N>>& out)
         Py_ssize_t item_length = 0;
         if (!item || !sequence_length(item.get(), item_length)) return prefix_argument_error(name);
         if (item_length != 1) {
-          PyErr_Format(PyExc_TypeError, "expected a sequence of length 1 (got %zd)", item_length);
+          raise_formatted(PyExc_TypeError, "expected a sequence of length 1 (got %zd)", item_length);
           return prefix_argument_error(name);
         }
         Ref row = Ref::steal(PySequence_GetItem(item.get(), 0));

@@ -44,11 +44,11 @@ bool to_new_camera(PyObject* obj, std::optional<CameraModel>& out, bool checked)
   if (!to_ragged_rows(obj, "new_camera_matrix", rows)) return false;
   Result<CameraModel> camera = parse_camera_model(rows, std::nullopt);
   if (!camera) {
-    PyErr_SetString(PyExc_ValueError, "new_camera_matrix must be 3x3");
+    raise(PyExc_ValueError, "new_camera_matrix must be 3x3");
     return false;
   }
   if (checked && !finite_camera(*camera)) {
-    PyErr_SetString(PyExc_ValueError,
+    raise(PyExc_ValueError,
                     "new_camera_matrix must hold finite focal lengths greater than zero and a finite principal point");
     return false;
   }
@@ -121,7 +121,7 @@ PyObject* undistort_image_impl(PyObject* args, PyObject* kwargs) {
   }
   PyBuffer_Release(&view);
   if (!fits) {
-    PyErr_SetString(PyExc_RuntimeError, "NumPy array of unexpected size");
+    raise(PyExc_RuntimeError, "NumPy array of unexpected size");
     return nullptr;
   }
   return array.release();
@@ -174,7 +174,7 @@ bool to_marker_corners(PyObject* obj, const char* name, Vec<MarkerCorners2>& out
     }
     if (!to_rows<2>(item.get(), name, rows)) return false;
     if (rows.size() != 4) {
-      PyErr_Format(PyExc_TypeError, "expected a sequence of length 4 (got %zu)", rows.size());
+      raise_formatted(PyExc_TypeError, "expected a sequence of length 4 (got %zu)", rows.size());
       return prefix_argument_error(name);
     }
     out.push_back({rows[0], rows[1], rows[2], rows[3]});

@@ -12,6 +12,7 @@
 #include "calibration/charuco_calibration.hpp"
 #include "python/arguments.hpp"
 #include "python/charuco_types.hpp"
+#include "python/class_type.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/object_state.hpp"
@@ -29,29 +30,14 @@ struct CalibrationRecord {
   Vec<std::size_t> view_indices;
 };
 
-struct CalibrationObject {
-  PyObject_HEAD
-  CalibrationRecord* record;  // owned; immutable after construction
-};
-
 PyTypeObject* g_type = nullptr;
 PyObject* g_restore = nullptr;  // the module function _camera_calibration
 
-const CalibrationRecord& record_of(PyObject* self) { return *reinterpret_cast<CalibrationObject*>(self)->record; }
+// Records are immutable after construction.
+const CalibrationRecord& record_of(PyObject* self) { return value_of<CalibrationRecord>(self); }
 
 PyObject* wrap(CalibrationRecord record) {
-  auto owned = std::make_unique<CalibrationRecord>(std::move(record));
-  PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(g_type, Py_tp_alloc))(g_type, 0);
-  if (!self) return nullptr;
-  reinterpret_cast<CalibrationObject*>(self)->record = owned.release();
-  return self;
-}
-
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<CalibrationObject*>(self)->record;
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
+  return new_instance(g_type, std::make_unique<CalibrationRecord>(std::move(record)));
 }
 
 // --- properties ---------------------------------------------------------------
@@ -160,7 +146,7 @@ PyObject* calibration_state(PyObject* self) {
 
 PyObject* calibration_reduce(PyObject* self, PyObject*) {
   if (!g_restore) {
-    PyErr_SetString(PyExc_RuntimeError, "CameraCalibration cannot be pickled before the module is initialised");
+    raise(PyExc_RuntimeError, "CameraCalibration cannot be pickled before the module is initialised");
     return nullptr;
   }
   return reduce_to(g_restore, Ref::steal(calibration_state(self)).get());
@@ -172,7 +158,7 @@ PyObject* calibration_richcompare(PyObject* a, PyObject* b, int op) {
 Py_hash_t calibration_hash(PyObject* self) { return hash_state(self, calibration_state); }
 
 bool set_state_error() {
-  PyErr_SetString(PyExc_ValueError, "inconsistent CameraCalibration state");
+  raise(PyExc_ValueError, "inconsistent CameraCalibration state");
   return false;
 }
 
@@ -257,10 +243,10 @@ PyObject* save_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   const CameraFile file{r.result, r.width, r.height};
   const std::string text = has_yaml_suffix(path) ? camera_file_yaml(file) : camera_file_json(file);
   std::FILE* stream = std::fopen(path.c_str(), "wb");
-  if (!stream) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, argv[0]);
+  if (!stream) return raise_os_error(argv[0]);
   const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
   const bool closed = std::fclose(stream) == 0;
-  if (!written || !closed) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, argv[0]);
+  if (!written || !closed) return raise_os_error(argv[0]);
   Py_RETURN_NONE;
 }
 
@@ -313,7 +299,7 @@ bool to_image_size(PyObject* obj, std::int64_t& width, std::int64_t& height) {
   Vec<std::int64_t> size;
   if (!to_int64s(obj, "image_size", size)) return false;
   if (size.size() != 2) {
-    PyErr_SetString(PyExc_ValueError, "image_size must be two integers greater than zero (width, height)");
+    raise(PyExc_ValueError, "image_size must be two integers greater than zero (width, height)");
     return false;
   }
   width = size[0];
@@ -400,7 +386,6 @@ PyObject* calibrate_camera_charuco_impl(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* create_camera_calibration_type() {
-  if (g_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_type));  // one class per process
   static PyMethodDef methods[] = {
       {"__reduce__", calibration_reduce, METH_NOARGS, nullptr},
       {"save", as_method<save_impl>(), kArgumentsFlags,
@@ -408,22 +393,15 @@ PyObject* create_camera_calibration_type() {
        "ends in .yaml or .yml, JSON otherwise."},
       {nullptr, nullptr, 0, nullptr},
   };
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(kClassDoc)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-      {Py_tp_repr, reinterpret_cast<void*>(calibration_repr)},
-      {Py_tp_getset, g_getset},
-      {Py_tp_methods, methods},
-      {Py_tp_richcompare, reinterpret_cast<void*>(calibration_richcompare)},
-      {Py_tp_hash, reinterpret_cast<void*>(calibration_hash)},
-      {0, nullptr},
-  };
   // No tp_new: instances come from the calibration functions and pickle.
-  PyType_Spec spec = {"morvelin.CameraCalibration", static_cast<int>(sizeof(CalibrationObject)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  PyObject* type = PyType_FromSpec(&spec);
-  g_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  return define_class<CalibrationRecord>(g_type, "morvelin.CameraCalibration",
+                                         {{Py_tp_doc, const_cast<char*>(kClassDoc)},
+                                          {Py_tp_repr, reinterpret_cast<void*>(calibration_repr)},
+                                          {Py_tp_getset, g_getset},
+                                          {Py_tp_methods, methods},
+                                          {Py_tp_richcompare, reinterpret_cast<void*>(calibration_richcompare)},
+                                          {Py_tp_hash, reinterpret_cast<void*>(calibration_hash)}},
+                                         Py_TPFLAGS_DISALLOW_INSTANTIATION);
 }
 
 void remember_calibration_restorer(PyObject* function) { g_restore = function; }

@@ -12,23 +12,20 @@
 #include "python/markers.hpp"
 #include "python/object_state.hpp"
 #include "python/parameters_type.hpp"
+#include "python/class_type.hpp"
 #include "python/pose_results.hpp"
 
 namespace morvelin::py {
 namespace {
 
-struct BoardObject {
-  PyObject_HEAD
-  CharucoBoard* board;  // owned; immutable after construction
-};
-
 PyTypeObject* g_board_type = nullptr;
 
-const CharucoBoard& board_of(PyObject* self) { return *reinterpret_cast<BoardObject*>(self)->board; }
+// Boards are immutable after construction.
+const CharucoBoard& board_of(PyObject* self) { return value_of<CharucoBoard>(self); }
 
 bool to_board(PyObject* obj, const char* name) {
   if (PyObject_TypeCheck(obj, g_board_type)) return true;
-  PyErr_Format(PyExc_TypeError, "%s cannot be converted to 'CharucoBoard'", type_name(obj).c_str());
+  raise_formatted(PyExc_TypeError, "%s cannot be converted to 'CharucoBoard'", type_name(obj).c_str());
   return prefix_argument_error(name);
 }
 
@@ -62,22 +59,11 @@ PyObject* board_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Result<CharucoBoard> board =
       CharucoBoard::create(squares_x, squares_y, square_length, marker_length, dictionary, id_span, legacy);
   if (!board) return raise(board.error());
-  auto owned = std::make_unique<CharucoBoard>(std::move(board).value());
-  PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
-  if (!self) return nullptr;
-  reinterpret_cast<BoardObject*>(self)->board = owned.release();
-  return self;
+  return new_instance(type, std::make_unique<CharucoBoard>(std::move(board).value()));
 }
 
 PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return board_new_impl(type, args, kwargs); });
-}
-
-void board_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<BoardObject*>(self)->board;
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
 }
 
 PyObject* board_chessboard_corners(PyObject* self, void*) {
@@ -212,26 +198,17 @@ const CharucoBoard& charuco_board_of(PyObject* self) { return board_of(self); }
 bool check_charuco_board(PyObject* obj, const char* name) { return to_board(obj, name); }
 
 PyObject* create_charuco_board_type() {
-  if (g_board_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_board_type));  // one class per process
-  // generate_image is defined in another file, so the table is completed here.
   // generate_image is defined with the other image generators, so the
   // table is filled at type creation, after static initialisation.
   static PyMethodDef methods[] = {kBoardReduce, kCharucoBoardGenerateImage, {nullptr, nullptr, 0, nullptr}};
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(kBoardDoc)},
-      {Py_tp_new, reinterpret_cast<void*>(board_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
-      {Py_tp_repr, reinterpret_cast<void*>(board_repr)},
-      {Py_tp_getset, g_board_getset},
-      {Py_tp_methods, methods},
-      {Py_tp_richcompare, reinterpret_cast<void*>(board_richcompare)},
-      {Py_tp_hash, reinterpret_cast<void*>(board_hash)},
-      {0, nullptr},
-  };
-  PyType_Spec type_spec = {"morvelin.CharucoBoard", static_cast<int>(sizeof(BoardObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&type_spec);
-  g_board_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  return define_class<CharucoBoard>(g_board_type, "morvelin.CharucoBoard",
+                                    {{Py_tp_doc, const_cast<char*>(kBoardDoc)},
+                                     {Py_tp_new, reinterpret_cast<void*>(board_new)},
+                                     {Py_tp_repr, reinterpret_cast<void*>(board_repr)},
+                                     {Py_tp_getset, g_board_getset},
+                                     {Py_tp_methods, methods},
+                                     {Py_tp_richcompare, reinterpret_cast<void*>(board_richcompare)},
+                                     {Py_tp_hash, reinterpret_cast<void*>(board_hash)}});
 }
 
 const PyMethodDef kDetectCharucoBoard = {

@@ -13,11 +13,11 @@ namespace {
 bool to_pattern_size(PyObject* obj, std::uint64_t& columns, std::uint64_t& rows) {
   constexpr const char* kName = "pattern_size";
   if (!PyTuple_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s cannot be converted to 'tuple'", type_name(obj).c_str());
+    raise_formatted(PyExc_TypeError, "%s cannot be converted to 'tuple'", type_name(obj).c_str());
     return prefix_argument_error(kName);
   }
   if (PyTuple_Size(obj) != 2) {
-    PyErr_Format(PyExc_TypeError, "expected a tuple of length 2 (got %zd)", PyTuple_Size(obj));
+    raise_formatted(PyExc_TypeError, "expected a tuple of length 2 (got %zd)", PyTuple_Size(obj));
     return prefix_argument_error(kName);
   }
   return to_uint64(PyTuple_GetItem(obj, 0), kName, columns) && to_uint64(PyTuple_GetItem(obj, 1), kName, rows);

@@ -1,5 +1,7 @@
 #include "python/errors.hpp"
 
+#include <cstdarg>
+
 namespace morvelin::py {
 
 PyObject* raise(const Error& error) {
@@ -17,9 +19,23 @@ PyObject* raise(const Error& error) {
   return nullptr;
 }
 
-PyObject* raise_value_error(const char* message) {
-  PyErr_SetString(PyExc_ValueError, message);
+PyObject* raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
   return nullptr;
+}
+
+PyObject* raise_formatted(PyObject* type, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  PyErr_FormatV(type, format, arguments);
+  va_end(arguments);
+  return nullptr;
+}
+
+PyObject* raise_value_error(const std::string& message) { return raise(PyExc_ValueError, message); }
+
+PyObject* raise_os_error(PyObject* filename) {
+  return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
 }
 
 bool prefix_argument_error(const char* name) {

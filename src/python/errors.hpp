@@ -4,6 +4,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "python/py_ref.hpp"
 #include "runtime/status.hpp"
@@ -13,8 +14,18 @@ namespace morvelin::py {
 // Raises `error` as the matching Python exception; returns nullptr.
 PyObject* raise(const Error& error);
 
+// Raises `type`(message); returns nullptr.
+PyObject* raise(PyObject* type, const std::string& message);
+
+// Raises `type` with a message formatted as by PyUnicode_FromFormat;
+// returns nullptr.
+PyObject* raise_formatted(PyObject* type, const char* format, ...);
+
 // Raises ValueError(message); returns nullptr.
-PyObject* raise_value_error(const char* message);
+PyObject* raise_value_error(const std::string& message);
+
+// Raises OSError from errno for the file `filename`; returns nullptr.
+PyObject* raise_os_error(PyObject* filename);
 
 // Re-raises the pending Python exception with "argument 'NAME': " in front
 // of its message, keeping its type. Returns false for use in converters.

@@ -58,13 +58,13 @@ void copy_gray_row(const char* row, Py_ssize_t width, Py_ssize_t column_stride, 
 bool acquire_uint8_buffer(PyObject* obj, const char* name, Py_buffer& view) {
   if (!is_numpy_array(obj)) {
     if (PyErr_Occurred()) return prefix_argument_error(name);
-    PyErr_Format(PyExc_TypeError, "%s cannot be converted to a uint8 NumPy array", type_name(obj).c_str());
+    raise_formatted(PyExc_TypeError, "%s cannot be converted to a uint8 NumPy array", type_name(obj).c_str());
     return prefix_argument_error(name);
   }
   if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) return prefix_argument_error(name);
   if (view.itemsize != 1 || !is_uint8_format(view.format)) {
     PyBuffer_Release(&view);
-    PyErr_Format(PyExc_TypeError, "array of dtype %s cannot be converted to a uint8 image", dtype_text(obj).c_str());
+    raise_formatted(PyExc_TypeError, "array of dtype %s cannot be converted to a uint8 image", dtype_text(obj).c_str());
     return prefix_argument_error(name);
   }
   return true;
@@ -74,16 +74,16 @@ bool acquire_uint8_buffer(PyObject* obj, const char* name, Py_buffer& view) {
 // set when one fails.
 bool check_image_shape(const Py_buffer& view) {
   if (view.ndim == 3 && view.shape[2] != 1 && view.shape[2] != 3) {
-    PyErr_SetString(PyExc_ValueError, "image must have 1 or 3 channels");
+    raise(PyExc_ValueError, "image must have 1 or 3 channels");
     return false;
   }
   if (view.ndim != 2 && view.ndim != 3) {
-    PyErr_SetString(PyExc_ValueError, "image must be 2D (gray) or 3D (BGR)");
+    raise(PyExc_ValueError, "image must be 2D (gray) or 3D (BGR)");
     return false;
   }
   constexpr Py_ssize_t kLimit = std::numeric_limits<std::uint32_t>::max();
   if (view.shape[0] > kLimit || view.shape[1] > kLimit) {
-    PyErr_SetString(PyExc_ValueError, "image is too large: width and height must each be below 2**32");
+    raise(PyExc_ValueError, "image is too large: width and height must each be below 2**32");
     return false;
   }
   return true;

@@ -1,6 +1,7 @@
 #include "python/markers.hpp"
 
 #include "python/arguments.hpp"
+#include "python/errors.hpp"
 
 namespace morvelin::py {
 namespace {
@@ -35,10 +36,6 @@ PyObject* marker_result(std::span<const DetectedMarker> markers) {
   return PyTuple_Pack(2, corners.get(), ids.get());
 }
 
-PyObject* raise_unknown_dictionary(const std::string& name) {
-  const std::string message = "unknown dictionary: " + name;
-  PyErr_SetString(PyExc_ValueError, message.c_str());
-  return nullptr;
-}
+PyObject* raise_unknown_dictionary(const std::string& name) { return raise_value_error("unknown dictionary: " + name); }
 
 }  // namespace morvelin::py

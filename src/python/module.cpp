@@ -35,7 +35,7 @@ bool add_class(PyObject* module, const char* name, PyObject* (*create)()) {
   Ref type = Ref::steal(create());
   if (!type) {
     PyErr_Clear();
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
+    raise_formatted(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
     return false;
   }
   // The classes live as long as the process; keep one reference for the

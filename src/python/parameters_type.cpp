@@ -1,19 +1,15 @@
 #include "python/parameters_type.hpp"
 
 #include <cstddef>
-#include <new>
+#include <memory>
 #include <string>
 
 #include "python/arguments.hpp"
+#include "python/class_type.hpp"
 #include "python/errors.hpp"
 
 namespace morvelin::py {
 namespace {
-
-struct ParametersObject {
-  PyObject_HEAD
-  DetectorParameters value;
-};
 
 PyTypeObject* g_type = nullptr;  // the class, owned by the module
 
@@ -153,7 +149,7 @@ static_assert(kFieldCount == 23);
 
 template <class T>
 T& field_of(PyObject* self, const Field& field) {
-  auto* record = reinterpret_cast<char*>(&reinterpret_cast<ParametersObject*>(self)->value);
+  auto* record = reinterpret_cast<char*>(&value_of<DetectorParameters>(self));
   return *reinterpret_cast<T*>(record + field.offset);
 }
 
@@ -171,7 +167,7 @@ PyObject* get_field(PyObject* self, void* closure) { return field_value(self, *s
 int set_field(PyObject* self, PyObject* value, void* closure) {
   const Field& field = *static_cast<const Field*>(closure);
   if (!value) {
-    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    raise(PyExc_AttributeError, "can't delete attribute");
     return -1;
   }
   const char* rejected = nullptr;
@@ -197,27 +193,16 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
       return 0;
     }
   }
-  PyErr_SetString(PyExc_ValueError, rejected);
+  raise(PyExc_ValueError, rejected);
   return -1;
 }
 
 PyObject* parameters_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if ((args && PyTuple_Size(args) > 0) || (kwargs && PyDict_Size(kwargs) > 0)) {
-    PyErr_SetString(PyExc_TypeError, "DetectorParameters() takes no arguments");
+    raise(PyExc_TypeError, "DetectorParameters() takes no arguments");
     return nullptr;
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (!self) return nullptr;
-  new (&reinterpret_cast<ParametersObject*>(self)->value) DetectorParameters();
-  return self;
-}
-
-void parameters_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  return guarded([&] { return new_instance(type, std::make_unique<DetectorParameters>()); });
 }
 
 PyObject* parameters_repr(PyObject* self) {
@@ -236,8 +221,7 @@ PyObject* parameters_repr(PyObject* self) {
 
 PyObject* parameters_richcompare(PyObject* a, PyObject* b, int op) {
   if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, g_type)) Py_RETURN_NOTIMPLEMENTED;
-  const bool equal =
-      reinterpret_cast<ParametersObject*>(a)->value == reinterpret_cast<ParametersObject*>(b)->value;
+  const bool equal = value_of<DetectorParameters>(a) == value_of<DetectorParameters>(b);
   return PyBool_FromLong((op == Py_EQ) == equal);
 }
 
@@ -257,7 +241,7 @@ PyObject* parameters_reduce(PyObject* self, PyObject*) {
 
 PyObject* parameters_setstate(PyObject* self, PyObject* state) {
   if (!PyDict_Check(state)) {
-    PyErr_SetString(PyExc_TypeError, "DetectorParameters state must be a dict");
+    raise(PyExc_TypeError, "DetectorParameters state must be a dict");
     return nullptr;
   }
   Py_ssize_t position = 0;
@@ -285,30 +269,20 @@ constexpr const char* kClassDoc =
 }  // namespace
 
 PyObject* create_parameters_type() {
-  // One class per process, shared by every initialisation of the module, so
-  // that instances made through one are accepted by all.
-  if (g_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_type));
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     g_getset[i] = {kFields[i].name, get_field, set_field, kFields[i].doc,
                    const_cast<void*>(static_cast<const void*>(&kFields[i]))};
   }
   g_getset[kFieldCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(kClassDoc)},
-      {Py_tp_new, reinterpret_cast<void*>(parameters_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(parameters_dealloc)},
-      {Py_tp_repr, reinterpret_cast<void*>(parameters_repr)},
-      {Py_tp_richcompare, reinterpret_cast<void*>(parameters_richcompare)},
-      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-      {Py_tp_getset, g_getset},
-      {Py_tp_methods, g_methods},
-      {0, nullptr},
-  };
-  PyType_Spec type_spec = {"morvelin.DetectorParameters", static_cast<int>(sizeof(ParametersObject)), 0,
-                      Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&type_spec);
-  g_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  return define_class<DetectorParameters>(
+      g_type, "morvelin.DetectorParameters",
+      {{Py_tp_doc, const_cast<char*>(kClassDoc)},
+       {Py_tp_new, reinterpret_cast<void*>(parameters_new)},
+       {Py_tp_repr, reinterpret_cast<void*>(parameters_repr)},
+       {Py_tp_richcompare, reinterpret_cast<void*>(parameters_richcompare)},
+       {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+       {Py_tp_getset, g_getset},
+       {Py_tp_methods, g_methods}});
 }
 
 bool to_parameters(PyObject* obj, const char* name, DetectorParameters& out) {
@@ -317,10 +291,10 @@ bool to_parameters(PyObject* obj, const char* name, DetectorParameters& out) {
     return true;
   }
   if (!g_type || !PyObject_TypeCheck(obj, g_type)) {
-    PyErr_Format(PyExc_TypeError, "%s cannot be converted to 'DetectorParameters'", type_name(obj).c_str());
+    raise_formatted(PyExc_TypeError, "%s cannot be converted to 'DetectorParameters'", type_name(obj).c_str());
     return prefix_argument_error(name);
   }
-  out = reinterpret_cast<ParametersObject*>(obj)->value;
+  out = value_of<DetectorParameters>(obj);
   return true;
 }
 

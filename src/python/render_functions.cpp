@@ -28,7 +28,7 @@ PyObject* to_array(const GrayImage& image) {
   if (fits && image.size() > 0) std::memcpy(view.buf, image.pixels.data(), image.size());
   PyBuffer_Release(&view);
   if (!fits) {
-    PyErr_SetString(PyExc_RuntimeError, "NumPy array of unexpected size");
+    raise(PyExc_RuntimeError, "NumPy array of unexpected size");
     return nullptr;
   }
   return array.release();

@@ -5,6 +5,7 @@
 
 #include "pose/rigid_body.hpp"
 #include "python/arguments.hpp"
+#include "python/class_type.hpp"
 #include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/object_state.hpp"
@@ -13,40 +14,8 @@
 namespace morvelin::py {
 namespace {
 
-struct RigidBodyObject {
-  PyObject_HEAD
-  RigidBody* body;  // owned; immutable after construction
-};
-
-struct RigidBodyPoseObject {
-  PyObject_HEAD
-  RigidBodyPose* pose;  // owned
-};
-
 PyTypeObject* g_body_type = nullptr;
 PyTypeObject* g_pose_type = nullptr;
-
-template <class Object>
-Object* as(PyObject* self) {
-  return reinterpret_cast<Object*>(self);
-}
-
-PyObject* allocate(PyTypeObject* type) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  return alloc(type, 0);
-}
-
-template <class Object>
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  if constexpr (std::is_same_v<Object, RigidBodyObject>) {
-    delete as<Object>(self)->body;
-  } else {
-    delete as<Object>(self)->pose;
-  }
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
-}
 
 // --- RigidBody ------------------------------------------------------------
 
@@ -68,25 +37,21 @@ PyObject* body_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   Result<RigidBody> body = RigidBody::create(tag_size, ids, rotations, translations);
   if (!body) return raise(body.error());
-  auto owned = std::make_unique<RigidBody>(std::move(body).value());
-  PyObject* self = allocate(type);
-  if (!self) return nullptr;
-  as<RigidBodyObject>(self)->body = owned.release();
-  return self;
+  return new_instance(type, std::make_unique<RigidBody>(std::move(body).value()));
 }
 
 PyObject* body_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return body_new_impl(type, args, kwargs); });
 }
 
-PyObject* body_tag_size(PyObject* self, void*) { return PyFloat_FromDouble(as<RigidBodyObject>(self)->body->tag_size_m()); }
+PyObject* body_tag_size(PyObject* self, void*) { return PyFloat_FromDouble(value_of<RigidBody>(self).tag_size_m()); }
 
 PyObject* body_marker_ids(PyObject* self, void*) {
-  return guarded([&] { return int_list(as<RigidBodyObject>(self)->body->marker_ids()); });
+  return guarded([&] { return int_list(value_of<RigidBody>(self).marker_ids()); });
 }
 
 PyObject* body_repr(PyObject* self) {
-  const RigidBody& body = *as<RigidBodyObject>(self)->body;
+  const RigidBody& body = value_of<RigidBody>(self);
   Ref ids = Ref::steal(int_list(body.marker_ids()));
   Ref size = Ref::steal(PyFloat_FromDouble(body.tag_size_m()));
   if (!ids || !size) return nullptr;
@@ -99,7 +64,7 @@ PyObject* matrix_list(const Matrix3& m) {
 
 // The constructor arguments that rebuild an equal body.
 PyObject* body_state(PyObject* self) {
-  const RigidBody& body = *as<RigidBodyObject>(self)->body;
+  const RigidBody& body = value_of<RigidBody>(self);
   Ref ids = Ref::steal(int_list(body.marker_ids()));
   Ref rotations = Ref::steal(list_of(body.rotations(), matrix_list));
   Ref translations =
@@ -133,7 +98,7 @@ constexpr const char* kBodyDoc =
 
 // --- RigidBodyPose --------------------------------------------------------
 
-const RigidBodyPose& pose_of(PyObject* self) { return *as<RigidBodyPoseObject>(self)->pose; }
+const RigidBodyPose& pose_of(PyObject* self) { return value_of<RigidBodyPose>(self); }
 
 PyObject* pose_rvec(PyObject* self, void*) { return guarded([&] { return float_list(pose_of(self).rvec); }); }
 PyObject* pose_tvec(PyObject* self, void*) { return guarded([&] { return float_list(pose_of(self).tvec); }); }
@@ -174,7 +139,7 @@ PyObject* g_restore_pose = nullptr;  // the module function _rigid_body_pose
 
 PyObject* pose_reduce(PyObject* self, PyObject*) {
   if (!g_restore_pose) {
-    PyErr_SetString(PyExc_RuntimeError, "RigidBodyPose cannot be pickled before the module is initialised");
+    raise(PyExc_RuntimeError, "RigidBodyPose cannot be pickled before the module is initialised");
     return nullptr;
   }
   return reduce_to(g_restore_pose, Ref::steal(pose_state(self)).get());
@@ -199,11 +164,7 @@ PyGetSetDef g_pose_getset[] = {
 };
 
 PyObject* wrap_pose(RigidBodyPose pose) {
-  auto owned = std::make_unique<RigidBodyPose>(std::move(pose));
-  PyObject* self = allocate(g_pose_type);
-  if (!self) return nullptr;
-  as<RigidBodyPoseObject>(self)->pose = owned.release();
-  return self;
+  return new_instance(g_pose_type, std::make_unique<RigidBodyPose>(std::move(pose)));
 }
 
 PyObject* restore_pose_impl(PyObject* args, PyObject* kwargs) {
@@ -245,14 +206,14 @@ PyObject* estimate_impl(PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!PyObject_TypeCheck(argv[2], g_body_type)) {
-    PyErr_Format(PyExc_TypeError, "%s cannot be converted to 'RigidBody'", type_name(argv[2]).c_str());
+    raise_formatted(PyExc_TypeError, "%s cannot be converted to 'RigidBody'", type_name(argv[2]).c_str());
     return prefix_argument_error("rigid_body"), nullptr;
   }
   if (!to_camera_arguments(argv[3], argv[4], camera_args) || !to_ransac_settings(argv + 5, settings)) return nullptr;
   if (auto error = validate_ransac_settings(settings)) return raise(*error);
   // Keep the body alive while the lock is released.
   Ref body_ref = Ref::borrow(argv[2]);
-  const RigidBody& body = *as<RigidBodyObject>(argv[2])->body;
+  const RigidBody& body = value_of<RigidBody>(argv[2]);
   Result<RigidBodyObservations> observations = collect_rigid_body_observations(body, corners, ids);
   if (!observations) return raise(observations.error());
   if (observations->empty()) Py_RETURN_NONE;
@@ -270,42 +231,27 @@ PyObject* estimate_impl(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* create_rigid_body_type() {
-  if (g_body_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_body_type));  // one class per process
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(kBodyDoc)},
-      {Py_tp_new, reinterpret_cast<void*>(body_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<RigidBodyObject>)},
-      {Py_tp_repr, reinterpret_cast<void*>(body_repr)},
-      {Py_tp_getset, g_body_getset},
-      {Py_tp_methods, g_body_methods},
-      {Py_tp_richcompare, reinterpret_cast<void*>(body_richcompare)},
-      {Py_tp_hash, reinterpret_cast<void*>(body_hash)},
-      {0, nullptr},
-  };
-  PyType_Spec type_spec = {"morvelin.RigidBody", static_cast<int>(sizeof(RigidBodyObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&type_spec);
-  g_body_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  return define_class<RigidBody>(g_body_type, "morvelin.RigidBody",
+                                 {{Py_tp_doc, const_cast<char*>(kBodyDoc)},
+                                  {Py_tp_new, reinterpret_cast<void*>(body_new)},
+                                  {Py_tp_repr, reinterpret_cast<void*>(body_repr)},
+                                  {Py_tp_getset, g_body_getset},
+                                  {Py_tp_methods, g_body_methods},
+                                  {Py_tp_richcompare, reinterpret_cast<void*>(body_richcompare)},
+                                  {Py_tp_hash, reinterpret_cast<void*>(body_hash)}});
 }
 
 PyObject* create_rigid_body_pose_type() {
-  if (g_pose_type) return Py_NewRef(reinterpret_cast<PyObject*>(g_pose_type));  // one class per process
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("Result returned by `estimate_rigid_body_pose`.")},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<RigidBodyPoseObject>)},
-      {Py_tp_repr, reinterpret_cast<void*>(pose_repr)},
-      {Py_tp_getset, g_pose_getset},
-      {Py_tp_methods, g_pose_methods},
-      {Py_tp_richcompare, reinterpret_cast<void*>(pose_richcompare)},
-      {Py_tp_hash, reinterpret_cast<void*>(pose_hash)},
-      {0, nullptr},
-  };
   // No tp_new: instances come only from estimate_rigid_body_pose.
-  PyType_Spec type_spec = {"morvelin.RigidBodyPose", static_cast<int>(sizeof(RigidBodyPoseObject)), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  PyObject* type = PyType_FromSpec(&type_spec);
-  g_pose_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  return define_class<RigidBodyPose>(
+      g_pose_type, "morvelin.RigidBodyPose",
+      {{Py_tp_doc, const_cast<char*>("Result returned by `estimate_rigid_body_pose`.")},
+       {Py_tp_repr, reinterpret_cast<void*>(pose_repr)},
+       {Py_tp_getset, g_pose_getset},
+       {Py_tp_methods, g_pose_methods},
+       {Py_tp_richcompare, reinterpret_cast<void*>(pose_richcompare)},
+       {Py_tp_hash, reinterpret_cast<void*>(pose_hash)}},
+      Py_TPFLAGS_DISALLOW_INSTANTIATION);
 }
 
 const PyMethodDef kRestoreRigidBodyPose = {
