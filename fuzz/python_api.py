@@ -96,6 +96,13 @@ class Draw:
     def any_int(self, lo: int, hi: int) -> int:
         return self.pick(SPECIAL_INTS) if self.int(0, 4) == 0 else self.int(lo, hi)
 
+    def iteration_count(self, lo: int, hi: int) -> int:
+        """any_int for an iteration count, but counts that convert and exceed
+        1000 are asked as 1000: a RANSAC loop without consensus runs every
+        iteration it is given. Out-of-range values still test the refusal."""
+        value = self.any_int(lo, hi)
+        return 1000 if 1000 < value < 2**31 else value
+
     def bytes(self, n: int) -> bytes:
         if self.fdp is not None:
             raw = self.fdp.ConsumeBytes(n)
@@ -333,7 +340,7 @@ def call_pnp(d: Draw) -> None:
                                   vector3(d) if d.bool() else None, vector3(d) if d.bool() else None)
         assert pose is None or (len(pose[0]) == 3 and len(pose[1]) == 3)
     else:
-        result = morvelin.solve_pnp_ransac(obj, img, camera_matrix(d), dist_coeffs(d), d.any_int(1, 40),
+        result = morvelin.solve_pnp_ransac(obj, img, camera_matrix(d), dist_coeffs(d), d.iteration_count(1, 40),
                                            d.float(0.0, 10.0), d.float(0.0, 1.0), d.any_int(0, 100))
         if result is not None:
             rvec, tvec, inliers, rmse = result
@@ -347,7 +354,7 @@ def call_rigid_body(d: Draw) -> None:
     n = d.int(0, 4)
     corners = [points(d, 2, count=4 if d.int(0, 7) else d.int(0, 5)) for _ in range(n)]
     pose = morvelin.estimate_rigid_body_pose(corners, ints(d, n), body, camera_matrix(d), dist_coeffs(d),
-                                             d.any_int(1, 30), d.float(0.0, 10.0), d.float(0.0, 1.0), d.any_int(0, 9))
+                                             d.iteration_count(1, 30), d.float(0.0, 10.0), d.float(0.0, 1.0), d.any_int(0, 9))
     assert pose is None or isinstance(pose, morvelin.RigidBodyPose)
 
 
