@@ -9,6 +9,7 @@
 #include "imgproc/adaptive_threshold.hpp"
 #include "imgproc/polygon_approximation.hpp"
 #include "numeric/conversions.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 namespace {
@@ -16,18 +17,26 @@ namespace {
 float cross(Point2f a, Point2f b) { return a.x * b.y - a.y * b.x; }
 Point2f operator-(Point2f a, Point2f b) { return {a.x - b.x, a.y - b.y}; }
 
-// Turns each accepted border into a candidate; owns the buffers reused from
-// one border to the next.
-class CandidateCollector {
- public:
-  CandidateCollector(const DetectorParameters& params, std::uint32_t width, std::uint32_t height)
-      : params_(params),
-        limits_(contour_length_limits(params, width, height)),
-        image_side_(static_cast<double>(std::max(width, height))) {}
+// The borders of acceptable length of one window, in tracing order, kept in
+// one flat buffer so that they can be turned into candidates in parallel.
+struct Borders {
+  Vec<ContourPoint> points;
+  Vec<std::size_t> starts{0};  // border i is points[starts[i], starts[i + 1])
 
-  void consider(std::span<const ContourPoint> contour) {
+  std::size_t size() const { return starts.size() - 1; }
+  std::span<const ContourPoint> operator[](std::size_t i) const {
+    return {points.data() + starts[i], starts[i + 1] - starts[i]};
+  }
+};
+
+// Turns borders into candidates; owns the buffers reused from one border to
+// the next.
+class CandidateFitter {
+ public:
+  CandidateFitter(const DetectorParameters& params, double image_side) : params_(params), image_side_(image_side) {}
+
+  void consider(std::span<const ContourPoint> contour, CandidateList& out) {
     const std::uint64_t n = contour.size();
-    if (n < limits_.min || n > limits_.max) return;
     points_.resize(contour.size());
     for (std::size_t i = 0; i < contour.size(); ++i) {
       points_[i] = {static_cast<float>(contour[i].x), static_cast<float>(contour[i].y)};
@@ -38,10 +47,8 @@ class CandidateCollector {
     const Quad quad = {vertices_[0], vertices_[1], vertices_[2], vertices_[3]};
     if (!is_convex_quad(quad)) return;
     if (!has_long_enough_sides(quad, image_side_, n, params_.min_side_rate)) return;
-    candidates_.push_back({refine(quad)});
+    out.push_back({refine(quad)});
   }
-
-  CandidateList take() { return std::move(candidates_); }
 
  private:
   // CORNER_REFINE_CONTOUR refits the corners to this border at once.
@@ -51,12 +58,33 @@ class CandidateCollector {
   }
 
   const DetectorParameters& params_;
-  ContourLengthLimits limits_;
   double image_side_;
   Vec<Point2f> points_;
   Vec<Point2f> vertices_;
-  CandidateList candidates_;
 };
+
+// Candidates of the borders in order. Borders are fitted in parallel, a run
+// of them per task, and the runs' candidates joined in border order.
+CandidateList fit_candidates(const Borders& borders, const DetectorParameters& params, double image_side) {
+  constexpr std::size_t kPointsPerTask = 1 << 14;
+  Vec<std::size_t> task_starts{0};
+  for (std::size_t i = 0, since = 0; i < borders.size(); ++i) {
+    since += borders[i].size();
+    if (since >= kPointsPerTask && i + 1 < borders.size()) {
+      task_starts.push_back(i + 1);
+      since = 0;
+    }
+  }
+  task_starts.push_back(borders.size());
+  Vec<CandidateList> found(task_starts.size() - 1);
+  parallel_for(found.size(), [&](std::size_t t) {
+    CandidateFitter fitter(params, image_side);
+    for (std::size_t i = task_starts[t]; i < task_starts[t + 1]; ++i) fitter.consider(borders[i], found[t]);
+  });
+  CandidateList candidates = std::move(found[0]);
+  for (std::size_t t = 1; t < found.size(); ++t) candidates.insert(candidates.end(), found[t].begin(), found[t].end());
+  return candidates;
+}
 
 }  // namespace
 
@@ -121,9 +149,15 @@ CandidateList find_candidates_in_window(const GrayImage& image, const DetectorPa
                                         std::int64_t window_size) {
   if (image.empty()) return {};
   BinaryImage binary = adaptive_threshold(image, window_size, params.adaptive_thresh_constant);
-  CandidateCollector collector(params, image.width, image.height);
-  trace_all_borders(binary, [&collector](std::span<const ContourPoint> contour) { collector.consider(contour); });
-  return collector.take();
+  const ContourLengthLimits limits = contour_length_limits(params, image.width, image.height);
+  Borders borders;
+  trace_all_borders(binary, [&](std::span<const ContourPoint> contour) {
+    // Length limits come before any floating-point work on a border.
+    if (contour.size() < limits.min || contour.size() > limits.max) return;
+    borders.points.insert(borders.points.end(), contour.begin(), contour.end());
+    borders.starts.push_back(borders.points.size());
+  });
+  return fit_candidates(borders, params, static_cast<double>(std::max(image.width, image.height)));
 }
 
 CandidateList find_candidates_for_scale(const GrayImage& image, const DetectorParameters& params,
