@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "chessboard/chessboard_quads.hpp"
 #include "chessboard/grid_recognition.hpp"
 #include "detector/marker.hpp"
 #include "image/binary_image.hpp"
@@ -26,6 +27,18 @@ inline constexpr std::uint64_t kChessboardRefineWindow = 2;
 inline constexpr std::int32_t kChessboardRefineIterations = 15;
 inline constexpr double kChessboardRefineEpsilon = 0.1;
 
+// Recovered grids are refined with a half-size of this fraction of the
+// shortest distance between neighbouring corners, at least the usual window
+// and at most kMaxRecoveredRefineWindow.
+inline constexpr float kRecoveredRefineWindowRate = 0.3f;
+inline constexpr std::uint64_t kMaxRecoveredRefineWindow = 10;
+
+// Searches the quads of one binary image of `image` for a grid of `shape`:
+// corner graph, grid recognition and ordering, the border check, and
+// refinement on `image`. Nothing when any stage fails.
+std::optional<Vec<Point2f>> search_chessboard_quads(std::span<const ChessboardQuad> quads, const GrayImage& image,
+                                                    const GridShape& shape);
+
 // Searches one binary image (consumed) of `image` for a grid of `shape`:
 // quads (shifted outward by `quad_shift`), corner graph, grid recognition and
 // ordering, the border check, and refinement on `image`. Nothing when any
@@ -38,8 +51,16 @@ std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, const Gr
 // squares that touch at a corner (8-connected borders would otherwise trace
 // them as one region), and with the quads found there shifted one pixel
 // outward again, so that their corners lie where the squares' corners were.
+// The quads of failed searches are appended to `searched` when given.
 std::optional<Vec<Point2f>> search_chessboard_grid_with_erosion(BinaryImage& binary, const GrayImage& image,
-                                                                const GridShape& shape);
+                                                                const GridShape& shape,
+                                                                Vec<ChessboardQuadList>* searched = nullptr);
+
+// Recovers a grid (recover_chessboard_grid) from the quads of searches that
+// failed, in their order, and returns the first that clears the border,
+// refined on `image`.
+std::optional<Vec<Point2f>> recover_chessboard_corners(std::span<const ChessboardQuadList> searched,
+                                                       const GrayImage& image, const GridShape& shape);
 
 // Finds the `columns` x `rows` interior corners of a chessboard in `image`.
 // Binarises with the Otsu threshold first, then with adaptive thresholds of
