@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "imgproc/adaptive_threshold.hpp"
 #include "imgproc/otsu_threshold.hpp"
 #include "numeric/conversions.hpp"
 
@@ -38,6 +39,19 @@ Vec<std::int64_t> adaptive_block_sizes(std::uint32_t width, std::uint32_t height
   std::sort(sizes.begin(), sizes.end());
   sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
   return sizes;
+}
+
+Vec<ChessboardThreshold> chessboard_threshold_schedule(std::uint32_t width, std::uint32_t height) {
+  Vec<ChessboardThreshold> schedule = {{}};
+  for (const std::int64_t block : adaptive_block_sizes(width, height)) {
+    for (const double offset : kChessboardThresholdOffsets) schedule.push_back({block, offset});
+  }
+  return schedule;
+}
+
+BinaryImage binarize(const GrayImage& image, const ChessboardThreshold& threshold) {
+  if (threshold.block == 0) return otsu_binarize(image);
+  return adaptive_threshold(image, threshold.block, threshold.offset, Threads::kCallingThread);
 }
 
 BinaryImage erode_dark_regions(const BinaryImage& binary) {

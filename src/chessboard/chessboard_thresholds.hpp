@@ -23,6 +23,20 @@ BinaryImage otsu_binarize(const GrayImage& image);
 // odd, at least 3 once below 5) and 31.
 Vec<std::int64_t> adaptive_block_sizes(std::uint32_t width, std::uint32_t height);
 
+// One binarisation of the schedule: the global threshold when `block` is 0,
+// otherwise the adaptive threshold with that block size and offset.
+struct ChessboardThreshold {
+  std::int64_t block = 0;
+  double offset = 0.0;
+};
+
+// The binarisations in the order they are tried for a W x H image: the
+// global threshold, then every adaptive block size with every offset.
+Vec<ChessboardThreshold> chessboard_threshold_schedule(std::uint32_t width, std::uint32_t height);
+
+// Binarises `image` as `threshold` says, on the calling thread.
+BinaryImage binarize(const GrayImage& image, const ChessboardThreshold& threshold);
+
 // Erodes the dark regions by one pixel: a cell stays dark (1) only when all
 // nine cells of its 3 x 3 neighbourhood are non-zero, the zero frame counting
 // as light. Any non-zero cell counts as dark, so a binary image already

@@ -4,12 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "chessboard/chessboard_quads.hpp"
-#include "chessboard/chessboard_thresholds.hpp"
 #include "chessboard/corner_candidates.hpp"
 #include "chessboard/grid_recovery.hpp"
 #include "cornersubpix/corner_sub_pix.hpp"
-#include "imgproc/adaptive_threshold.hpp"
 
 namespace morvelin {
 namespace {
@@ -28,17 +25,17 @@ bool clear_of_border(const Vec<Point2f>& corners, std::uint32_t width, std::uint
 
 // The border check and the refinement of a grid found in some binary image.
 std::optional<Vec<Point2f>> finish_grid(std::optional<Vec<Point2f>> corners, const GrayImage& image,
-                                        std::uint64_t refine_window = kChessboardRefineWindow) {
+                                        std::uint64_t refine_window) {
   if (!corners || !clear_of_border(*corners, image.width, image.height)) return std::nullopt;
   corner_sub_pix(image, *corners, refine_window, kChessboardRefineIterations, kChessboardRefineEpsilon);
   return corners;
 }
 
 // Half-size of the refinement window of a recovered grid: recovered corners
-// may lie a few pixels off, more than the usual window lets a corner move,
-// and blur spreads a corner over more pixels than it covers. The window
-// grows with the shortest distance between neighbouring corners, staying
-// clear of the neighbours.
+// may lie a few pixels off, further than the usual window lets a corner move,
+// and blur spreads a corner over more pixels than that window covers. The
+// window grows with the shortest distance between neighbouring corners,
+// staying clear of the neighbours.
 std::uint64_t recovered_refine_window(const Vec<Point2f>& corners, const GridShape& shape) {
   float shortest = std::numeric_limits<float>::max();
   const std::size_t columns = shape.columns;
@@ -56,7 +53,7 @@ std::uint64_t recovered_refine_window(const Vec<Point2f>& corners, const GridSha
 std::optional<Vec<Point2f>> search_chessboard_quads(std::span<const ChessboardQuad> quads, const GrayImage& image,
                                                     const GridShape& shape) {
   if (quads.size() < 2) return std::nullopt;
-  return finish_grid(order_chessboard_grid(build_corner_graph(quads), shape), image);
+  return finish_grid(order_chessboard_grid(build_corner_graph(quads), shape), image, kChessboardRefineWindow);
 }
 
 std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, const GrayImage& image,
@@ -64,34 +61,65 @@ std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, const Gr
   return search_chessboard_quads(extract_chessboard_quads(binary, quad_shift), image, shape);
 }
 
-std::optional<Vec<Point2f>> search_chessboard_grid_with_erosion(BinaryImage& binary, const GrayImage& image,
-                                                                const GridShape& shape,
-                                                                Vec<ChessboardQuadList>* searched) {
-  ChessboardQuadList quads = extract_chessboard_quads(binary, 0.0f);
-  if (auto corners = search_chessboard_quads(quads, image, shape)) return corners;
-  if (searched) searched->push_back(std::move(quads));
+BinarySearchOutcome search_binary_image(BinaryImage& binary, const GrayImage& image, const GridShape& shape,
+                                        const Superseded& superseded) {
+  BinarySearchOutcome outcome;
+  outcome.quads = extract_chessboard_quads(binary, 0.0f);
+  outcome.corners = search_chessboard_quads(outcome.quads, image, shape);
+  if (outcome.corners || superseded()) return outcome;
   // Tracing re-marks dark cells but leaves every light cell 0, so the traced
   // image still tells dark from light.
   BinaryImage eroded = erode_dark_regions(binary);
-  quads = extract_chessboard_quads(eroded, 1.0f);
-  if (auto corners = search_chessboard_quads(quads, image, shape)) return corners;
-  if (searched) searched->push_back(std::move(quads));
-  return std::nullopt;
+  outcome.eroded_quads = extract_chessboard_quads(eroded, 1.0f);
+  outcome.corners = search_chessboard_quads(outcome.eroded_quads, image, shape);
+  return outcome;
 }
 
-std::optional<Vec<Point2f>> recover_chessboard_corners(std::span<const ChessboardQuadList> searched,
-                                                       const GrayImage& image, const GridShape& shape) {
-  for (const ChessboardQuadList& quads : searched) {
-    std::optional<Vec<Point2f>> grid = recover_chessboard_grid(quads, shape);
-    if (!grid) continue;
-    const std::uint64_t window = recovered_refine_window(*grid, shape);
-    if (auto corners = finish_grid(std::move(grid), image, window)) return corners;
+ScheduleOutcome search_threshold_schedule(const GrayImage& image, const GridShape& shape, Threads threads) {
+  const Vec<ChessboardThreshold> schedule = chessboard_threshold_schedule(image.width, image.height);
+  Vec<BinarySearchOutcome> outcomes(schedule.size());
+  const auto search = [&](std::size_t k, const Superseded& superseded) {
+    BinaryImage binary = binarize(image, schedule[k]);
+    if (superseded()) return false;
+    outcomes[k] = search_binary_image(binary, image, shape, superseded);
+    return outcomes[k].corners.has_value();
+  };
+  // The global threshold usually finds a clean board. It runs alone, so that
+  // a board found there does not wait for searches started beside it.
+  std::size_t found = search(0, [] { return false; }) ? 0 : schedule.size();
+  if (found != 0) {
+    found = 1 + first_success(schedule.size() - 1, threads,
+                              [&](std::size_t k, const Superseded& superseded) { return search(k + 1, superseded); });
   }
-  return std::nullopt;
+  ScheduleOutcome outcome;
+  if (found < schedule.size()) {
+    outcome.corners = std::move(outcomes[found].corners);
+    return outcome;
+  }
+  for (BinarySearchOutcome& o : outcomes) {
+    outcome.failed_quads.push_back(std::move(o.quads));
+    outcome.failed_quads.push_back(std::move(o.eroded_quads));
+  }
+  return outcome;
+}
+
+std::optional<Vec<Point2f>> recover_chessboard_corners(std::span<const ChessboardQuadList> failed_quads,
+                                                       const GrayImage& image, const GridShape& shape,
+                                                       Threads threads) {
+  Vec<std::optional<Vec<Point2f>>> recovered(failed_quads.size());
+  const std::size_t found = first_success(failed_quads.size(), threads, [&](std::size_t k, const Superseded&) {
+    std::optional<Vec<Point2f>> grid = recover_chessboard_grid(failed_quads[k], shape);
+    if (!grid) return false;
+    const std::uint64_t window = recovered_refine_window(*grid, shape);
+    recovered[k] = finish_grid(std::move(grid), image, window);
+    return recovered[k].has_value();
+  });
+  if (found == failed_quads.size()) return std::nullopt;
+  return std::move(recovered[found]);
 }
 
 Result<std::optional<Vec<Point2f>>> find_chessboard_corners(const GrayImage& image, std::uint64_t columns,
-                                                            std::uint64_t rows) {
+                                                            std::uint64_t rows, Threads threads) {
   if (columns <= 2 || rows <= 2) return value_error("both pattern_size dimensions must be greater than 2");
   using Found = std::optional<Vec<Point2f>>;
   if (image.width < kMinChessboardImageSide || image.height < kMinChessboardImageSide) return Found{};
@@ -99,16 +127,9 @@ Result<std::optional<Vec<Point2f>>> find_chessboard_corners(const GrayImage& ima
   const std::optional<GridShape> shape = GridShape::of(columns, rows);
   if (!shape) return Found{};
 
-  Vec<ChessboardQuadList> searched;
-  BinaryImage global = otsu_binarize(image);
-  if (auto corners = search_chessboard_grid_with_erosion(global, image, *shape, &searched)) return corners;
-  for (const std::int64_t block : adaptive_block_sizes(image.width, image.height)) {
-    for (const double offset : kChessboardThresholdOffsets) {
-      BinaryImage binary = adaptive_threshold(image, block, offset, ThresholdThreads::kCallingThread);
-      if (auto corners = search_chessboard_grid_with_erosion(binary, image, *shape, &searched)) return corners;
-    }
-  }
-  return recover_chessboard_corners(searched, image, *shape);
+  ScheduleOutcome outcome = search_threshold_schedule(image, *shape, threads);
+  if (outcome.corners) return std::move(outcome.corners);
+  return recover_chessboard_corners(outcome.failed_quads, image, *shape, threads);
 }
 
 }  // namespace morvelin

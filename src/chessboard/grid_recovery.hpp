@@ -1,10 +1,10 @@
 // Recovery of a grid that the corner graph cannot show: the dark squares of a
 // board are laid out on the board's own lattice from the corners they share,
-// and the grid is read off that lattice. It tolerates what blur, noise and a
-// tight paper margin do to a binarised board: corners of neighbouring squares
-// a little too far apart to merge, and stray quads of the surroundings
-// touching the board. Like the corner graph, it needs every corner of the
-// grid between two quads, so a board with a square missing is not found.
+// and the grid is read off that lattice. It tolerates what blur, noise and
+// uneven light do to a binarised board: corners of neighbouring squares a
+// little too far apart to merge, or a stray corner close enough to spoil a
+// pair in the corner graph. Like the corner graph, it needs two quads at
+// every corner of the grid, so a board with a square missing is not found.
 #pragma once
 
 #include <optional>

@@ -156,8 +156,8 @@ class BoxThreshold {
 
 // Splits the rows into bands for the worker pool when the image is large
 // and the window small next to a band (each band re-sums its first window).
-std::size_t band_count(const GrayImage& image, std::int64_t half, ThresholdThreads threads) {
-  if (threads == ThresholdThreads::kCallingThread) return 1;
+std::size_t band_count(const GrayImage& image, std::int64_t half, Threads threads) {
+  if (threads == Threads::kCallingThread) return 1;
   constexpr std::uint64_t kMinPixelsPerBand = std::uint64_t{1} << 17;
   const std::size_t workers = worker_count();
   if (workers < 2) return 1;
@@ -167,7 +167,7 @@ std::size_t band_count(const GrayImage& image, std::int64_t half, ThresholdThrea
 }
 
 template <class Sum, class Cmp>
-void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, ThresholdThreads threads,
+void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, Threads threads,
                BinaryImage& out) {
   const std::size_t bands = band_count(image, half, threads);
   const std::int64_t height = image.height;
@@ -184,7 +184,7 @@ void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, Thresh
 }
 
 template <class Sum>
-void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t c, ThresholdThreads threads,
+void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t c, Threads threads,
                         BinaryImage& out) {
   // Largest window: 2a(p + c) needs |p + c| <= 511 times 2a, a + 2s <= 511a.
   const std::int64_t span_x = std::min<std::int64_t>(2 * half + 1, image.width);
@@ -200,11 +200,11 @@ void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t 
 }  // namespace
 
 BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant) {
-  return adaptive_threshold(image, window_size, constant, ThresholdThreads::kWorkerPool);
+  return adaptive_threshold(image, window_size, constant, Threads::kWorkerPool);
 }
 
 BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant,
-                               ThresholdThreads threads) {
+                               Threads threads) {
   BinaryImage out(image.width, image.height);
   if (image.empty()) return out;
   const std::int64_t side = std::max<std::int64_t>(image.width, image.height);
