@@ -76,16 +76,17 @@ def corner_rmse(corners, ids, truth):
 _FINE = 4
 
 
-def chessboard_view(columns, rows, size, condition, seed):
+def chessboard_view(columns, rows, size, condition, seed, shift=0.0):
     """A (columns + 1) x (rows + 1) board on a paper margin, seen by a pinhole
     camera at a random pose, under `condition`: "clean", "blurred" (blur and
-    noise) or "uneven" (light falling to 15-35% across the board). Returns the
-    image and the interior corners in board row-major order."""
+    noise) or "uneven" (light falling to 15-35% across the board), moved
+    right by `shift` times the image width (partly out of the frame). Returns
+    the image and the interior corners in board row-major order."""
     import cv2
 
     rng = np.random.default_rng(seed)
     width, height = size
-    h = _board_pose(rng, columns + 1, rows + 1, width, height)
+    h = np.array([[1, 0, shift * width], [0, 1, 0], [0, 0, 1]]) @ _board_pose(rng, columns + 1, rows + 1, width, height)
     fine = np.array([[_FINE, 0, 1.5], [0, _FINE, 1.5], [0, 0, 1]], float) @ h
     squares = (np.indices((rows + 3, columns + 3)).sum(axis=0) % 2 == 1).astype(np.float32)
     squares[0, :] = squares[-1, :] = squares[:, 0] = squares[:, -1] = 1.0  # paper margin
