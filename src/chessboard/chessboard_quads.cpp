@@ -95,9 +95,11 @@ std::optional<ChessboardQuad> accept_chessboard_quad(const Quad& q, std::uint32_
   return ChessboardQuad{q, shortest};
 }
 
-ChessboardQuadList extract_chessboard_quads(BinaryImage& binary, float outward_shift) {
+ChessboardQuadList extract_chessboard_quads(BinaryImage& binary, float outward_shift,
+                                            const std::function<bool()>& stop) {
   QuadCollector collector(binary.width, binary.height, outward_shift);
-  trace_all_borders(binary, [&collector](std::span<const ContourPoint> contour) { collector.consider(contour); });
+  trace_all_borders(
+      binary, [&collector](std::span<const ContourPoint> contour) { collector.consider(contour); }, stop);
   return collector.take();
 }
 

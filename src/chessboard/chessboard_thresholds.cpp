@@ -41,17 +41,26 @@ Vec<std::int64_t> adaptive_block_sizes(std::uint32_t width, std::uint32_t height
   return sizes;
 }
 
-Vec<ChessboardThreshold> chessboard_threshold_schedule(std::uint32_t width, std::uint32_t height) {
-  Vec<ChessboardThreshold> schedule = {{}};
-  for (const std::int64_t block : adaptive_block_sizes(width, height)) {
-    for (const double offset : kChessboardThresholdOffsets) schedule.push_back({block, offset});
-  }
-  return schedule;
+ChessboardBinarisations::ChessboardBinarisations(const GrayImage& image) : image_(image) {
+  const Vec<std::int64_t> sizes = adaptive_block_sizes(image.width, image.height);
+  blocks_ = Vec<Block>(sizes.size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) blocks_[i].size = sizes[i];
 }
 
-BinaryImage binarize(const GrayImage& image, const ChessboardThreshold& threshold) {
-  if (threshold.block == 0) return otsu_binarize(image);
-  return adaptive_threshold(image, threshold.block, threshold.offset, Threads::kCallingThread);
+ChessboardThreshold ChessboardBinarisations::threshold(std::size_t k) const {
+  if (k == 0) return {};
+  const std::size_t offsets = kChessboardThresholdOffsets.size();
+  return {blocks_[(k - 1) / offsets].size, kChessboardThresholdOffsets[(k - 1) % offsets]};
+}
+
+BinaryImage ChessboardBinarisations::take(std::size_t k) {
+  if (k == 0) return otsu_binarize(image_);
+  const std::size_t offsets = kChessboardThresholdOffsets.size();
+  Block& block = blocks_[(k - 1) / offsets];
+  std::call_once(block.formed, [&] {
+    block.images = adaptive_thresholds(image_, block.size, kChessboardThresholdOffsets, Threads::kCallingThread);
+  });
+  return std::move(block.images[(k - 1) % offsets]);
 }
 
 BinaryImage erode_dark_regions(const BinaryImage& binary) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "image/binary_image.hpp"
 #include "image/gray_image.hpp"
@@ -30,12 +32,31 @@ struct ChessboardThreshold {
   double offset = 0.0;
 };
 
-// The binarisations in the order they are tried for a W x H image: the
-// global threshold, then every adaptive block size with every offset.
-Vec<ChessboardThreshold> chessboard_threshold_schedule(std::uint32_t width, std::uint32_t height);
+// The binarisations tried for an image, in order: the global threshold, then
+// for every adaptive block size each offset of kChessboardThresholdOffsets.
+// Searches running side by side take the binary images they need; the
+// images of one block size are formed together, in one pass over the window
+// sums, by whichever search asks for one of them first.
+class ChessboardBinarisations {
+ public:
+  explicit ChessboardBinarisations(const GrayImage& image);
 
-// Binarises `image` as `threshold` says, on the calling thread.
-BinaryImage binarize(const GrayImage& image, const ChessboardThreshold& threshold);
+  std::size_t size() const { return 1 + kChessboardThresholdOffsets.size() * blocks_.size(); }
+  ChessboardThreshold threshold(std::size_t k) const;
+
+  // Binary image k (on the calling thread). Each may be taken once.
+  BinaryImage take(std::size_t k);
+
+ private:
+  struct Block {
+    std::int64_t size = 0;
+    std::once_flag formed;
+    Vec<BinaryImage> images;  // one per offset
+  };
+
+  const GrayImage& image_;
+  Vec<Block> blocks_;
+};
 
 // Erodes the dark regions by one pixel: a cell stays dark (1) only when all
 // nine cells of its 3 x 3 neighbourhood are non-zero, the zero frame counting

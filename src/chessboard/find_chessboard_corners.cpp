@@ -64,35 +64,32 @@ std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, const Gr
 BinarySearchOutcome search_binary_image(BinaryImage& binary, const GrayImage& image, const GridShape& shape,
                                         const Superseded& superseded) {
   BinarySearchOutcome outcome;
-  outcome.quads = extract_chessboard_quads(binary, 0.0f);
+  outcome.quads = extract_chessboard_quads(binary, 0.0f, superseded);
+  if (superseded()) return outcome;
   outcome.corners = search_chessboard_quads(outcome.quads, image, shape);
-  if (outcome.corners || superseded()) return outcome;
+  if (outcome.corners) return outcome;
   // Tracing re-marks dark cells but leaves every light cell 0, so the traced
   // image still tells dark from light.
   BinaryImage eroded = erode_dark_regions(binary);
-  outcome.eroded_quads = extract_chessboard_quads(eroded, 1.0f);
+  outcome.eroded_quads = extract_chessboard_quads(eroded, 1.0f, superseded);
+  if (superseded()) return outcome;
   outcome.corners = search_chessboard_quads(outcome.eroded_quads, image, shape);
   return outcome;
 }
 
 ScheduleOutcome search_threshold_schedule(const GrayImage& image, const GridShape& shape, Threads threads) {
-  const Vec<ChessboardThreshold> schedule = chessboard_threshold_schedule(image.width, image.height);
-  Vec<BinarySearchOutcome> outcomes(schedule.size());
+  ChessboardBinarisations binarisations(image);
+  Vec<BinarySearchOutcome> outcomes(binarisations.size());
   const auto search = [&](std::size_t k, const Superseded& superseded) {
-    BinaryImage binary = binarize(image, schedule[k]);
+    BinaryImage binary = binarisations.take(k);
     if (superseded()) return false;
     outcomes[k] = search_binary_image(binary, image, shape, superseded);
     return outcomes[k].corners.has_value();
   };
-  // The global threshold usually finds a clean board. It runs alone, so that
-  // a board found there does not wait for searches started beside it.
-  std::size_t found = search(0, [] { return false; }) ? 0 : schedule.size();
-  if (found != 0) {
-    found = 1 + first_success(schedule.size() - 1, threads,
-                              [&](std::size_t k, const Superseded& superseded) { return search(k + 1, superseded); });
-  }
+  // A search that a lower one has overtaken gives up within a row of tracing.
+  const std::size_t found = first_success(outcomes.size(), threads, search);
   ScheduleOutcome outcome;
-  if (found < schedule.size()) {
+  if (found < outcomes.size()) {
     outcome.corners = std::move(outcomes[found].corners);
     return outcome;
   }

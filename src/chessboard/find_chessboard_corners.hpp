@@ -71,10 +71,10 @@ struct ScheduleOutcome {
   Vec<ChessboardQuadList> failed_quads;
 };
 
-// Searches every binarisation of chessboard_threshold_schedule in turn
+// Searches every binarisation of ChessboardBinarisations in turn
 // (search_binary_image) and stops at the first grid. With the worker pool
-// the binarisations after the global one are searched side by side; the
-// outcome is the same.
+// the binarisations are searched side by side, and a search overtaken by a
+// grid in an earlier binarisation gives up; the outcome is the same.
 ScheduleOutcome search_threshold_schedule(const GrayImage& image, const GridShape& shape, Threads threads);
 
 // Recovers a grid (recover_chessboard_grid) from the quads of failed

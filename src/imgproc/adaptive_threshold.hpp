@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "image/binary_image.hpp"
 #include "image/gray_image.hpp"
+#include "runtime/allocator.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace morvelin {
@@ -29,5 +31,11 @@ BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size,
 // same either way.
 BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant,
                                Threads threads);
+
+// One binary image per constant, with one window size: image i equals
+// adaptive_threshold(image, window_size, constants[i], threads). The window
+// sums, most of the work, are formed once for all of them.
+Vec<BinaryImage> adaptive_thresholds(const GrayImage& image, std::int64_t window_size,
+                                     std::span<const double> constants, Threads threads);
 
 }  // namespace morvelin

@@ -505,13 +505,20 @@ TEST(ChessboardStages, ThresholdScheduleAndErosion) {
   EXPECT_EQ(adaptive_block_sizes(25, 25), (Vec<std::int64_t>{3, 5, 31}));   // 2.5 rounds to 3, 5 stays
   EXPECT_EQ(adaptive_block_sizes(45, 45), (Vec<std::int64_t>{5, 9, 31}));   // 4.5 rounds to 5
   EXPECT_EQ(adaptive_block_sizes(155, 160), (Vec<std::int64_t>{17, 31}));   // 31 only once
-  const auto schedule = chessboard_threshold_schedule(155, 160);  // global, then each block with each offset
+  // The schedule: global, then each block with each offset; the images of a
+  // block formed together equal those formed one by one.
+  const GrayImage lit = render(BoardView{.columns = 3, .rows = 3, .square = 20}, 155, 160,
+                               [](double x, double y) { return 0.3 + 0.004 * (x + y); });
+  ChessboardBinarisations schedule(lit);
   ASSERT_EQ(schedule.size(), 7u);
-  EXPECT_EQ(schedule[0].block, 0);
-  EXPECT_EQ(schedule[2].block, 17);
-  EXPECT_EQ(schedule[2].offset, 5.0);
-  EXPECT_EQ(schedule[6].block, 31);
-  EXPECT_EQ(schedule[6].offset, 10.0);
+  EXPECT_EQ(schedule.threshold(0).block, 0);
+  EXPECT_EQ(schedule.take(0).cells, otsu_binarize(lit).cells);
+  for (const std::size_t k : {6u, 2u, 1u}) {  // in any order
+    const ChessboardThreshold t = schedule.threshold(k);
+    EXPECT_EQ(t.block, k <= 3 ? 17 : 31);
+    EXPECT_EQ(t.offset, kChessboardThresholdOffsets[(k - 1) % 3]);
+    EXPECT_EQ(schedule.take(k).cells, adaptive_threshold(lit, t.block, t.offset).cells) << k;
+  }
 
   // Otsu: pixels at the level are dark.
   GrayImage two(4, 1);

@@ -158,6 +158,22 @@ TEST(AdaptiveThreshold, LargeImagesSplitIntoBandsGiveTheSameResult) {
   }
 }
 
+TEST(AdaptiveThreshold, SeveralConstantsInOnePassEqualOnePassEach) {
+  std::mt19937 rng(8);
+  const auto image = random_image(rng, 97, 61);
+  const std::vector<double> constants = {0.0, 5.0, 10.0, -3.5, 300.0};
+  for (std::int64_t window : {3, 5, 13, 301}) {
+    for (const Threads threads : {Threads::kWorkerPool, Threads::kCallingThread}) {
+      const auto together = adaptive_thresholds(image, window, constants, threads);
+      ASSERT_EQ(together.size(), constants.size());
+      for (std::size_t i = 0; i < constants.size(); ++i) {
+        EXPECT_EQ(together[i].cells, reference_threshold(image, window, constants[i]).cells) << window << " " << i;
+      }
+    }
+  }
+  EXPECT_TRUE(adaptive_thresholds(image, 13, {}, Threads::kCallingThread).empty());
+}
+
 TEST(AdaptiveThreshold, UniformImagesAndTruncatedConstants) {
   const GrayImage grey(20, 15, 90);
   for (double c : {0.0, -1.0, -0.9, 0.99}) {
