@@ -252,16 +252,20 @@ Vec<Point2f> canonical_reading(const LatticeBox& box, const GridShape& shape) {
   return best;
 }
 
+// A grid of `count` corners, each shared by two quads, needs at least half
+// as many quads: every quad has four corners.
+bool too_few_quads_for(std::size_t quads, std::uint64_t count) { return 2 * static_cast<std::uint64_t>(quads) < count; }
+
 }  // namespace
 
 std::optional<Vec<Point2f>> recover_chessboard_grid(std::span<const ChessboardQuad> quads, const GridShape& shape) {
-  if (quads.size() < 2) return std::nullopt;
+  if (quads.size() < 2 || too_few_quads_for(quads.size(), shape.count)) return std::nullopt;
   const Vec<std::size_t> mate = pair_corners(quads);
   Vec<std::size_t> slot_of(quads.size(), kNone);
   for (std::size_t start = 0; start < quads.size(); ++start) {
     if (slot_of[start] != kNone) continue;
     const LatticeGroup group = lay_out_group(mate, start, slot_of);
-    if (!group.consistent || group.members.size() < 2) continue;
+    if (!group.consistent || too_few_quads_for(group.members.size(), shape.count)) continue;
     const std::optional<Vec<LatticeCorner>> corners = lattice_corners(quads, group);
     if (!corners) continue;
     const std::optional<LatticeBox> box = grid_box(*corners, shape);
