@@ -105,8 +105,10 @@ def frames_without_a_board() -> str:
         if size == (640, 480):
             frames += photos
         cut = [chessboard_view(9, 6, size, "clean", seed, shift=0.45)[0] for seed in range(3)]
+        bare = [chessboard_view(9, 6, size, "clean", seed, shift=0.45, board=False)[0] for seed in range(3)]
         for label, images in ((f"{len(frames)} frames without a board", frames),
-                              ("9x6 board half out of the frame", cut)):
+                              ("9x6 board half out of the frame", cut),
+                              ("the same 3 scenes without the board", bare)):
             mine, theirs = [], []
             for image in images:
                 ours(image, (9, 6))  # warm-up

@@ -76,12 +76,13 @@ def corner_rmse(corners, ids, truth):
 _FINE = 4
 
 
-def chessboard_view(columns, rows, size, condition, seed, shift=0.0):
+def chessboard_view(columns, rows, size, condition, seed, shift=0.0, board=True):
     """A (columns + 1) x (rows + 1) board on a paper margin, seen by a pinhole
     camera at a random pose, under `condition`: "clean", "blurred" (blur and
     noise) or "uneven" (light falling to 15-35% across the board), moved
     right by `shift` times the image width (partly out of the frame). Returns
-    the image and the interior corners in board row-major order."""
+    the image and the interior corners in board row-major order. Without
+    `board` the same scene is drawn without the board."""
     import cv2
 
     rng = np.random.default_rng(seed)
@@ -95,10 +96,10 @@ def chessboard_view(columns, rows, size, condition, seed, shift=0.0):
     pattern = cv2.resize(squares, None, fx=64, fy=64, interpolation=cv2.INTER_NEAREST)
     to_pattern = np.array([[64, 0, 63.5], [0, 64, 63.5], [0, 0, 1]], float)
     warp = fine @ np.linalg.inv(to_pattern)
-    board = cv2.warpPerspective(pattern * 190 + 25, warp, (width * _FINE, height * _FINE), flags=cv2.INTER_NEAREST,
+    drawn = cv2.warpPerspective(pattern * 190 + 25, warp, (width * _FINE, height * _FINE), flags=cv2.INTER_NEAREST,
                                 borderMode=cv2.BORDER_CONSTANT, borderValue=-1.0)
     background = _texture(rng, width * _FINE, height * _FINE, 60, 170)
-    image = np.where(board >= 0, board, background)
+    image = np.where(drawn >= 0, drawn, background) if board else background
     image = cv2.resize(image, (width, height), interpolation=cv2.INTER_AREA).astype(float)
     if condition == "blurred":
         image = cv2.GaussianBlur(image, (0, 0), rng.uniform(1.5, 2.5))
