@@ -43,24 +43,37 @@ Vec<std::int64_t> adaptive_block_sizes(std::uint32_t width, std::uint32_t height
 
 ChessboardBinarisations::ChessboardBinarisations(const GrayImage& image) : image_(image) {
   const Vec<std::int64_t> sizes = adaptive_block_sizes(image.width, image.height);
-  blocks_ = Vec<Block>(sizes.size());
-  for (std::size_t i = 0; i < sizes.size(); ++i) blocks_[i].size = sizes[i];
+  groups_ = Vec<Group>(1 + sizes.size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) groups_[i + 1].block = sizes[i];
 }
 
 ChessboardThreshold ChessboardBinarisations::threshold(std::size_t k) const {
   if (k == 0) return {};
   const std::size_t offsets = kChessboardThresholdOffsets.size();
-  return {blocks_[(k - 1) / offsets].size, kChessboardThresholdOffsets[(k - 1) % offsets]};
+  return {groups_[1 + (k - 1) / offsets].block, kChessboardThresholdOffsets[(k - 1) % offsets]};
 }
 
-BinaryImage ChessboardBinarisations::take(std::size_t k) {
-  if (k == 0) return otsu_binarize(image_);
+std::pair<ChessboardBinarisations::Group&, std::size_t> ChessboardBinarisations::locate(std::size_t k) {
+  if (k == 0) return {groups_[0], 0};
   const std::size_t offsets = kChessboardThresholdOffsets.size();
-  Block& block = blocks_[(k - 1) / offsets];
-  std::call_once(block.formed, [&] {
-    block.images = adaptive_thresholds(image_, block.size, kChessboardThresholdOffsets, Threads::kCallingThread);
+  return {groups_[1 + (k - 1) / offsets], (k - 1) % offsets};
+}
+
+const BinaryImage& ChessboardBinarisations::image(std::size_t k) {
+  auto [group, index] = locate(k);
+  std::call_once(group.formed, [&] {
+    if (group.block == 0) {
+      group.images.push_back(otsu_binarize(image_));
+    } else {
+      group.images = adaptive_thresholds(image_, group.block, kChessboardThresholdOffsets, Threads::kCallingThread);
+    }
   });
-  return std::move(block.images[(k - 1) % offsets]);
+  return group.images[index];
+}
+
+void ChessboardBinarisations::release(std::size_t k) {
+  auto [group, index] = locate(k);
+  group.images[index] = BinaryImage();
 }
 
 BinaryImage erode_dark_regions(const BinaryImage& binary) {

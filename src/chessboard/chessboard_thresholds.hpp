@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 
 #include "image/binary_image.hpp"
 #include "image/gray_image.hpp"
@@ -34,28 +35,35 @@ struct ChessboardThreshold {
 
 // The binarisations tried for an image, in order: the global threshold, then
 // for every adaptive block size each offset of kChessboardThresholdOffsets.
-// Searches running side by side take the binary images they need; the
-// images of one block size are formed together, in one pass over the window
-// sums, by whichever search asks for one of them first.
+// Searches running side by side share the binary images: an image is formed
+// when a search first asks for it, the images of one block size together, in
+// one pass over the window sums, and freed when released.
 class ChessboardBinarisations {
  public:
   explicit ChessboardBinarisations(const GrayImage& image);
 
-  std::size_t size() const { return 1 + kChessboardThresholdOffsets.size() * blocks_.size(); }
+  std::size_t size() const { return 1 + kChessboardThresholdOffsets.size() * (groups_.size() - 1); }
   ChessboardThreshold threshold(std::size_t k) const;
 
-  // Binary image k (on the calling thread). Each may be taken once.
-  BinaryImage take(std::size_t k);
+  // Binary image k, formed on first use (on the calling thread); it stays
+  // unchanged until released.
+  const BinaryImage& image(std::size_t k);
+
+  // Frees binary image k; no search may use it any more.
+  void release(std::size_t k);
 
  private:
-  struct Block {
-    std::int64_t size = 0;
+  // The global threshold (one image), or one block size (one per offset).
+  struct Group {
+    std::int64_t block = 0;
     std::once_flag formed;
-    Vec<BinaryImage> images;  // one per offset
+    Vec<BinaryImage> images;
   };
 
+  std::pair<Group&, std::size_t> locate(std::size_t k);
+
   const GrayImage& image_;
-  Vec<Block> blocks_;
+  Vec<Group> groups_;
 };
 
 // Erodes the dark regions by one pixel: a cell stays dark (1) only when all

@@ -1,6 +1,7 @@
 #include "chessboard/find_chessboard_corners.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -61,41 +62,33 @@ std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, const Gr
   return search_chessboard_quads(extract_chessboard_quads(binary, quad_shift), image, shape);
 }
 
-BinarySearchOutcome search_binary_image(BinaryImage& binary, const GrayImage& image, const GridShape& shape,
-                                        const Superseded& superseded) {
-  BinarySearchOutcome outcome;
-  outcome.quads = extract_chessboard_quads(binary, 0.0f, superseded);
-  if (superseded()) return outcome;
-  outcome.corners = search_chessboard_quads(outcome.quads, image, shape);
-  if (outcome.corners) return outcome;
-  // Tracing re-marks dark cells but leaves every light cell 0, so the traced
-  // image still tells dark from light.
-  BinaryImage eroded = erode_dark_regions(binary);
-  outcome.eroded_quads = extract_chessboard_quads(eroded, 1.0f, superseded);
-  if (superseded()) return outcome;
-  outcome.corners = search_chessboard_quads(outcome.eroded_quads, image, shape);
-  return outcome;
-}
-
 ScheduleOutcome search_threshold_schedule(const GrayImage& image, const GridShape& shape, Threads threads) {
   ChessboardBinarisations binarisations(image);
-  Vec<BinarySearchOutcome> outcomes(binarisations.size());
-  const auto search = [&](std::size_t k, const Superseded& superseded) {
-    BinaryImage binary = binarisations.take(k);
+  // Search 2k is binary image k as it is, search 2k + 1 the image eroded.
+  const std::size_t searches = 2 * binarisations.size();
+  Vec<ChessboardQuadList> quads(searches);
+  Vec<std::optional<Vec<Point2f>>> corners(searches);
+  // An image is freed once both of its searches have made their own copy.
+  Vec<std::atomic<int>> users(binarisations.size());
+  for (std::atomic<int>& u : users) u = 2;
+  const auto search = [&](std::size_t s, const Superseded& superseded) {
+    const std::size_t k = s / 2;
+    const bool eroded = s % 2 == 1;
+    // Erosion reads the shared image; the search as it is traces, and so
+    // re-marks, a copy.
+    BinaryImage binary = eroded ? erode_dark_regions(binarisations.image(k)) : binarisations.image(k);
+    if (users[k].fetch_sub(1) == 1) binarisations.release(k);
+    quads[s] = extract_chessboard_quads(binary, eroded ? 1.0f : 0.0f, superseded);
     if (superseded()) return false;
-    outcomes[k] = search_binary_image(binary, image, shape, superseded);
-    return outcomes[k].corners.has_value();
+    corners[s] = search_chessboard_quads(quads[s], image, shape);
+    return corners[s].has_value();
   };
-  // A search that a lower one has overtaken gives up within a row of tracing.
-  const std::size_t found = first_success(outcomes.size(), threads, search);
+  const std::size_t found = first_success(searches, threads, search);
   ScheduleOutcome outcome;
-  if (found < outcomes.size()) {
-    outcome.corners = std::move(outcomes[found].corners);
-    return outcome;
-  }
-  for (BinarySearchOutcome& o : outcomes) {
-    outcome.failed_quads.push_back(std::move(o.quads));
-    outcome.failed_quads.push_back(std::move(o.eroded_quads));
+  if (found < searches) {
+    outcome.corners = std::move(corners[found]);
+  } else {
+    outcome.failed_quads = std::move(quads);
   }
   return outcome;
 }

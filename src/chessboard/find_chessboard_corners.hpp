@@ -47,23 +47,6 @@ std::optional<Vec<Point2f>> search_chessboard_quads(std::span<const ChessboardQu
 std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, const GrayImage& image,
                                                    const GridShape& shape, float quad_shift = 0.0f);
 
-// What the searches of one binary image found: the grid, or else the quads
-// of both failed searches.
-struct BinarySearchOutcome {
-  std::optional<Vec<Point2f>> corners;
-  ChessboardQuadList quads;
-  ChessboardQuadList eroded_quads;
-};
-
-// Searches one binary image (consumed) as it is, and when that fails once
-// more with its dark regions eroded by one pixel, which separates dark
-// squares that touch at a corner (8-connected borders would otherwise trace
-// them as one region), the quads found there shifted one pixel outward
-// again, so that their corners lie where the squares' corners were. Gives up
-// before the second search when `superseded` says so.
-BinarySearchOutcome search_binary_image(BinaryImage& binary, const GrayImage& image, const GridShape& shape,
-                                        const Superseded& superseded = [] { return false; });
-
 // What the threshold schedule found: the grid of the first binarisation
 // that has one, or else the quads of every failed search, in order.
 struct ScheduleOutcome {
@@ -71,10 +54,14 @@ struct ScheduleOutcome {
   Vec<ChessboardQuadList> failed_quads;
 };
 
-// Searches every binarisation of ChessboardBinarisations in turn
-// (search_binary_image) and stops at the first grid. With the worker pool
-// the binarisations are searched side by side, and a search overtaken by a
-// grid in an earlier binarisation gives up; the outcome is the same.
+// Searches every binarisation of ChessboardBinarisations in turn, each binary
+// image as it is and then with its dark regions eroded by one pixel, and
+// stops at the first grid. Erosion separates dark squares that touch at a
+// corner (8-connected borders would otherwise trace them as one region); the
+// quads found there are shifted one pixel outward again, so that their
+// corners lie where the squares' corners were. With the worker pool the
+// searches run side by side, and a search overtaken by a grid in an earlier
+// one gives up; the outcome is the same.
 ScheduleOutcome search_threshold_schedule(const GrayImage& image, const GridShape& shape, Threads threads);
 
 // Recovers a grid (recover_chessboard_grid) from the quads of failed

@@ -202,7 +202,9 @@ TEST(ChessboardCorners, IlluminationGradientNeedsTheAdaptiveThresholds) {
   const BoardView board{.columns = 7, .rows = 5, .square = 40};
   const GrayImage image = render(board, 640, 480, [](double x, double) { return 0.12 + 0.88 * std::pow(x / 640.0, 2.0); });
   BinaryImage global = otsu_binarize(image);
-  EXPECT_FALSE(search_binary_image(global, image, *GridShape::of(7, 5)).corners.has_value());
+  BinaryImage eroded = erode_dark_regions(global);
+  EXPECT_FALSE(search_chessboard_grid(global, image, *GridShape::of(7, 5)).has_value());
+  EXPECT_FALSE(search_chessboard_grid(eroded, image, *GridShape::of(7, 5), 1.0f).has_value());
   const auto found = find(image, 7, 5);
   ASSERT_TRUE(found.has_value());
   EXPECT_LT(max_error(*found, board.corners()), 0.2);
@@ -512,13 +514,16 @@ TEST(ChessboardStages, ThresholdScheduleAndErosion) {
   ChessboardBinarisations schedule(lit);
   ASSERT_EQ(schedule.size(), 7u);
   EXPECT_EQ(schedule.threshold(0).block, 0);
-  EXPECT_EQ(schedule.take(0).cells, otsu_binarize(lit).cells);
+  EXPECT_EQ(schedule.image(0).cells, otsu_binarize(lit).cells);
   for (const std::size_t k : {6u, 2u, 1u}) {  // in any order
     const ChessboardThreshold t = schedule.threshold(k);
     EXPECT_EQ(t.block, k <= 3 ? 17 : 31);
     EXPECT_EQ(t.offset, kChessboardThresholdOffsets[(k - 1) % 3]);
-    EXPECT_EQ(schedule.take(k).cells, adaptive_threshold(lit, t.block, t.offset).cells) << k;
+    EXPECT_EQ(schedule.image(k).cells, adaptive_threshold(lit, t.block, t.offset).cells) << k;
   }
+  schedule.release(2);
+  EXPECT_TRUE(schedule.image(2).cells.empty());
+  EXPECT_EQ(schedule.image(3).cells, adaptive_threshold(lit, 17, 10.0).cells);
 
   // Otsu: pixels at the level are dark.
   GrayImage two(4, 1);
