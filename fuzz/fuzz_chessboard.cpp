@@ -24,6 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fuzz::verbose()) std::fprintf(stderr, "%ux%u image, %llu x %llu corners: %s\n", image.width, image.height,
                                     static_cast<unsigned long long>(columns), static_cast<unsigned long long>(rows),
                                     *found ? "found" : "not found");
+  // The search spread over the worker pool gives what the plain loop gives.
+  if (*found != *find_chessboard_corners(image, columns, rows, Threads::kCallingThread)) std::abort();
   if (*found) {
     const Vec<Point2f>& corners = **found;
     if (corners.size() != columns * rows) std::abort();

@@ -19,7 +19,7 @@ namespace {
 
 // Every traced border lies inside the image and steps to an 8-neighbour.
 void check_borders(const GrayImage& image, std::int64_t window, double constant, float epsilon_rate) {
-  BinaryImage binary = adaptive_threshold(image, window, constant, ThresholdThreads::kCallingThread);
+  BinaryImage binary = adaptive_threshold(image, window, constant, Threads::kCallingThread);
   Vec<Point2f> points;
   trace_all_borders(binary, [&](std::span<const ContourPoint> contour) {
     if (contour.empty()) std::abort();
@@ -54,8 +54,8 @@ GrayImage tiled(const GrayImage& tile) {
 
 // Row bands on the pool and one pass on the calling thread agree cell by cell.
 void check_threshold_bands(const GrayImage& image, std::int64_t window, double constant) {
-  const BinaryImage pooled = adaptive_threshold(image, window, constant, ThresholdThreads::kWorkerPool);
-  const BinaryImage single = adaptive_threshold(image, window, constant, ThresholdThreads::kCallingThread);
+  const BinaryImage pooled = adaptive_threshold(image, window, constant, Threads::kWorkerPool);
+  const BinaryImage single = adaptive_threshold(image, window, constant, Threads::kCallingThread);
   if (pooled.cells != single.cells) std::abort();
 }
 

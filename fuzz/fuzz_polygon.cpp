@@ -1,7 +1,9 @@
 // Closed polygon approximation of random point sets: contour-like integer
-// chains and arbitrary floats (NaN and infinities included), any tolerance.
+// chains and arbitrary floats (NaN and infinities included), any tolerance;
+// the coarsest of several tolerances against trying each.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "fuzz_input.hpp"
 #include "imgproc/polygon_approximation.hpp"
@@ -36,5 +38,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fuzz::verbose()) std::fprintf(stderr, "%zu points: %zu vertices\n", points.size(), polygon.size());
   if (polygon.size() > points.size()) std::abort();
   if (points.size() <= 2 && polygon.size() != points.size()) std::abort();
+
+  // The coarsest of several tolerances equals trying them one by one.
+  const std::size_t most = in.ConsumeIntegralInRange<std::size_t>(0, 8);
+  const float tolerances[] = {epsilon, epsilon + 1.0f, epsilon + 3.0f};
+  Vec<Point2f> expected;
+  bool fits = false;
+  for (const float t : tolerances) {
+    expected = approximate_closed_polygon(points, t);
+    if ((fits = expected.size() <= most)) break;
+  }
+  Vec<Point2f> coarsest;
+  if (CoarsestPolygon().approximate(points, tolerances, most, coarsest) != fits) std::abort();
+  // Both copy input points, NaN included: compare the bits.
+  if (fits && (coarsest.size() != expected.size() ||
+               (!coarsest.empty() &&
+                std::memcmp(coarsest.data(), expected.data(), coarsest.size() * sizeof(Point2f)) != 0)))
+    std::abort();
   return 0;
 }

@@ -48,10 +48,10 @@ void contour_path(const GrayImage& image, const Dictionary& dictionary, int repe
   for (std::uint64_t k = 0; k < threshold_scale_count(params).value(); ++k) {
     const std::int64_t window = threshold_window_size(params, k);
     threshold += median_ms(repeat, [&] {
-      adaptive_threshold(image, window, params.adaptive_thresh_constant, ThresholdThreads::kCallingThread);
+      adaptive_threshold(image, window, params.adaptive_thresh_constant, Threads::kCallingThread);
     });
     const BinaryImage binary =
-        adaptive_threshold(image, window, params.adaptive_thresh_constant, ThresholdThreads::kCallingThread);
+        adaptive_threshold(image, window, params.adaptive_thresh_constant, Threads::kCallingThread);
     tracing += median_ms(repeat, [&] {
       BinaryImage copy = binary;
       trace_all_borders(copy, [](std::span<const ContourPoint>) {});

@@ -22,8 +22,12 @@ float shoelace_area(const Quad& q) {
   return std::fabs(twice) * 0.5f;
 }
 
-// Polygon of one border, the tolerance raised until at most four vertices
-// remain or the largest tolerance is reached.
+// The polygon tolerances: 1 pixel, raised by 1 while the polygon has more
+// than four vertices, up to kMaxQuadTolerance.
+constexpr std::array<float, 7> kQuadTolerances = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, kMaxQuadTolerance};
+
+// Polygon of one border at the first tolerance that leaves at most four
+// vertices, kept when it has exactly four and passes the quad filters.
 class QuadCollector {
  public:
   QuadCollector(std::uint32_t width, std::uint32_t height, float outward_shift)
@@ -35,18 +39,7 @@ class QuadCollector {
     for (std::size_t i = 0; i < contour.size(); ++i) {
       points_[i] = {static_cast<float>(contour[i].x), static_cast<float>(contour[i].y)};
     }
-    // A larger tolerance keeps a subset of the vertices (every split it makes
-    // is made with a smaller one too), so a border that keeps more than four
-    // at the largest tolerance keeps more than four at every tolerance.
-    approximate_closed_polygon(points_, kMaxQuadTolerance, vertices_);
-    if (vertices_.size() > 4) return;
-    float tolerance = 1.0f;
-    approximate_closed_polygon(points_, tolerance, vertices_);
-    while (vertices_.size() > 4 && tolerance < kMaxQuadTolerance) {
-      tolerance += 1.0f;
-      approximate_closed_polygon(points_, tolerance, vertices_);
-    }
-    if (vertices_.size() != 4) return;
+    if (!polygon_.approximate(points_, kQuadTolerances, 4, vertices_) || vertices_.size() != 4) return;
     Quad polygon = {vertices_[0], vertices_[1], vertices_[2], vertices_[3]};
     if (outward_shift_ != 0.0f) polygon = shift_outward(polygon, outward_shift_);
     if (auto quad = accept_chessboard_quad(order_by_angle(polygon), width_, height_)) quads_.push_back(*quad);
@@ -58,6 +51,7 @@ class QuadCollector {
   std::uint32_t width_;
   std::uint32_t height_;
   float outward_shift_;
+  CoarsestPolygon polygon_;
   Vec<Point2f> points_;
   Vec<Point2f> vertices_;
   ChessboardQuadList quads_;
@@ -101,9 +95,11 @@ std::optional<ChessboardQuad> accept_chessboard_quad(const Quad& q, std::uint32_
   return ChessboardQuad{q, shortest};
 }
 
-ChessboardQuadList extract_chessboard_quads(BinaryImage& binary, float outward_shift) {
+ChessboardQuadList extract_chessboard_quads(BinaryImage& binary, float outward_shift,
+                                            const std::function<bool()>& stop) {
   QuadCollector collector(binary.width, binary.height, outward_shift);
-  trace_all_borders(binary, [&collector](std::span<const ContourPoint> contour) { collector.consider(contour); });
+  trace_all_borders(
+      binary, [&collector](std::span<const ContourPoint> contour) { collector.consider(contour); }, stop);
   return collector.take();
 }
 

@@ -4,9 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
-#include "detector/marker.hpp"
+#include "geometry/quad.hpp"
 #include "image/binary_image.hpp"
 #include "runtime/allocator.hpp"
 
@@ -45,7 +46,9 @@ Quad shift_outward(const Quad& quad, float shift);
 
 // Traces every border of `binary` (consuming it) and returns the accepted
 // quads in tracing order. With `outward_shift` non-zero each four-sided
-// polygon is shifted outward by that much before the filters.
-ChessboardQuadList extract_chessboard_quads(BinaryImage& binary, float outward_shift = 0.0f);
+// polygon is shifted outward by that much before the filters. Gives up, with
+// the quads found so far, once `stop()` returns true (checked row by row).
+ChessboardQuadList extract_chessboard_quads(BinaryImage& binary, float outward_shift = 0.0f,
+                                            const std::function<bool()>& stop = [] { return false; });
 
 }  // namespace morvelin

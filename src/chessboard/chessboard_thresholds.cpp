@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "imgproc/adaptive_threshold.hpp"
 #include "imgproc/otsu_threshold.hpp"
 #include "numeric/conversions.hpp"
 
@@ -38,6 +39,41 @@ Vec<std::int64_t> adaptive_block_sizes(std::uint32_t width, std::uint32_t height
   std::sort(sizes.begin(), sizes.end());
   sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
   return sizes;
+}
+
+ChessboardBinarisations::ChessboardBinarisations(const GrayImage& image) : image_(image) {
+  const Vec<std::int64_t> sizes = adaptive_block_sizes(image.width, image.height);
+  groups_ = Vec<Group>(1 + sizes.size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) groups_[i + 1].block = sizes[i];
+}
+
+ChessboardThreshold ChessboardBinarisations::threshold(std::size_t k) const {
+  if (k == 0) return {};
+  const std::size_t offsets = kChessboardThresholdOffsets.size();
+  return {groups_[1 + (k - 1) / offsets].block, kChessboardThresholdOffsets[(k - 1) % offsets]};
+}
+
+std::pair<ChessboardBinarisations::Group&, std::size_t> ChessboardBinarisations::locate(std::size_t k) {
+  if (k == 0) return {groups_[0], 0};
+  const std::size_t offsets = kChessboardThresholdOffsets.size();
+  return {groups_[1 + (k - 1) / offsets], (k - 1) % offsets};
+}
+
+const BinaryImage& ChessboardBinarisations::image(std::size_t k) {
+  auto [group, index] = locate(k);
+  std::call_once(group.formed, [&] {
+    if (group.block == 0) {
+      group.images.push_back(otsu_binarize(image_));
+    } else {
+      group.images = adaptive_thresholds(image_, group.block, kChessboardThresholdOffsets, Threads::kCallingThread);
+    }
+  });
+  return group.images[index];
+}
+
+void ChessboardBinarisations::release(std::size_t k) {
+  auto [group, index] = locate(k);
+  group.images[index] = BinaryImage();
 }
 
 BinaryImage erode_dark_regions(const BinaryImage& binary) {

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "chessboard/chessboard_quads.hpp"
-#include "detector/marker.hpp"
+#include "geometry/point.hpp"
 #include "runtime/allocator.hpp"
 
 namespace morvelin {

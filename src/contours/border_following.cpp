@@ -157,16 +157,15 @@ std::uint32_t find_cell(const std::int8_t* row, std::uint32_t from, std::uint32_
   return x;
 }
 
-}  // namespace
-
-void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour) {
+template <class Stop>
+void trace_rows(BinaryImage& image, const ContourCallback& on_contour, const Stop& stop) {
   const std::uint32_t width = image.width;
   const std::uint32_t height = image.height;
   if (width == 0 || height == 0) return;
   BorderTracer tracer(image, on_contour);
   const std::size_t stride = image.stride();
   const bool wide = cpu_has_avx2();
-  for (std::uint32_t y = 0; y < height; ++y) {
+  for (std::uint32_t y = 0; y < height && !stop(); ++y) {
     const std::ptrdiff_t row_start = static_cast<std::ptrdiff_t>((y + 1) * stride + 1);
     const std::int8_t* row = image.cells.data() + row_start;
     const auto yi = static_cast<std::int64_t>(y);
@@ -190,6 +189,16 @@ void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour) {
       x = end;
     }
   }
+}
+
+}  // namespace
+
+void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour) {
+  trace_rows(image, on_contour, [] { return false; });
+}
+
+void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour, const std::function<bool()>& stop) {
+  trace_rows(image, on_contour, stop);
 }
 
 }  // namespace morvelin

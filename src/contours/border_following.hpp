@@ -37,4 +37,8 @@ using ContourCallback = std::function<void(std::span<const ContourPoint>)>;
 // background to its right starts a hole border, except in the last column.
 void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour);
 
+// As above, but gives up before any row at which `stop()` returns true,
+// leaving the borders found so far handed over and the rest untraced.
+void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour, const std::function<bool()>& stop);
+
 }  // namespace morvelin

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <limits>
+#include <span>
 #include <type_traits>
 
 #if defined(__x86_64__)
@@ -49,11 +50,17 @@ namespace {
 // `Cmp` is the signed type of the foreground comparison, 32-bit whenever the
 // largest window keeps 2a(p + c) and a + 2s within it. `Wide` selects the
 // AVX2 prefix sums (only inside the AVX2 variant of a band).
+// One output of a threshold pass: the constant and the image it fills.
+struct ThresholdTarget {
+  std::int32_t c = 0;
+  BinaryImage* out = nullptr;
+};
+
 template <class Sum, class Cmp, bool Wide = false>
 class BoxThreshold {
  public:
-  BoxThreshold(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out)
-      : image_(image), out_(out), w_(image.width), h_(image.height), half_(half), c_(c),
+  BoxThreshold(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets)
+      : image_(image), targets_(targets), w_(image.width), h_(image.height), half_(half),
         columns_(w_, 0), prefix_(static_cast<std::size_t>(w_) + 1, 0) {}
 
   // Thresholds rows [first, end). Bands of rows are independent: each
@@ -99,9 +106,10 @@ class BoxThreshold {
     for (std::int64_t x = 0; x < w_; ++x) col[x] = static_cast<Sum>(col[x] + in[x] - out[x]);
   }
 
+  // The window sums of a row serve every target: the column sums and their
+  // prefix sums are formed once, the comparison is made per target.
   void threshold_row(std::uint32_t y, std::int64_t rows) {
     const std::uint8_t* p = image_.row(y);
-    std::int8_t* out = out_.cells.data() + (static_cast<std::size_t>(y) + 1) * out_.stride() + 1;
     // Interior columns have the full window width; the edges are clipped.
     const std::int64_t inner_begin = std::min(half_, w_);
     const std::int64_t inner_end = std::max(inner_begin, w_ - half_);
@@ -113,16 +121,19 @@ class BoxThreshold {
         for (std::int64_t x = lo; x <= hi; ++x) sum = static_cast<Sum>(sum + col[x]);
         return sum;
       };
-      edge_columns(p, out, rows, 0, inner_begin, clipped);
-      if (half_ == 1) {
-        compare_interior(p, out, rows, inner_begin, inner_end,
-                         [col](std::int64_t x) { return static_cast<Sum>(col[x - 1] + col[x] + col[x + 1]); });
-      } else {
-        compare_interior(p, out, rows, inner_begin, inner_end, [col](std::int64_t x) {
-          return static_cast<Sum>(col[x - 2] + col[x - 1] + col[x] + col[x + 1] + col[x + 2]);
-        });
+      for (const ThresholdTarget& target : targets_) {
+        std::int8_t* out = output_row(target, y);
+        edge_columns(p, out, rows, 0, inner_begin, target.c, clipped);
+        if (half_ == 1) {
+          compare_interior(p, out, rows, inner_begin, inner_end, target.c,
+                           [col](std::int64_t x) { return static_cast<Sum>(col[x - 1] + col[x] + col[x + 1]); });
+        } else {
+          compare_interior(p, out, rows, inner_begin, inner_end, target.c, [col](std::int64_t x) {
+            return static_cast<Sum>(col[x - 2] + col[x - 1] + col[x] + col[x + 1] + col[x + 2]);
+          });
+        }
+        edge_columns(p, out, rows, inner_end, w_, target.c, clipped);
       }
-      edge_columns(p, out, rows, inner_end, w_, clipped);
       return;
     }
     Sum* pre = prefix_.data();
@@ -136,11 +147,18 @@ class BoxThreshold {
       pre[x + 1] = running;
     }
     auto clipped = [pre](std::int64_t lo, std::int64_t hi) { return static_cast<Sum>(pre[hi + 1] - pre[lo]); };
-    edge_columns(p, out, rows, 0, inner_begin, clipped);
     const std::int64_t half = half_;
-    compare_interior(p, out, rows, inner_begin, inner_end,
-                     [pre, half](std::int64_t x) { return static_cast<Sum>(pre[x + half + 1] - pre[x - half]); });
-    edge_columns(p, out, rows, inner_end, w_, clipped);
+    for (const ThresholdTarget& target : targets_) {
+      std::int8_t* out = output_row(target, y);
+      edge_columns(p, out, rows, 0, inner_begin, target.c, clipped);
+      compare_interior(p, out, rows, inner_begin, inner_end, target.c,
+                       [pre, half](std::int64_t x) { return static_cast<Sum>(pre[x + half + 1] - pre[x - half]); });
+      edge_columns(p, out, rows, inner_end, w_, target.c, clipped);
+    }
+  }
+
+  static std::int8_t* output_row(const ThresholdTarget& target, std::uint32_t y) {
+    return target.out->cells.data() + (static_cast<std::size_t>(y) + 1) * target.out->stride() + 1;
   }
 
   // Full-width columns: 2a(p + c) <= a + 2s as 2a * p + (2a * c - a) <= 2s.
@@ -148,10 +166,10 @@ class BoxThreshold {
   // which vectorises without 32-bit multiplies.
   template <class WindowSum>
   void compare_interior(const std::uint8_t* p, std::int8_t* out, std::int64_t rows, std::int64_t begin,
-                        std::int64_t end, WindowSum window_sum) {
+                        std::int64_t end, std::int32_t c, WindowSum window_sum) {
     const Cmp a = static_cast<Cmp>((2 * half_ + 1) * rows);
     const Cmp two_a = static_cast<Cmp>(2 * a);
-    const Cmp bias = static_cast<Cmp>(two_a * static_cast<Cmp>(c_) - a);
+    const Cmp bias = static_cast<Cmp>(two_a * static_cast<Cmp>(c) - a);
     if (std::is_same_v<Cmp, std::int32_t> && two_a < 32768) {
       const auto factor = static_cast<std::int16_t>(two_a);
       for (std::int64_t x = begin; x < end; ++x) {
@@ -170,30 +188,29 @@ class BoxThreshold {
   // Clipped columns near the left and right edges.
   template <class ClippedSum>
   void edge_columns(const std::uint8_t* p, std::int8_t* out, std::int64_t rows, std::int64_t begin,
-                    std::int64_t end, ClippedSum clipped_sum) {
+                    std::int64_t end, std::int32_t c, ClippedSum clipped_sum) {
     for (std::int64_t x = begin; x < end; ++x) {
       const std::int64_t lo = std::max<std::int64_t>(0, x - half_);
       const std::int64_t hi = std::min<std::int64_t>(w_ - 1, x + half_);
       const Cmp a = static_cast<Cmp>((hi - lo + 1) * rows);
       const auto s = static_cast<Cmp>(clipped_sum(lo, hi));
-      out[x] = static_cast<std::int8_t>(2 * a * (static_cast<Cmp>(p[x]) + static_cast<Cmp>(c_)) <= a + 2 * s);
+      out[x] = static_cast<std::int8_t>(2 * a * (static_cast<Cmp>(p[x]) + static_cast<Cmp>(c)) <= a + 2 * s);
     }
   }
 
   const GrayImage& image_;
-  BinaryImage& out_;
+  std::span<const ThresholdTarget> targets_;
   std::int64_t w_;
   std::int64_t h_;
   std::int64_t half_;
-  std::int32_t c_;
   Vec<Sum> columns_;
   Vec<Sum> prefix_;
 };
 
 // Splits the rows into bands for the worker pool when the image is large
 // and the window small next to a band (each band re-sums its first window).
-std::size_t band_count(const GrayImage& image, std::int64_t half, ThresholdThreads threads) {
-  if (threads == ThresholdThreads::kCallingThread) return 1;
+std::size_t band_count(const GrayImage& image, std::int64_t half, Threads threads) {
+  if (threads == Threads::kCallingThread) return 1;
   constexpr std::uint64_t kMinPixelsPerBand = std::uint64_t{1} << 17;
   const std::size_t workers = worker_count();
   if (workers < 2) return 1;
@@ -203,86 +220,97 @@ std::size_t band_count(const GrayImage& image, std::int64_t half, ThresholdThrea
 }
 
 template <class Sum, class Cmp, bool Wide = false>
-void run_band(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out, std::int64_t first,
-              std::int64_t end) {
-  BoxThreshold<Sum, Cmp, Wide>(image, half, c, out).run(first, end);
+void run_band(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets,
+              std::int64_t first, std::int64_t end) {
+  BoxThreshold<Sum, Cmp, Wide>(image, half, targets).run(first, end);
 }
 
 #if MORVELIN_HAVE_AVX2_VARIANTS
 // The same band with the row loops vectorised eight 32-bit lanes wide.
 template <class Sum, class Cmp>
-MORVELIN_AVX2_VARIANT void run_band_avx2(const GrayImage& image, std::int64_t half, std::int32_t c,
-                                         BinaryImage& out, std::int64_t first, std::int64_t end) {
-  run_band<Sum, Cmp, true>(image, half, c, out, first, end);
+MORVELIN_AVX2_VARIANT void run_band_avx2(const GrayImage& image, std::int64_t half,
+                                         std::span<const ThresholdTarget> targets, std::int64_t first,
+                                         std::int64_t end) {
+  run_band<Sum, Cmp, true>(image, half, targets, first, end);
 }
 #endif
 
 template <class Sum, class Cmp>
-void run_band_on_best_unit(const GrayImage& image, std::int64_t half, std::int32_t c, BinaryImage& out,
+void run_band_on_best_unit(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets,
                            std::int64_t first, std::int64_t end) {
 #if MORVELIN_HAVE_AVX2_VARIANTS
   if (cpu_has_avx2()) {
-    run_band_avx2<Sum, Cmp>(image, half, c, out, first, end);
+    run_band_avx2<Sum, Cmp>(image, half, targets, first, end);
     return;
   }
 #endif
-  run_band<Sum, Cmp>(image, half, c, out, first, end);
+  run_band<Sum, Cmp>(image, half, targets, first, end);
 }
 
 template <class Sum, class Cmp>
-void run_bands(const GrayImage& image, std::int64_t half, std::int32_t c, ThresholdThreads threads,
-               BinaryImage& out) {
+void run_bands(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets, Threads threads) {
   const std::size_t bands = band_count(image, half, threads);
   const std::int64_t height = image.height;
   const auto band_rows = static_cast<std::int64_t>((static_cast<std::uint64_t>(height) + bands - 1) / bands);
   if (bands == 1) {
-    run_band_on_best_unit<Sum, Cmp>(image, half, c, out, 0, height);
+    run_band_on_best_unit<Sum, Cmp>(image, half, targets, 0, height);
     return;
   }
   parallel_for(bands, [&](std::size_t band) {
     const std::int64_t first = static_cast<std::int64_t>(band) * band_rows;
     const std::int64_t end = std::min(height, first + band_rows);
-    if (first < end) run_band_on_best_unit<Sum, Cmp>(image, half, c, out, first, end);
+    if (first < end) run_band_on_best_unit<Sum, Cmp>(image, half, targets, first, end);
   });
 }
 
 template <class Sum>
-void threshold_with_sum(const GrayImage& image, std::int64_t half, std::int32_t c, ThresholdThreads threads,
-                        BinaryImage& out) {
+void threshold_with_sum(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets,
+                        Threads threads) {
   // Largest window: 2a(p + c) needs |p + c| <= 511 times 2a, a + 2s <= 511a.
   const std::int64_t span_x = std::min<std::int64_t>(2 * half + 1, image.width);
   const std::int64_t span_y = std::min<std::int64_t>(2 * half + 1, image.height);
   const bool fits32 = span_x * span_y < (std::int64_t{1} << 21);
   if (fits32) {
-    run_bands<Sum, std::int32_t>(image, half, c, threads, out);
+    run_bands<Sum, std::int32_t>(image, half, targets, threads);
   } else {
-    run_bands<Sum, std::int64_t>(image, half, c, threads, out);
+    run_bands<Sum, std::int64_t>(image, half, targets, threads);
   }
 }
 
 }  // namespace
 
 BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant) {
-  return adaptive_threshold(image, window_size, constant, ThresholdThreads::kWorkerPool);
+  return adaptive_threshold(image, window_size, constant, Threads::kWorkerPool);
 }
 
 BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant,
-                               ThresholdThreads threads) {
-  if (image.empty()) return BinaryImage(image.width, image.height);
-  // Every pixel's cell is written below.
-  BinaryImage out = BinaryImage::with_zero_frame(image.width, image.height);
+                               Threads threads) {
+  Vec<BinaryImage> out = adaptive_thresholds(image, window_size, std::span<const double>(&constant, 1), threads);
+  return std::move(out[0]);
+}
+
+Vec<BinaryImage> adaptive_thresholds(const GrayImage& image, std::int64_t window_size,
+                                     std::span<const double> constants, Threads threads) {
+  Vec<BinaryImage> out;
+  Vec<ThresholdTarget> targets;
+  out.reserve(constants.size());
+  for (const double constant : constants) {
+    // Every pixel's cell is written below (an empty image has none).
+    out.push_back(BinaryImage::with_zero_frame(image.width, image.height));
+    // p + c <= mean + 1/2 with p and the mean in [0, 255]: a constant beyond
+    // +-256 decides every pixel the same way as +-256, so clamping it keeps
+    // the result exact and the products small.
+    targets.push_back({std::clamp(saturating_cast<std::int32_t>(constant), -256, 256), &out.back()});
+  }
+  if (image.empty() || targets.empty()) return out;
   const std::int64_t side = std::max<std::int64_t>(image.width, image.height);
   // A window reaching past every edge is the whole image: wider ones are alike.
   const std::int64_t half = std::min(threshold_half_width(window_size), side);
-  // p + c <= mean + 1/2 with p and the mean in [0, 255]: a constant beyond
-  // +-256 decides every pixel the same way as +-256, so clamping it keeps the
-  // result exact and the products small.
-  const std::int32_t c = std::clamp(saturating_cast<std::int32_t>(constant), -256, 256);
   const std::uint64_t pixels = static_cast<std::uint64_t>(image.width) * image.height;
   if (pixels * 255 <= std::numeric_limits<std::uint32_t>::max()) {
-    threshold_with_sum<std::uint32_t>(image, half, c, threads, out);
+    threshold_with_sum<std::uint32_t>(image, half, targets, threads);
   } else {
-    threshold_with_sum<std::uint64_t>(image, half, c, threads, out);
+    threshold_with_sum<std::uint64_t>(image, half, targets, threads);
   }
   return out;
 }

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "image/binary_image.hpp"
 #include "image/gray_image.hpp"
+#include "runtime/allocator.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace morvelin {
 
@@ -23,13 +26,16 @@ constexpr std::int64_t threshold_half_width(std::int64_t window_size) noexcept {
 // pixel does not depend on the window size.
 BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant);
 
-// Where the threshold runs: large images are split into row bands on the
-// worker pool unless the caller must stay on its own thread.
-enum class ThresholdThreads { kWorkerPool, kCallingThread };
-
-// As above; with kCallingThread the whole image is thresholded on the calling
-// thread. The result is the same either way.
+// As above. Large images are split into row bands on the worker pool unless
+// `threads` keeps the whole image on the calling thread; the result is the
+// same either way.
 BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant,
-                               ThresholdThreads threads);
+                               Threads threads);
+
+// One binary image per constant, with one window size: image i equals
+// adaptive_threshold(image, window_size, constants[i], threads). The window
+// sums, most of the work, are formed once for all of them.
+Vec<BinaryImage> adaptive_thresholds(const GrayImage& image, std::int64_t window_size,
+                                     std::span<const double> constants, Threads threads);
 
 }  // namespace morvelin

@@ -1,7 +1,10 @@
 #include "imgproc/polygon_approximation.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <utility>
 
 namespace morvelin {
@@ -70,27 +73,107 @@ void approximate_open_chain(std::span<const Point2f> chain, float epsilon,
   }
 }
 
-}  // namespace
+// The two chains a closed curve is cut into at its two mutually farthest
+// points: P_lo .. P_hi, and P_hi .. P(n-1) followed by P0 .. P_lo, copied
+// into `wrapped`.
+struct ClosedChains {
+  std::span<const Point2f> first;
+  std::span<const Point2f> second;
+};
 
-void approximate_closed_polygon(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices) {
-  vertices.clear();
+ClosedChains cut_closed_curve(std::span<const Point2f> points, Vec<Point2f>& wrapped) {
   const std::size_t n = points.size();
-  if (n <= 2) {
-    vertices.assign(points.begin(), points.end());
-    return;
-  }
   const std::size_t a = farthest_from(points, points[0]);
   const std::size_t b = farthest_from(points, points[a]);
   const std::size_t lo = std::min(a, b);
   const std::size_t hi = std::max(a, b);
-  Vec<std::pair<std::size_t, std::size_t>> stack;
-  approximate_open_chain(points.subspan(lo, hi - lo + 1), epsilon, stack, vertices);
-  // The second chain wraps round the end of the curve back to the first cut.
-  Vec<Point2f> wrapped;
+  wrapped.clear();
   wrapped.reserve(n - hi + lo + 1);
   wrapped.insert(wrapped.end(), points.begin() + static_cast<std::ptrdiff_t>(hi), points.end());
   wrapped.insert(wrapped.end(), points.begin(), points.begin() + static_cast<std::ptrdiff_t>(lo) + 1);
-  approximate_open_chain(wrapped, epsilon, stack, vertices);
+  return {points.subspan(lo, hi - lo + 1), wrapped};
+}
+
+}  // namespace
+
+void approximate_closed_polygon(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices) {
+  vertices.clear();
+  if (points.size() <= 2) {
+    vertices.assign(points.begin(), points.end());
+    return;
+  }
+  Vec<Point2f> wrapped;
+  const ClosedChains chains = cut_closed_curve(points, wrapped);
+  Vec<std::pair<std::size_t, std::size_t>> stack;
+  approximate_open_chain(chains.first, epsilon, stack, vertices);
+  approximate_open_chain(chains.second, epsilon, stack, vertices);
+}
+
+bool CoarsestPolygon::approximate(std::span<const Point2f> points, std::span<const float> tolerances,
+                                  std::size_t max_vertices, Vec<Point2f>& vertices) {
+  vertices.clear();
+  if (tolerances.empty()) return false;
+  if (points.size() <= 2) {
+    if (points.size() > max_vertices) return false;
+    vertices.assign(points.begin(), points.end());
+    return true;
+  }
+  const ClosedChains chains = cut_closed_curve(points, wrapped_);
+  const std::array<std::span<const Point2f>, 2> chain = {chains.first, chains.second};
+  // Every chain of two or more points starts a vertex; each split adds one.
+  const std::size_t starts = (chain[0].size() >= 2 ? 1 : 0) + (chain[1].size() >= 2 ? 1 : 0);
+  if (starts > max_vertices) return false;
+  const std::size_t allowed_splits = max_vertices - starts;
+
+  // A segment splits at tolerance t when its own farthest distance and that
+  // of every segment above it exceed t: when its reach, the smallest of
+  // these, exceeds t. Segments leave the heap in order of decreasing reach,
+  // and a segment's halves never reach further than it, so the first
+  // `allowed_splits` + 1 to leave decide every tolerance.
+  heap_.clear();
+  taken_.clear();
+  const auto by_reach = [](const Segment& a, const Segment& b) { return a.reach < b.reach; };
+  const auto push = [&](std::size_t c, std::size_t first, std::size_t last, float above) {
+    if (last - first < 2) return;
+    const Split split = farthest_from_chord(chain[c], first, last);
+    // A NaN distance exceeds no tolerance: such a segment never splits.
+    const float reach = std::isnan(split.distance) ? -std::numeric_limits<float>::infinity()
+                                                   : std::min(split.distance, above);
+    heap_.push_back({reach, c, first, last, split.index});
+    std::push_heap(heap_.begin(), heap_.end(), by_reach);
+  };
+  for (std::size_t c = 0; c < 2; ++c) {
+    if (chain[c].size() >= 2) push(c, 0, chain[c].size() - 1, std::numeric_limits<float>::infinity());
+  }
+  while (!heap_.empty()) {
+    std::pop_heap(heap_.begin(), heap_.end(), by_reach);
+    const Segment s = heap_.back();
+    heap_.pop_back();
+    taken_.push_back(s);
+    if (taken_.size() > allowed_splits) break;
+    push(s.chain, s.first, s.split, s.reach);
+    push(s.chain, s.split, s.last, s.reach);
+  }
+  // The first tolerance that the reach of the first segment beyond the
+  // allowed splits does not exceed; every other segment reaches no further.
+  std::size_t choice = 0;
+  if (taken_.size() > allowed_splits) {
+    const float excess = taken_.back().reach;
+    while (choice < tolerances.size() && excess > tolerances[choice]) ++choice;
+    if (choice == tolerances.size()) return false;
+    taken_.pop_back();
+  }
+  const float tolerance = tolerances[choice];
+  std::erase_if(taken_, [tolerance](const Segment& s) { return !(s.reach > tolerance); });
+  std::sort(taken_.begin(), taken_.end(),
+            [](const Segment& a, const Segment& b) { return a.chain != b.chain ? a.chain < b.chain : a.split < b.split; });
+  std::size_t next = 0;
+  for (std::size_t c = 0; c < 2; ++c) {
+    if (chain[c].size() < 2) continue;
+    vertices.push_back(chain[c][0]);
+    for (; next < taken_.size() && taken_[next].chain == c; ++next) vertices.push_back(chain[c][taken_[next].split]);
+  }
+  return true;
 }
 
 }  // namespace morvelin

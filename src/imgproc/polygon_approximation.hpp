@@ -2,6 +2,7 @@
 // vertices are a subsequence of the curve's points.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "geometry/point.hpp"
@@ -21,5 +22,36 @@ inline Vec<Point2f> approximate_closed_polygon(std::span<const Point2f> points, 
   approximate_closed_polygon(points, epsilon, vertices);
   return vertices;
 }
+
+// The approximation of a closed curve at the smallest of several tolerances
+// that keeps at most a given number of vertices. A larger tolerance keeps a
+// subset of the vertices (a segment that is split at some tolerance is split
+// at every smaller one, at the same point), so the answer follows from the
+// few segments whose farthest points stand out most, without approximating
+// the curve at every tolerance. Holds its buffers between calls.
+class CoarsestPolygon {
+ public:
+  // Finds the first tolerance of `tolerances` (increasing) at which
+  // approximate_closed_polygon keeps at most `max_vertices` vertices and
+  // writes those vertices, the same as approximate_closed_polygon gives.
+  // False, with `vertices` empty, when even the last tolerance keeps more.
+  bool approximate(std::span<const Point2f> points, std::span<const float> tolerances, std::size_t max_vertices,
+                   Vec<Point2f>& vertices);
+
+ private:
+  // A segment first .. last of one of the two chains, the point where it
+  // splits, and its reach: the smallest farthest distance on its way down.
+  struct Segment {
+    float reach;
+    std::size_t chain;
+    std::size_t first;
+    std::size_t last;
+    std::size_t split;
+  };
+
+  Vec<Point2f> wrapped_;
+  Vec<Segment> heap_;
+  Vec<Segment> taken_;
+};
 
 }  // namespace morvelin

@@ -276,4 +276,23 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& bod
   loop_pickup(&finish);
 }
 
+std::size_t first_success(std::size_t count, Threads threads,
+                          const std::function<bool(std::size_t, const Superseded&)>& attempt) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> found{count};
+  const auto work = [&](std::size_t) {
+    for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+      if (i > found.load()) return;  // a lower attempt succeeded: nothing left to do
+      const Superseded superseded = [&found, i] { return found.load() < i; };
+      if (!attempt(i, superseded)) continue;
+      std::size_t lowest = found.load();
+      while (i < lowest && !found.compare_exchange_weak(lowest, i)) {
+      }
+    }
+  };
+  const std::size_t workers = threads == Threads::kCallingThread ? 1 : std::min(count, worker_count());
+  parallel_for(workers, work);
+  return found.load();
+}
+
 }  // namespace morvelin

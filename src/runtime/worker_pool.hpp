@@ -53,10 +53,27 @@ std::size_t worker_count();
 // inherited through fork() cannot be trusted.
 bool runs_serially_after_fork() noexcept;
 
+// Where a stage runs: spread over the worker pool, or on the calling thread
+// alone. The result is the same either way.
+enum class Threads { kWorkerPool, kCallingThread };
+
 // Runs body(i) for every i in [0, count) on the pool; the calling thread takes
 // part and returns when all are done. Exceptions thrown by a task reach the
 // caller. In a process forked after the pool started, the loop runs on the
 // calling thread in index order.
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
+
+// Tells a running attempt of first_success whether a lower-numbered attempt
+// has already succeeded, so that it may give up: its result will not be used.
+using Superseded = std::function<bool()>;
+
+// Runs attempt(i, superseded) for i = 0, 1, ..., count - 1, started in this
+// order, until one returns true; returns the lowest i whose attempt returned
+// true, or count when none did. Every attempt below the one returned has run
+// to its end, so the answer is the one a plain loop in index order gives,
+// however the attempts are spread over the threads. Attempts above a success
+// may be skipped or give up early.
+std::size_t first_success(std::size_t count, Threads threads,
+                          const std::function<bool(std::size_t, const Superseded&)>& attempt);
 
 }  // namespace morvelin

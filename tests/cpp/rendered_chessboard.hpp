@@ -27,6 +27,7 @@ struct BoardView {
   double tilt_x = 0.0, tilt_y = 0.0;
   int missing_square = -1;  // index a + b (columns + 1) of a dark square left out
   double inset = 0.0;       // dark squares shrunk by this much on every side
+  double blur = 0.6;        // Gaussian blur of the rendering, in pixels
 
   std::array<double, 9> homography() const {
     const double c = std::cos(angle) * square, s = std::sin(angle) * square;
@@ -96,7 +97,7 @@ inline GrayImage render(const BoardView& board, std::uint32_t w = 640, std::uint
       canvas.at(x, y) = sum / (n * n) * (light ? light(x, y) : 1.0);
     }
   }
-  blur(canvas, 0.6);
+  blur(canvas, board.blur);
   return quantise(canvas);
 }
 

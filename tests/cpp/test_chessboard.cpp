@@ -20,6 +20,7 @@
 #include "chessboard/corner_candidates.hpp"
 #include "chessboard/find_chessboard_corners.hpp"
 #include "chessboard/grid_recognition.hpp"
+#include "chessboard/grid_recovery.hpp"
 #include "imgproc/adaptive_threshold.hpp"
 #include "imgproc/polygon_approximation.hpp"
 #include "rendered_chessboard.hpp"
@@ -201,7 +202,9 @@ TEST(ChessboardCorners, IlluminationGradientNeedsTheAdaptiveThresholds) {
   const BoardView board{.columns = 7, .rows = 5, .square = 40};
   const GrayImage image = render(board, 640, 480, [](double x, double) { return 0.12 + 0.88 * std::pow(x / 640.0, 2.0); });
   BinaryImage global = otsu_binarize(image);
-  EXPECT_FALSE(search_chessboard_grid_with_erosion(global, image, *GridShape::of(7, 5)).has_value());
+  BinaryImage eroded = erode_dark_regions(global);
+  EXPECT_FALSE(search_chessboard_grid(global, image, *GridShape::of(7, 5)).has_value());
+  EXPECT_FALSE(search_chessboard_grid(eroded, image, *GridShape::of(7, 5), 1.0f).has_value());
   const auto found = find(image, 7, 5);
   ASSERT_TRUE(found.has_value());
   EXPECT_LT(max_error(*found, board.corners()), 0.2);
@@ -250,7 +253,7 @@ TEST(ChessboardCorners, CrispBoardsAreSeparatedByErosion) {
     EXPECT_FALSE(search_chessboard_grid(global, image, shape).has_value());
     for (const std::int64_t block : adaptive_block_sizes(400, 320)) {
       for (const double offset : kChessboardThresholdOffsets) {
-        BinaryImage adaptive = adaptive_threshold(image, block, offset, ThresholdThreads::kCallingThread);
+        BinaryImage adaptive = adaptive_threshold(image, block, offset, Threads::kCallingThread);
         EXPECT_FALSE(search_chessboard_grid(adaptive, image, shape).has_value());
       }
     }
@@ -320,6 +323,68 @@ TEST(ChessboardCorners, CalibrationPhotosMatchTheReference) {
       total += nearest;
     }
     EXPECT_LT(total / static_cast<double>(found->size()), 0.15);
+  }
+}
+
+TEST(ChessboardCorners, BlurredAndUnevenlyLitBoardsAreRecovered) {
+  // Small blurred squares: under every threshold of the schedule the corners
+  // of neighbouring dark squares either merge or stay too far apart to join,
+  // so no binary image gives the whole grid. Laid out on the board's lattice
+  // the squares give it, and the wider refinement window a recovered grid
+  // gets brings the corners onto the board.
+  struct Case {
+    BoardView board;
+    double (*light)(double x, double y);
+  };
+  const auto falls_right = [](double x, double) { return 1.0 - 0.75 * x / 640.0; };
+  const auto falls_up = [](double, double y) { return 0.3 + 0.7 * y / 480.0; };
+  for (const Case& c : {Case{{.columns = 9, .rows = 6, .square = 13, .angle = 0.6, .blur = 1.0}, falls_right},
+                        Case{{.columns = 7, .rows = 5, .square = 13, .angle = 1.1, .blur = 1.2}, falls_up},
+                        Case{{.columns = 9, .rows = 6, .square = 15, .angle = 0.6, .blur = 1.4}, nullptr},
+                        Case{{.columns = 7, .rows = 5, .square = 18, .angle = 0.8, .blur = 1.2}, nullptr}}) {
+    BoardView board = c.board;
+    board.tilt_x = 0.002, board.tilt_y = -0.001;
+    SCOPED_TRACE(::testing::Message() << board.columns << "x" << board.rows << ", blur " << board.blur);
+    const GrayImage image = render(board, 640, 480, c.light);
+    const GridShape shape = *GridShape::of(board.columns, board.rows);
+    EXPECT_FALSE(search_threshold_schedule(image, shape, Threads::kCallingThread).corners.has_value());
+    const auto found = find(image, board.columns, board.rows);
+    ASSERT_TRUE(found.has_value());
+    expect_canonical_grid(*found, board.corners(), board.columns, board.rows, 0.3);
+  }
+}
+
+TEST(ChessboardCorners, WorkerPoolSearchEqualsThePlainLoop) {
+  // Boards found by the global threshold, an adaptive one, an eroded image
+  // and the recovery, two boards, and none: the search spread over the pool
+  // returns what the loop over the schedule in order returns, and a board the
+  // schedule finds is its first grid.
+  const auto falls_left = [](double x, double) { return 0.12 + 0.88 * std::pow(x / 640.0, 2.0); };
+  const BoardView gradient{.columns = 7, .rows = 5, .square = 40};
+  const BoardView blurred{.columns = 9, .rows = 6, .square = 15, .angle = 0.6, .tilt_x = 0.002, .tilt_y = -0.001,
+                         .blur = 1.4};
+  const BoardView high{.columns = 4, .rows = 3, .square = 26, .cx = 460, .cy = 110};
+  GrayImage both = render(high);
+  const GrayImage low = render(BoardView{.columns = 4, .rows = 3, .square = 26, .cx = 150, .cy = 330});
+  for (std::size_t i = 0; i < both.pixels.size(); ++i) both.pixels[i] = std::min(both.pixels[i], low.pixels[i]);
+  std::mt19937 random(3);
+  GrayImage noise(640, 480);
+  for (auto& v : noise.pixels) v = static_cast<std::uint8_t>(random() % 256);
+  const std::vector<std::pair<GrayImage, std::pair<int, int>>> images = {
+      {render(BoardView{}), {9, 6}},           {render(gradient, 640, 480, falls_left), {7, 5}},
+      {render_crisp(7, 5, 12, 50, 40, 400, 320), {7, 5}}, {render(blurred), {9, 6}},
+      {both, {4, 3}},                          {noise, {9, 6}}};
+  for (std::size_t k = 0; k < images.size(); ++k) {
+    SCOPED_TRACE(k);
+    const auto& [image, size] = images[k];
+    const auto parallel = find_chessboard_corners(image, size.first, size.second, Threads::kWorkerPool);
+    const auto serial = find_chessboard_corners(image, size.first, size.second, Threads::kCallingThread);
+    ASSERT_TRUE(parallel.ok() && serial.ok());
+    EXPECT_EQ(*parallel, *serial);
+    EXPECT_EQ(parallel->has_value(), k + 1 < images.size());
+    const GridShape shape = *GridShape::of(size.first, size.second);
+    const auto scheduled = search_threshold_schedule(image, shape, Threads::kCallingThread).corners;
+    if (scheduled) EXPECT_EQ(*parallel, scheduled);
   }
 }
 
@@ -395,6 +460,46 @@ TEST(ChessboardStages, CornerGraphMergesPairsOnly) {
   EXPECT_TRUE(build_corner_graph(Vec<ChessboardQuad>{square(0, 0, 10), square(11, 11, 10), {diamond, 9.9f}}).empty());
 }
 
+TEST(ChessboardStages, RecoveryReadsTheGridOffTheLattice) {
+  // Dark squares of a checker with gaps so wide that corners are 0.4 of a
+  // side apart: beyond the merging distance, within pairing reach.
+  const auto square = [](float x, float y, float s) {
+    return ChessboardQuad{order_by_angle({{{x, y}, {x + s, y}, {x + s, y + s}, {x, y + s}}}), s};
+  };
+  const auto checker = [&](int columns, int rows, float pitch, float gap) {
+    Vec<ChessboardQuad> quads;
+    for (int b = 0; b <= rows; ++b)
+      for (int a = 0; a <= columns; ++a)
+        if ((a + b) % 2 == 0) quads.push_back(square(100 + a * pitch + gap, 100 + b * pitch + gap, pitch - 2 * gap));
+    return quads;
+  };
+  const GridShape shape = *GridShape::of(4, 3);
+  Vec<ChessboardQuad> quads = checker(4, 3, 20.0f, 2.0f);  // corners 4 apart, sides 16: 0.25 of a side
+  EXPECT_TRUE(build_corner_graph(quads).empty());
+  const auto recovered = recover_chessboard_grid(quads, shape);
+  ASSERT_TRUE(recovered.has_value());
+  Vec<Point2f> expected;
+  for (int j = 1; j <= 3; ++j)
+    for (int i = 1; i <= 4; ++i) expected.push_back({100.0f + 20 * i, 100.0f + 20 * j});
+  EXPECT_EQ(*recovered, expected);  // midpoints, first row at the top, running right
+  // Read the other way round: the same corners, three to a row.
+  auto transposed = recover_chessboard_grid(quads, *GridShape::of(3, 4));
+  ASSERT_TRUE(transposed.has_value());
+  const auto by_position = [](Point2f a, Point2f b) { return a.y != b.y ? a.y < b.y : a.x < b.x; };
+  std::sort(transposed->begin(), transposed->end(), by_position);
+  EXPECT_EQ(*transposed, expected);
+  // Other sizes, a missing square, and uneven spacing give nothing.
+  EXPECT_FALSE(recover_chessboard_grid(quads, *GridShape::of(3, 3)).has_value());
+  EXPECT_FALSE(recover_chessboard_grid(quads, *GridShape::of(5, 3)).has_value());
+  Vec<ChessboardQuad> missing = quads;
+  missing.erase(missing.begin() + 7);  // an inner square
+  EXPECT_FALSE(recover_chessboard_grid(missing, shape).has_value());
+  Vec<ChessboardQuad> uneven = quads;
+  for (ChessboardQuad& q : uneven)
+    for (Point2f& p : q.vertices) p.x = p.x > 150 ? p.x + 25 : p.x;  // the right half moves away
+  EXPECT_FALSE(recover_chessboard_grid(uneven, shape).has_value());
+}
+
 TEST(ChessboardStages, ThresholdScheduleAndErosion) {
   EXPECT_EQ(adaptive_block_sizes(640, 480), (Vec<std::int64_t>{31, 49, 97}));
   EXPECT_EQ(adaptive_block_sizes(816, 612), (Vec<std::int64_t>{31, 61, 123}));
@@ -402,6 +507,23 @@ TEST(ChessboardStages, ThresholdScheduleAndErosion) {
   EXPECT_EQ(adaptive_block_sizes(25, 25), (Vec<std::int64_t>{3, 5, 31}));   // 2.5 rounds to 3, 5 stays
   EXPECT_EQ(adaptive_block_sizes(45, 45), (Vec<std::int64_t>{5, 9, 31}));   // 4.5 rounds to 5
   EXPECT_EQ(adaptive_block_sizes(155, 160), (Vec<std::int64_t>{17, 31}));   // 31 only once
+  // The schedule: global, then each block with each offset; the images of a
+  // block formed together equal those formed one by one.
+  const GrayImage lit = render(BoardView{.columns = 3, .rows = 3, .square = 20}, 155, 160,
+                               [](double x, double y) { return 0.3 + 0.004 * (x + y); });
+  ChessboardBinarisations schedule(lit);
+  ASSERT_EQ(schedule.size(), 7u);
+  EXPECT_EQ(schedule.threshold(0).block, 0);
+  EXPECT_EQ(schedule.image(0).cells, otsu_binarize(lit).cells);
+  for (const std::size_t k : {6u, 2u, 1u}) {  // in any order
+    const ChessboardThreshold t = schedule.threshold(k);
+    EXPECT_EQ(t.block, k <= 3 ? 17 : 31);
+    EXPECT_EQ(t.offset, kChessboardThresholdOffsets[(k - 1) % 3]);
+    EXPECT_EQ(schedule.image(k).cells, adaptive_threshold(lit, t.block, t.offset).cells) << k;
+  }
+  schedule.release(2);
+  EXPECT_TRUE(schedule.image(2).cells.empty());
+  EXPECT_EQ(schedule.image(3).cells, adaptive_threshold(lit, 17, 10.0).cells);
 
   // Otsu: pixels at the level are dark.
   GrayImage two(4, 1);

@@ -154,6 +154,21 @@ TEST(BorderFollowing, RandomImagesGiveClosedNeighbourChainsOnForeground) {
   }
 }
 
+TEST(BorderFollowing, StopsBeforeTheRowWhereAskedTo) {
+  // Two squares, in rows 2-5 and 10-13: stopping once row 6 is reached hands
+  // over the first border only and leaves the second square unmarked.
+  BinaryImage image(20, 16);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 4; ++x) image.at(5 + x, 2 + y) = image.at(5 + x, 10 + y) = 1;
+  std::vector<ContourPoint> starts;
+  int rows = 0;
+  trace_all_borders(image, [&](std::span<const ContourPoint> c) { starts.push_back(c[0]); },
+                    [&] { return rows++ == 6; });
+  EXPECT_EQ(starts, (std::vector<ContourPoint>{{5, 2}}));
+  EXPECT_EQ(image.at(5, 10), 1);
+  EXPECT_NE(image.at(5, 2), 1);
+}
+
 TEST(BorderFollowing, BordersLongerThanThePixelCountAreTracedWhole) {
   // A line is walked there and back: 15 pixels of a 21 x 1 image give one
   // closed border of 28 positions, more than the image has pixels.

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <span>
 #include <random>
 #include <vector>
 
@@ -156,6 +158,22 @@ TEST(AdaptiveThreshold, LargeImagesSplitIntoBandsGiveTheSameResult) {
   }
 }
 
+TEST(AdaptiveThreshold, SeveralConstantsInOnePassEqualOnePassEach) {
+  std::mt19937 rng(8);
+  const auto image = random_image(rng, 97, 61);
+  const std::vector<double> constants = {0.0, 5.0, 10.0, -3.5, 300.0};
+  for (std::int64_t window : {3, 5, 13, 301}) {
+    for (const Threads threads : {Threads::kWorkerPool, Threads::kCallingThread}) {
+      const auto together = adaptive_thresholds(image, window, constants, threads);
+      ASSERT_EQ(together.size(), constants.size());
+      for (std::size_t i = 0; i < constants.size(); ++i) {
+        EXPECT_EQ(together[i].cells, reference_threshold(image, window, constants[i]).cells) << window << " " << i;
+      }
+    }
+  }
+  EXPECT_TRUE(adaptive_thresholds(image, 13, {}, Threads::kCallingThread).empty());
+}
+
 TEST(AdaptiveThreshold, UniformImagesAndTruncatedConstants) {
   const GrayImage grey(20, 15, 90);
   for (double c : {0.0, -1.0, -0.9, 0.99}) {
@@ -255,6 +273,45 @@ TEST(PolygonApproximation, TracedSquareGivesItsFourCorners) {
   const std::vector<Point2f> two = {{1, 2}, {3, 4}};
   EXPECT_EQ(approximate_closed_polygon(two, 1.0f).size(), 2u);
   EXPECT_TRUE(approximate_closed_polygon(std::vector<Point2f>{}, 1.0f).empty());
+}
+
+TEST(PolygonApproximation, CoarsestPolygonEqualsTryingEveryTolerance) {
+  // Random closed curves, some of them traced borders of a thresholded
+  // image, against approximate_closed_polygon at each tolerance in turn.
+  const auto first_fit = [](std::span<const Point2f> points, std::span<const float> tolerances, std::size_t most) {
+    for (const float t : tolerances) {
+      const auto v = approximate_closed_polygon(points, t);
+      if (v.size() <= most) return std::optional<std::vector<Point2f>>(std::vector<Point2f>(v.begin(), v.end()));
+    }
+    return std::optional<std::vector<Point2f>>();
+  };
+  std::vector<std::vector<Point2f>> curves;
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<float> coordinate(-300.0f, 300.0f);
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::vector<Point2f> points(rng() % 40);
+    for (auto& p : points) p = {std::round(coordinate(rng)) / static_cast<float>(1 + rng() % 3), coordinate(rng) / 8};
+    curves.push_back(points);
+  }
+  BinaryImage binary = adaptive_threshold(random_image(rng, 120, 90), 13, 3.0);
+  trace_all_borders(binary, [&](std::span<const ContourPoint> contour) {
+    std::vector<Point2f> points;
+    for (const ContourPoint p : contour) points.push_back({static_cast<float>(p.x), static_cast<float>(p.y)});
+    curves.push_back(points);
+  });
+  CoarsestPolygon coarsest;
+  Vec<Point2f> got;
+  for (std::size_t i = 0; i < curves.size(); ++i) {
+    // Whole tolerances, as the chessboard quads use, meet distances equal
+    // to them on traced borders.
+    const float start = static_cast<float>(rng() % 60) / 10.0f, step = static_cast<float>(rng() % 30) / 10.0f;
+    const std::vector<float> tolerances = i % 2 ? std::vector<float>{1, 2, 3, 4, 5, 6, 7}
+                                                : std::vector<float>{start, start + step, start + 2 * step, start + 7 * step};
+    const std::size_t most = rng() % 8;
+    const auto expected = first_fit(curves[i], tolerances, most);
+    ASSERT_EQ(coarsest.approximate(curves[i], tolerances, most, got), expected.has_value()) << i;
+    EXPECT_EQ(std::vector<Point2f>(got.begin(), got.end()), expected.value_or(std::vector<Point2f>{})) << i;
+  }
 }
 
 TEST(PerspectiveSolve, MapsTheFourPointsAndFailsOnDegenerateInput) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -130,6 +131,36 @@ TEST(WorkerPool, ParallelForVisitsEveryIndexOnce) {
   EXPECT_GE(worker_count(), 1u);
   EXPECT_THROW(parallel_for(10, [](std::size_t i) { if (i == 7) throw std::runtime_error("x"); }),
                std::runtime_error);
+}
+
+TEST(WorkerPool, FirstSuccessIsTheLowestNotTheEarliest) {
+  // Attempts 4 and 9 succeed; 4 holds out until 9 has returned (when they
+  // run side by side), so the pool sees 9 succeed first. The answer is 4,
+  // every attempt below it ran to its end, and a superseded attempt knows it.
+  for (const Threads threads : {Threads::kWorkerPool, Threads::kCallingThread}) {
+    std::vector<std::atomic<int>> ended(20);
+    std::atomic<bool> nine_returned{false}, nine_superseded{false};
+    const std::size_t found = first_success(20, threads, [&](std::size_t i, const Superseded& superseded) {
+      if (i == 4 && threads == Threads::kWorkerPool) {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!nine_returned.load() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+      }
+      if (i == 9) {
+        nine_superseded = superseded();
+        nine_returned = true;
+      }
+      ended[i]++;
+      return i == 4 || i == 9;
+    });
+    EXPECT_EQ(found, 4u);
+    for (std::size_t i = 0; i <= 4; ++i) EXPECT_EQ(ended[i].load(), 1) << i;
+    EXPECT_FALSE(nine_superseded.load());  // 4 had not returned when 9 asked
+    if (threads == Threads::kCallingThread) {
+      for (std::size_t i = 5; i < 20; ++i) EXPECT_EQ(ended[i].load(), 0) << i;
+    }
+  }
+  EXPECT_EQ(first_success(0, Threads::kWorkerPool, [](std::size_t, const Superseded&) { return true; }), 0u);
+  EXPECT_EQ(first_success(5, Threads::kWorkerPool, [](std::size_t, const Superseded&) { return false; }), 5u);
 }
 
 TEST(WorkerPool, ForkedChildRunsLoopsOnItsOwnThread) {

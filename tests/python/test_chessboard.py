@@ -11,6 +11,7 @@ from conftest import needs_cv2
 from rendering import blur, homography, to_uint8
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
+SHARED_PHOTOS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "data" / "real" / "chessboard"
 
 
 def render_board(columns, rows, square=30.0, size=(480, 400), angle=0.0, tilt=0.0, centre=None,
@@ -107,6 +108,21 @@ def test_incomplete_boards_are_not_found():
     assert morvelin.find_chessboard_corners(np.full((300, 300), 128, np.uint8), (7, 5)) == (False, [])
 
 
+def test_frames_without_a_board():
+    # A ChArUco photograph and a heap of boxes: many dark quadrilaterals,
+    # none of them a chessboard of the size asked for.
+    rng = np.random.default_rng(4)
+    boxes = np.full((480, 640), 150, np.uint8)
+    for _ in range(300):
+        x, y = rng.integers(0, 620), rng.integers(0, 460)
+        w, h = rng.integers(8, 60, 2)
+        boxes[y:y + h, x:x + w] = rng.choice([rng.integers(10, 60), rng.integers(190, 250)])
+    photo = read_pgm(DATA / "charuco" / "choriginal.pgm")
+    for image in (photo, boxes):
+        for pattern in ((9, 6), (7, 5)):
+            assert morvelin.find_chessboard_corners(image, pattern) == (False, [])
+
+
 def test_crisp_board_with_touching_squares_is_found():
     # Square edges on pixel boundaries: the dark squares touch at their corners.
     square, cols, rws = 24, 8, 6
@@ -169,3 +185,23 @@ def test_calibration_photographs_match_opencv(name, pattern):
     errors_reversed = np.linalg.norm(np.asarray(corners)[::-1] - reference, axis=1)
     best = errors if errors.mean() < errors_reversed.mean() else errors_reversed
     assert best.max() < 0.8 and best.mean() < 0.15
+
+
+@needs_cv2
+@pytest.mark.skipif(not SHARED_PHOTOS.is_dir(), reason="the shared photographs are not here")
+@pytest.mark.parametrize("name", ["opencv_left05.jpg", "opencv_left09.jpg"])
+def test_photographs_where_neighbouring_squares_merge(name):
+    # Under every threshold some dark squares stay joined at a corner or
+    # their corners too far apart; the recovery on the board's lattice finds
+    # the board, refined with a window wider than 5 x 5.
+    import cv2
+    image = cv2.imread(str(SHARED_PHOTOS / name), cv2.IMREAD_GRAYSCALE)
+    found, corners = morvelin.find_chessboard_corners(image, (9, 6))
+    ok, reference = cv2.findChessboardCorners(image, (9, 6))
+    assert found and ok
+    criteria = (cv2.TERM_CRITERIA_EPS + cv2.TERM_CRITERIA_MAX_ITER, 30, 0.01)
+    reference = cv2.cornerSubPix(image, reference, (5, 5), (-1, -1), criteria).reshape(-1, 2)
+    distances = np.linalg.norm(np.asarray(corners)[:, None] - reference[None], axis=2)
+    assert len(set(distances.argmin(axis=1).tolist())) == 54
+    nearest = distances.min(axis=1)
+    assert nearest.max() < 0.4 and nearest.mean() < 0.15

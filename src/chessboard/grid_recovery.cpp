@@ -1,0 +1,277 @@
+#include "chessboard/grid_recovery.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+
+namespace morvelin {
+namespace {
+
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+Point2f corner_of(std::span<const ChessboardQuad> quads, std::size_t corner) {
+  return quads[corner / 4].vertices[corner % 4];
+}
+
+Point2f centroid(const Quad& q) {
+  return {(q[0].x + q[1].x + q[2].x + q[3].x) * 0.25f, (q[0].y + q[1].y + q[2].y + q[3].y) * 0.25f};
+}
+
+// For every quad corner, the nearest corner of another quad within its reach
+// (ties to the lower number), found by sweeping the corners sorted by x.
+Vec<std::size_t> nearest_corners_of_other_quads(std::span<const ChessboardQuad> quads) {
+  const std::size_t n = 4 * quads.size();
+  Vec<std::size_t> by_x(n);
+  std::iota(by_x.begin(), by_x.end(), std::size_t{0});
+  std::stable_sort(by_x.begin(), by_x.end(),
+                   [&](std::size_t a, std::size_t b) { return corner_of(quads, a).x < corner_of(quads, b).x; });
+  Vec<std::size_t> nearest(n, kNone);
+  for (std::size_t s = 0; s < n; ++s) {
+    const std::size_t a = by_x[s];
+    const Point2f p = corner_of(quads, a);
+    const float reach = kCornerPairingReach * quads[a / 4].shortest_side;
+    float best = reach * reach;
+    const auto consider = [&](std::size_t b) {
+      if (b / 4 == a / 4) return;
+      const float d = squared_distance(p, corner_of(quads, b));
+      if (d < best || (d == best && (nearest[a] == kNone || b < nearest[a]))) {
+        best = d;
+        nearest[a] = b;
+      }
+    };
+    for (std::size_t u = s; u-- > 0 && p.x - corner_of(quads, by_x[u]).x <= reach;) consider(by_x[u]);
+    for (std::size_t u = s + 1; u < n && corner_of(quads, by_x[u]).x - p.x <= reach; ++u) consider(by_x[u]);
+  }
+  return nearest;
+}
+
+// mate[c]: the corner that c pairs with, or kNone. The quads of a pair must
+// lie on opposite sides of its midpoint, as diagonal squares of a board do.
+Vec<std::size_t> pair_corners(std::span<const ChessboardQuad> quads) {
+  const Vec<std::size_t> nearest = nearest_corners_of_other_quads(quads);
+  Vec<std::size_t> mate(nearest.size(), kNone);
+  for (std::size_t a = 0; a < nearest.size(); ++a) {
+    const std::size_t b = nearest[a];
+    if (b == kNone || b < a || nearest[b] != a) continue;
+    const Point2f pa = corner_of(quads, a), pb = corner_of(quads, b);
+    const Point2f mid = {(pa.x + pb.x) * 0.5f, (pa.y + pb.y) * 0.5f};
+    const Point2f ca = centroid(quads[a / 4].vertices), cb = centroid(quads[b / 4].vertices);
+    if ((ca.x - mid.x) * (cb.x - mid.x) + (ca.y - mid.y) * (cb.y - mid.y) >= 0.0f) continue;
+    mate[a] = b;
+    mate[b] = a;
+  }
+  return mate;
+}
+
+// Where a quad sits on the lattice: square (u, v), and its vertex k plays
+// role (k + turn) mod 4, the roles being the square's corners (u, v),
+// (u + 1, v), (u + 1, v + 1) and (u, v + 1) in this order. Vertices are
+// ordered by angle, so the roles run the same way round on every quad.
+struct LatticePlace {
+  std::int64_t u = 0;
+  std::int64_t v = 0;
+  std::uint32_t turn = 0;
+
+  bool operator==(const LatticePlace&) const = default;
+};
+
+constexpr std::array<std::int64_t, 4> kRoleCornerU = {0, 1, 1, 0};
+constexpr std::array<std::int64_t, 4> kRoleCornerV = {0, 0, 1, 1};
+
+// The square diagonally across the corner that `role` names.
+LatticePlace across(const LatticePlace& place, std::uint32_t role, std::uint32_t other_vertex) {
+  return {place.u + 2 * kRoleCornerU[role] - 1, place.v + 2 * kRoleCornerV[role] - 1,
+          ((role + 2) - other_vertex) & 3u};
+}
+
+struct LatticeGroup {
+  Vec<std::size_t> members;  // quads, in breadth-first order
+  Vec<LatticePlace> places;  // by member
+  bool consistent = true;
+};
+
+// Lays out the group of `start` breadth-first along corner pairs, noting in
+// slot_of[q] where each member quad q is in the group.
+LatticeGroup lay_out_group(const Vec<std::size_t>& mate, std::size_t start, Vec<std::size_t>& slot_of) {
+  LatticeGroup group;
+  group.members.push_back(start);
+  group.places.push_back({});
+  slot_of[start] = 0;
+  for (std::size_t head = 0; head < group.members.size(); ++head) {
+    const std::size_t q = group.members[head];
+    const LatticePlace place = group.places[head];
+    for (std::uint32_t k = 0; k < 4; ++k) {
+      const std::size_t other = mate[4 * q + k];
+      if (other == kNone) continue;
+      const LatticePlace next = across(place, (k + place.turn) & 3u, static_cast<std::uint32_t>(other % 4));
+      const std::size_t r = other / 4;
+      if (slot_of[r] != kNone) {
+        group.consistent = group.consistent && group.places[slot_of[r]] == next;
+        continue;
+      }
+      slot_of[r] = group.members.size();
+      group.members.push_back(r);
+      group.places.push_back(next);
+    }
+  }
+  return group;
+}
+
+// One quad vertex on a lattice corner.
+struct CornerVote {
+  std::int64_t u = 0;
+  std::int64_t v = 0;
+  Point2f position;
+};
+
+// A lattice corner with the one or two quad vertices on it.
+struct LatticeCorner {
+  std::int64_t u = 0;
+  std::int64_t v = 0;
+  Point2f position;  // the vertex, or the midpoint of the two
+  bool shared = false;  // two quads meet here
+};
+
+// The corners of a consistent group, sorted by (v, u); nothing when two
+// quads claim one square or more than two quads one corner.
+std::optional<Vec<LatticeCorner>> lattice_corners(std::span<const ChessboardQuad> quads, const LatticeGroup& group) {
+  Vec<CornerVote> votes;
+  votes.reserve(4 * group.members.size());
+  for (std::size_t i = 0; i < group.members.size(); ++i) {
+    const LatticePlace& place = group.places[i];
+    for (std::uint32_t k = 0; k < 4; ++k) {
+      const std::uint32_t role = (k + place.turn) & 3u;
+      votes.push_back({place.u + kRoleCornerU[role], place.v + kRoleCornerV[role], quads[group.members[i]].vertices[k]});
+    }
+  }
+  // Two quads on one square would pass for shared corners.
+  Vec<LatticePlace> squares(group.places.begin(), group.places.end());
+  const auto by_square = [](const LatticePlace& a, const LatticePlace& b) { return a.v != b.v ? a.v < b.v : a.u < b.u; };
+  std::sort(squares.begin(), squares.end(), by_square);
+  for (std::size_t i = 1; i < squares.size(); ++i) {
+    if (squares[i].u == squares[i - 1].u && squares[i].v == squares[i - 1].v) return std::nullopt;
+  }
+  std::stable_sort(votes.begin(), votes.end(),
+                   [](const CornerVote& a, const CornerVote& b) { return a.v != b.v ? a.v < b.v : a.u < b.u; });
+  Vec<LatticeCorner> corners;
+  for (std::size_t i = 0; i < votes.size();) {
+    std::size_t end = i + 1;
+    while (end < votes.size() && votes[end].u == votes[i].u && votes[end].v == votes[i].v) ++end;
+    if (end - i > 2) return std::nullopt;
+    const Point2f a = votes[i].position, b = votes[end - 1].position;
+    corners.push_back({votes[i].u, votes[i].v, {(a.x + b.x) * 0.5f, (a.y + b.y) * 0.5f}, end - i == 2});
+    i = end;
+  }
+  return corners;
+}
+
+// The corners of a w x h box of the lattice, row-major.
+struct LatticeBox {
+  std::size_t width = 0;
+  std::size_t height = 0;
+  Vec<Point2f> corners;
+
+  Point2f at(std::size_t column, std::size_t row) const { return corners[row * width + column]; }
+};
+
+// The box spanned by the shared corners, when it has the grid's size either
+// way round and every corner in it is shared.
+std::optional<LatticeBox> grid_box(const Vec<LatticeCorner>& corners, const GridShape& shape) {
+  std::int64_t u0 = std::numeric_limits<std::int64_t>::max(), v0 = u0;
+  std::int64_t u1 = std::numeric_limits<std::int64_t>::min(), v1 = u1;
+  for (const LatticeCorner& c : corners) {
+    if (!c.shared) continue;
+    u0 = std::min(u0, c.u), u1 = std::max(u1, c.u), v0 = std::min(v0, c.v), v1 = std::max(v1, c.v);
+  }
+  if (u0 > u1) return std::nullopt;
+  const auto width = static_cast<std::uint64_t>(u1 - u0) + 1, height = static_cast<std::uint64_t>(v1 - v0) + 1;
+  const bool upright = width == shape.columns && height == shape.rows;
+  if (!upright && !(width == shape.rows && height == shape.columns)) return std::nullopt;
+  LatticeBox box{static_cast<std::size_t>(width), static_cast<std::size_t>(height), {}};
+  box.corners.reserve(box.width * box.height);
+  std::int64_t next_u = u0, next_v = v0;  // the box corner expected next, row-major
+  for (const LatticeCorner& c : corners) {  // sorted by (v, u)
+    if (c.u < u0 || c.u > u1 || c.v < v0 || c.v > v1) continue;
+    if (c.u != next_u || c.v != next_v || !c.shared) return std::nullopt;
+    box.corners.push_back(c.position);
+    if (++next_u > u1) next_u = u0, ++next_v;
+  }
+  if (box.corners.size() != box.width * box.height) return std::nullopt;
+  return box;
+}
+
+// Steps between neighbours along one line of corners change smoothly.
+bool evenly_spaced(Point2f a, Point2f b, Point2f c) {
+  const float dx1 = b.x - a.x, dy1 = b.y - a.y, dx2 = c.x - b.x, dy2 = c.y - b.y;
+  const float change = (dx2 - dx1) * (dx2 - dx1) + (dy2 - dy1) * (dy2 - dy1);
+  const float longer = std::max(dx1 * dx1 + dy1 * dy1, dx2 * dx2 + dy2 * dy2);
+  return change <= kGridRegularityTolerance * kGridRegularityTolerance * longer;
+}
+
+bool evenly_spaced_grid(const LatticeBox& box) {
+  for (std::size_t row = 0; row < box.height; ++row) {
+    for (std::size_t column = 0; column + 2 < box.width; ++column) {
+      if (!evenly_spaced(box.at(column, row), box.at(column + 1, row), box.at(column + 2, row))) return false;
+    }
+  }
+  for (std::size_t column = 0; column < box.width; ++column) {
+    for (std::size_t row = 0; row + 2 < box.height; ++row) {
+      if (!evenly_spaced(box.at(column, row), box.at(column, row + 1), box.at(column, row + 2))) return false;
+    }
+  }
+  return true;
+}
+
+// Of the box's row-major readings with `shape.columns` corners per row
+// (mirrored along either axis, and transposed where the size allows), the
+// one of smallest orientation key; the first of equal keys is kept.
+Vec<Point2f> canonical_reading(const LatticeBox& box, const GridShape& shape) {
+  Vec<Point2f> best, reading(box.corners.size());
+  GridOrientationKey best_key;
+  for (int transpose = 0; transpose < 2; ++transpose) {
+    const std::size_t across = transpose ? box.height : box.width;
+    const std::size_t down = transpose ? box.width : box.height;
+    if (across != shape.columns || down != shape.rows) continue;
+    for (int mirror = 0; mirror < 4; ++mirror) {
+      for (std::size_t row = 0; row < down; ++row) {
+        for (std::size_t column = 0; column < across; ++column) {
+          const std::size_t i = (mirror & 1) ? across - 1 - column : column;
+          const std::size_t j = (mirror & 2) ? down - 1 - row : row;
+          reading[row * across + column] = transpose ? box.at(j, i) : box.at(i, j);
+        }
+      }
+      const GridOrientationKey key = grid_orientation_key(reading[0], reading[across - 1], reading[across]);
+      if (best.empty() || key < best_key) {
+        best = reading;
+        best_key = key;
+      }
+    }
+  }
+  return best;
+}
+
+// A grid of `count` corners, each shared by two quads, needs at least half
+// as many quads: every quad has four corners.
+bool too_few_quads_for(std::size_t quads, std::uint64_t count) { return 2 * static_cast<std::uint64_t>(quads) < count; }
+
+}  // namespace
+
+std::optional<Vec<Point2f>> recover_chessboard_grid(std::span<const ChessboardQuad> quads, const GridShape& shape) {
+  if (quads.size() < 2 || too_few_quads_for(quads.size(), shape.count)) return std::nullopt;
+  const Vec<std::size_t> mate = pair_corners(quads);
+  Vec<std::size_t> slot_of(quads.size(), kNone);
+  for (std::size_t start = 0; start < quads.size(); ++start) {
+    if (slot_of[start] != kNone) continue;
+    const LatticeGroup group = lay_out_group(mate, start, slot_of);
+    if (!group.consistent || too_few_quads_for(group.members.size(), shape.count)) continue;
+    const std::optional<Vec<LatticeCorner>> corners = lattice_corners(quads, group);
+    if (!corners) continue;
+    const std::optional<LatticeBox> box = grid_box(*corners, shape);
+    if (box && evenly_spaced_grid(*box)) return canonical_reading(*box, shape);
+  }
+  return std::nullopt;
+}
+
+}  // namespace morvelin
