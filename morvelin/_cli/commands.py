@@ -128,8 +128,11 @@ def pose(args) -> int:
         def analyse(image):
             corners, ids = native.detect_markers(image, dictionary, params)
             poses = []
-            for quad, marker_id in zip(corners, ids):
-                found = native.solve_pnp(square, quad, matrix, dist)
+            # The closed-form square pose settles which of the two mirror
+            # poses it is; iterative PnP from there refines it.
+            starts = native.estimate_marker_poses(corners, args.tag_size, matrix, dist) if corners else []
+            for quad, marker_id, start in zip(corners, ids, starts):
+                found = native.solve_pnp(square, quad, matrix, dist, *start) if start else None
                 if found is not None:
                     poses.append({"target": "marker", "id": marker_id, "rvec": found[0], "tvec": found[1]})
             return poses, corners, ids
@@ -144,7 +147,7 @@ def pose(args) -> int:
         shown = drawing.draw_detected_markers(image, corners, ids)
         for p in poses:  # x red, y green, z blue
             shown = drawing.draw_axes(shown, matrix, dist, p["rvec"], p["tvec"], axis_length)
-        return shown
+        return shown if poses or args.board is None else drawing.mark_not_found(shown)
 
     header = ["file", "target", "id", "rx", "ry", "rz", "tx", "ty", "tz"]
     return run(args, Analysis(header, per_image(analyse), record, annotate))

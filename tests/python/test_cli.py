@@ -254,7 +254,9 @@ def test_generated_markers_go_to_one_file_or_a_folder_checked_first(capsys, tmp_
 
 def test_targets_not_found_are_marked_in_drawn_images(capsys, tmp_path):
     Image.fromarray(np.full((120, 160), 210, np.uint8)).save(tmp_path / "blank.png")
-    for command in (["chessboard", "--pattern", "9x6"], ["charuco", *BOARD]):
+    camera = tmp_path / "camera.json"
+    camera.write_text(json.dumps({"camera_matrix": [[200, 0, 80], [0, 200, 60], [0, 0, 1]]}))
+    for command in (["chessboard", "--pattern", "9x6"], ["charuco", *BOARD], ["pose", *BOARD, "--camera", camera]):
         code, _, _ = run(capsys, command[0], tmp_path / "blank.png", *command[1:], "--draw", tmp_path / command[0])
         drawn = np.asarray(Image.open(tmp_path / command[0] / "blank.png"))
         assert code == 0 and (drawn[0] == [255, 0, 0]).all() and (drawn[:, -1] == [255, 0, 0]).all(), command
