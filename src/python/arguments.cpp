@@ -588,4 +588,23 @@ PyObject* int_list(std::span<const std::int32_t> values) {
 
 PyObject* index_list(std::span<const std::size_t> values) { return list_of(values, PyLong_FromSize_t); }
 
+PyObject* new_uint8_array(std::size_t height, std::size_t width, std::size_t channels,
+                          const std::function<void(std::span<std::uint8_t>)>& fill) {
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return nullptr;
+  const auto h = static_cast<Py_ssize_t>(height), w = static_cast<Py_ssize_t>(width);
+  Ref array = Ref::steal(channels == 0 ? PyObject_CallMethod(numpy.get(), "empty", "((nn)s)", h, w, "uint8")
+                                       : PyObject_CallMethod(numpy.get(), "empty", "((nnn)s)", h, w,
+                                                             static_cast<Py_ssize_t>(channels), "uint8"));
+  if (!array) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) != 0) return nullptr;
+  const std::size_t bytes = height * width * std::max<std::size_t>(channels, 1);
+  const bool fits = static_cast<std::size_t>(view.len) == bytes;
+  if (fits) fill(std::span<std::uint8_t>(static_cast<std::uint8_t*>(view.buf), bytes));
+  PyBuffer_Release(&view);
+  if (!fits) return raise(PyExc_RuntimeError, "NumPy array of unexpected size");
+  return array.release();
+}
+
 }  // namespace morvelin::py

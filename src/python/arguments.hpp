@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -37,6 +38,12 @@ inline bool absent(PyObject* obj) noexcept { return obj == nullptr || obj == Py_
 std::string type_name(PyObject* obj);
 
 bool is_numpy_array(PyObject* obj);
+
+// A new uint8 NumPy array of shape (height, width), or (height, width,
+// channels) when channels is not 0, whose bytes (row-major) `fill` writes;
+// nullptr with the exception pending when it cannot be made.
+PyObject* new_uint8_array(std::size_t height, std::size_t width, std::size_t channels,
+                          const std::function<void(std::span<std::uint8_t>)>& fill);
 
 // Scalars.
 bool to_int32(PyObject* obj, const char* name, std::int32_t& out);

@@ -56,17 +56,6 @@ bool to_new_camera(PyObject* obj, std::optional<CameraModel>& out, bool checked)
   return true;
 }
 
-// A new uint8 array shaped like `image` (H x W for a 2-D input, else
-// H x W x C).
-Ref new_image_array(const ChannelImage& image, bool two_dimensional) {
-  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return Ref();
-  const auto h = static_cast<Py_ssize_t>(image.height), w = static_cast<Py_ssize_t>(image.width);
-  return Ref::steal(two_dimensional ? PyObject_CallMethod(numpy.get(), "empty", "((nn)s)", h, w, "uint8")
-                                    : PyObject_CallMethod(numpy.get(), "empty", "((nnn)s)", h, w,
-                                                          static_cast<Py_ssize_t>(image.channels), "uint8"));
-}
-
 PyObject* undistort_points_impl(PyObject* args, PyObject* kwargs) {
   static const Signature signature{
       "undistort_points", {"points", "camera_matrix", "dist_coeffs", "new_camera_matrix"}, 3};
@@ -109,22 +98,12 @@ PyObject* undistort_image_impl(PyObject* args, PyObject* kwargs) {
   Ref ndim = Ref::steal(PyObject_GetAttrString(argv[0], "ndim"));
   if (!ndim) return nullptr;
   const bool two_dimensional = PyLong_AsLong(ndim.get()) == 2;
-  Ref array = new_image_array(image, two_dimensional);
-  if (!array) return nullptr;
-  Py_buffer view;
-  if (PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) != 0) return nullptr;
-  const bool fits = static_cast<std::size_t>(view.len) == image.size();
-  if (fits) {
-    // The array is new and not yet shared, so it is written without the lock.
-    GilRelease unlocked;
-    undistort_image(image, *camera, target, std::span<std::uint8_t>(static_cast<std::uint8_t*>(view.buf), image.size()));
-  }
-  PyBuffer_Release(&view);
-  if (!fits) {
-    raise(PyExc_RuntimeError, "NumPy array of unexpected size");
-    return nullptr;
-  }
-  return array.release();
+  return new_uint8_array(image.height, image.width, two_dimensional ? 0 : image.channels,
+                         [&](std::span<std::uint8_t> out) {
+                           // The array is new and not yet shared, so it is written without the lock.
+                           GilRelease unlocked;
+                           undistort_image(image, *camera, target, out);
+                         });
 }
 
 PyObject* optimal_new_camera_matrix_impl(PyObject* args, PyObject* kwargs) {

@@ -17,21 +17,9 @@ namespace {
 
 // A new H x W uint8 NumPy array holding the pixels of `image`.
 PyObject* to_array(const GrayImage& image) {
-  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return nullptr;
-  Ref array = Ref::steal(PyObject_CallMethod(numpy.get(), "empty", "((nn)s)", static_cast<Py_ssize_t>(image.height),
-                                             static_cast<Py_ssize_t>(image.width), "uint8"));
-  if (!array) return nullptr;
-  Py_buffer view;
-  if (PyObject_GetBuffer(array.get(), &view, PyBUF_CONTIG) != 0) return nullptr;
-  const bool fits = static_cast<std::size_t>(view.len) == image.size();
-  if (fits && image.size() > 0) std::memcpy(view.buf, image.pixels.data(), image.size());
-  PyBuffer_Release(&view);
-  if (!fits) {
-    raise(PyExc_RuntimeError, "NumPy array of unexpected size");
-    return nullptr;
-  }
-  return array.release();
+  return new_uint8_array(image.height, image.width, 0, [&](std::span<std::uint8_t> out) {
+    if (!out.empty()) std::memcpy(out.data(), image.pixels.data(), out.size());
+  });
 }
 
 PyObject* generate_marker_image_impl(PyObject* args, PyObject* kwargs) {
