@@ -60,7 +60,9 @@ std::pair<ChessboardBinarisations::Group&, std::size_t> ChessboardBinarisations:
 }
 
 const BinaryImage& ChessboardBinarisations::image(std::size_t k) {
-  auto [group, index] = locate(k);
+  const auto located = locate(k);
+  Group& group = located.first;  // a plain reference: lambdas may not capture structured bindings before C++20
+  const std::size_t index = located.second;
   std::call_once(group.formed, [&] {
     if (group.block == 0) {
       group.images.push_back(otsu_binarize(image_));
