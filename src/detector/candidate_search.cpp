@@ -14,7 +14,6 @@
 namespace morvelin {
 namespace {
 
-float cross(Point2f a, Point2f b) { return a.x * b.y - a.y * b.x; }
 Point2f operator-(Point2f a, Point2f b) { return {a.x - b.x, a.y - b.y}; }
 
 // The borders of acceptable length of one window, in tracing order, kept in
