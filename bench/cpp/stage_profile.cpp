@@ -87,6 +87,12 @@ void apriltag_path(const GrayImage& image, double decimate, int repeat) {
   const Segmentation segmentation = segment(ternary).value();
   BoundaryClusters clusters;
   row((tag + "boundary clusters").c_str(), median_ms(repeat, [&] { clusters = cluster_boundary(segmentation, 5); }));
+  std::size_t points = 0, largest = 0;
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    points += clusters[i].points.size();
+    largest = std::max(largest, clusters[i].points.size());
+  }
+  std::printf("| %s%zu clusters, %zu points, largest %zu | |\n", tag.c_str(), clusters.size(), points, largest);
   const QuadFitSettings settings = quad_fit_settings(params);
   Vec<std::optional<Quad>> quads;
   row((tag + "quad fits").c_str(), median_ms(repeat, [&] {

@@ -384,7 +384,9 @@ TEST(ChessboardCorners, WorkerPoolSearchEqualsThePlainLoop) {
     EXPECT_EQ(parallel->has_value(), k + 1 < images.size());
     const GridShape shape = *GridShape::of(size.first, size.second);
     const auto scheduled = search_threshold_schedule(image, shape, Threads::kCallingThread).corners;
-    if (scheduled) EXPECT_EQ(*parallel, scheduled);
+    if (scheduled) {
+      EXPECT_EQ(*parallel, scheduled);
+    }
   }
 }
 
