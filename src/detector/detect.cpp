@@ -42,7 +42,11 @@ Vec<CandidateList> search_all_scales(std::span<const GrayImage> images, const De
       chunk.push_back(next);
       if (++next.scale == scales) next = {next.frame + 1, 0};
     }
-    parallel_for(chunk.size(), [&](std::size_t i) {
+    // Started last window first: larger windows usually leave longer borders
+    // to trace, and a frame's slowest window should not be the one left to
+    // run alone at the end.
+    parallel_for(chunk.size(), [&](std::size_t j) {
+      const std::size_t i = chunk.size() - 1 - j;
       found[i] = find_candidates_for_scale(images[chunk[i].frame], params, chunk[i].scale);
     });
     for (std::size_t i = 0; i < chunk.size(); ++i) {
