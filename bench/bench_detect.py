@@ -6,13 +6,16 @@ from __future__ import annotations
 
 import json
 import os
+import statistics
 import subprocess
 import sys
+import tempfile
 
 import cv2
+import numpy as np
 
 import morvelin
-from common import HERE, ROOT, interleaved, table
+from common import ROOT, interleaved, table
 from scenes import SCENE_KINDS, recall
 
 SIZES = [(640, 480), (1280, 720), (1920, 1080)]
@@ -62,32 +65,59 @@ def scene_table() -> str:
 
 SCALING_PROBE = """
 import json, sys, time, statistics
-sys.path.insert(0, {here!r})
-import common, morvelin
-from scenes import SCENE_KINDS
-image = SCENE_KINDS["markers"](1280, 720, {dictionary!r}, seed=0)[0]
-batch = [SCENE_KINDS["markers"](1280, 720, {dictionary!r}, seed=s)[0] for s in range(8)]
+import numpy as np
+import morvelin
+frames = np.load(sys.argv[1])
 params = morvelin.DetectorParameters()
-single = common.interleaved({{"f": lambda: morvelin.detect_markers(image, {dictionary!r}, params)}})["f"]
-many = common.interleaved({{"f": lambda: morvelin.detect_markers_batch(batch, {dictionary!r}, params)}},
-                          repeats=7, warmup=1)["f"]
-print(json.dumps({{"single": 1.0 / single, "batch": len(batch) / many}}))
+out = {{}}
+for kind, image in zip({kinds!r}, frames):
+    for _ in range(3):
+        morvelin.detect_markers(image, {dictionary!r}, params)
+    single = []
+    for _ in range(31):
+        start = time.perf_counter()
+        morvelin.detect_markers(image, {dictionary!r}, params)
+        single.append(time.perf_counter() - start)
+    batch = [image] * 8
+    many = []
+    for _ in range(5):
+        start = time.perf_counter()
+        morvelin.detect_markers_batch(batch, {dictionary!r}, params)
+        many.append(time.perf_counter() - start)
+    out[kind] = {{"single": 1.0 / statistics.median(single), "batch": len(batch) / statistics.median(many)}}
+print(json.dumps(out))
 """
+SCALING_KINDS = ("markers", "cluttered", "clean")
+SCALING_ROUNDS = 6
 
 
 def scaling_table() -> str:
     """Frames per second of 1280x720 detection with the pool pinned to one
-    core and on all cores, each measured in its own process."""
-    rates = {}
-    for label, cores in (("one core", "0"), ("all cores", "all")):
-        env = dict(os.environ, MORVELIN_CORES=cores)
-        probe = SCALING_PROBE.format(here=str(HERE), dictionary=DICTIONARY)
-        out = subprocess.run([sys.executable, "-P", "-c", probe], env=env, capture_output=True, text=True, check=True)
-        rates[label] = json.loads(out.stdout)
-    rows = [[kind, rates["one core"][kind], rates["all cores"][kind], rates["all cores"][kind] / rates["one core"][kind]]
-            for kind in ("single", "batch")]
-    return table(f"Scaling, 1280x720 marker frames ({os.cpu_count()} logical CPUs; frames per second)",
-                 ["call", "one core", "all cores", "speed-up"], rows)
+    core and on all cores, each in its own process. The machine's speed
+    drifts, so one-core and all-core runs alternate and the speed-up is the
+    median of the rounds' ratios."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "frames.npy")
+        np.save(path, np.stack([SCENE_KINDS[kind](1280, 720, DICTIONARY, seed=0)[0] for kind in SCALING_KINDS]))
+        probe = SCALING_PROBE.format(kinds=SCALING_KINDS, dictionary=DICTIONARY)
+        rounds = []
+        for _ in range(SCALING_ROUNDS):
+            rates = {}
+            for cores in ("0", "all"):
+                env = dict(os.environ, MORVELIN_CORES=cores)
+                out = subprocess.run([sys.executable, "-P", "-c", probe, path], env=env, capture_output=True,
+                                     text=True, check=True)
+                rates[cores] = json.loads(out.stdout)
+            rounds.append(rates)
+    rows = []
+    for kind in SCALING_KINDS:
+        for call in ("single", "batch"):
+            one = statistics.median(r["0"][kind][call] for r in rounds)
+            every = statistics.median(r["all"][kind][call] for r in rounds)
+            speedup = statistics.median(r["all"][kind][call] / r["0"][kind][call] for r in rounds)
+            rows.append([f"{kind} {call}", one, every, speedup])
+    return table(f"Scaling, 1280x720 frames ({os.cpu_count()} logical CPUs; frames per second, "
+                 f"median of {SCALING_ROUNDS} alternating rounds)", ["call", "one core", "all cores", "speed-up"], rows)
 
 
 def batch_table() -> str:

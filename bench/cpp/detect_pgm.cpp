@@ -13,6 +13,7 @@
 #include "detector/detect.hpp"
 #include "../../tests/cpp/test_data.hpp"
 #include "detector/identification.hpp"
+#include "runtime/worker_pool.hpp"
 
 using namespace morvelin;
 
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: detect_pgm DICT REPEAT [--method=N] [--min-side=N] [--no-retry] [--candidates] FILE.pgm...\n");
     return 2;
   }
+  configure_worker_pool();  // MORVELIN_CORES as in the module
   const auto dictionary = lookup_dictionary(argv[1]);
   if (!dictionary) return 2;
   const int repeat = std::max(1, std::atoi(argv[2]));
