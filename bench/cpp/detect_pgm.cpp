@@ -1,7 +1,7 @@
 // Developer tool: detects markers in binary PGM files, prints them and the
 // median time per frame. Built with the other tools by
 //   cmake -S . -B build/tools -G Ninja -DMORVELIN_BUILD_PYTHON=OFF -DMORVELIN_BUILD_TOOLS=ON && ninja -C build/tools
-// Usage: detect_pgm DICT REPEAT [--method=N] [--min-side=N] [--no-retry] [--candidates] FILE.pgm...
+// Usage: detect_pgm DICT REPEAT [--method=N] [--min-side=N] [--decimate=X] [--no-retry] [--candidates] FILE.pgm...
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,7 +19,7 @@ using namespace morvelin;
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: detect_pgm DICT REPEAT [--method=N] [--min-side=N] [--no-retry] [--candidates] FILE.pgm...\n");
+    std::fprintf(stderr, "usage: detect_pgm DICT REPEAT [--method=N] [--min-side=N] [--decimate=X] [--no-retry] [--candidates] FILE.pgm...\n");
     return 2;
   }
   configure_worker_pool();  // MORVELIN_CORES as in the module
@@ -37,6 +37,10 @@ int main(int argc, char** argv) {
     }
     if (arg.rfind("--min-side=", 0) == 0) {
       params.min_side_length_canonical_img = std::atoi(arg.c_str() + 11);
+      continue;
+    }
+    if (arg.rfind("--decimate=", 0) == 0) {
+      params.april_tag_quad_decimate = std::atof(arg.c_str() + 11);
       continue;
     }
     if (arg == "--candidates") {
