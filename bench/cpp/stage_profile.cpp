@@ -52,10 +52,19 @@ void contour_path(const GrayImage& image, const Dictionary& dictionary, int repe
     });
     const BinaryImage binary =
         adaptive_threshold(image, window, params.adaptive_thresh_constant, Threads::kCallingThread);
-    tracing += median_ms(repeat, [&] {
+    const double window_tracing = median_ms(repeat, [&] {
       BinaryImage copy = binary;
       trace_all_borders(copy, [](std::span<const ContourPoint>) {});
     });
+    std::size_t borders = 0, positions = 0;
+    BinaryImage copy = binary;
+    trace_all_borders(copy, [&](std::span<const ContourPoint> border) {
+      ++borders;
+      positions += border.size();
+    });
+    std::printf("| contour: border tracing, window %lld (%zu borders, %zu positions) | %.3f |\n",
+                static_cast<long long>(window), borders, positions, window_tracing);
+    tracing += window_tracing;
     const CandidateList found = find_candidates_in_window(image, params, window);
     candidates.insert(candidates.end(), found.begin(), found.end());
   }
