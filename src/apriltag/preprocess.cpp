@@ -1,11 +1,18 @@
 #include "apriltag/preprocess.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "numeric/conversions.hpp"
 #include "runtime/allocator.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace morvelin {
@@ -87,37 +94,130 @@ ImageSize decimated_size(ImageSize input, double decimate) {
   return {reduce(input.width), reduce(input.height)};
 }
 
-GrayImage resize_triangle(const GrayImage& image, ImageSize size) {
+namespace {
+
+// Outputs [from, to) of a horizontal resampling whose four taps start two
+// inputs apart, 2 * ox - 1, with the same weights: the interior of a
+// reduction by exactly two, which can be worked out eight outputs at a time.
+struct HalvingRun {
+  std::uint32_t from = 0;
+  std::uint32_t to = 0;
+  std::array<float, 4> weights{};
+};
+
+HalvingRun halving_run(const Taps& taps, std::uint32_t in) {
+  HalvingRun run;
+  const auto out = static_cast<std::uint32_t>(taps.first.size());
+  const auto halving = [&](std::uint32_t ox) {
+    return ox >= 1 && taps.count[ox] == 4 && taps.first[ox] == 2 * ox - 1 && 2 * ox + 2 < in;
+  };
+  std::uint32_t ox = 0;
+  while (ox < out && !halving(ox)) ++ox;
+  if (ox == out) return run;
+  run.from = ox;
+  std::memcpy(run.weights.data(), taps.weights.data() + ox * taps.stride, sizeof(run.weights));
+  while (ox < out && halving(ox) &&
+         std::memcmp(run.weights.data(), taps.weights.data() + ox * taps.stride, sizeof(run.weights)) == 0) {
+    ++ox;
+  }
+  run.to = ox;
+  return run;
+}
+
+// Horizontal pass of one row: out[ox] = to_pixel(sum over k of w[k] *
+// in[first + k]), the products added in tap order.
+void resample_row(const float* row, const Taps& across, std::uint32_t from, std::uint32_t to, std::uint8_t* dst) {
+  for (std::uint32_t ox = from; ox < to; ++ox) {
+    const float* wx = across.weights.data() + static_cast<std::size_t>(ox) * across.stride;
+    const float* in = row + across.first[ox];
+    float sum = 0.0f;
+    for (std::uint32_t k = 0; k < across.count[ox]; ++k) sum += wx[k] * in[k];
+    dst[ox] = to_pixel(sum);
+  }
+}
+
+#if MORVELIN_HAVE_AVX2_VARIANTS
+// Eight outputs of a halving run from the inputs p[0 ... 17], p being input
+// 2 ox - 1 of the first: taps 0 and 1 are the even and odd inputs from p,
+// taps 2 and 3 those from p + 2; the products are added in tap order.
+[[gnu::target("avx2")]] void halve_eight_avx2(const float* p, const std::array<float, 4>& weights, float* sums) {
+  __m256 taps[4];
+  for (int half = 0; half < 2; ++half) {
+    const __m256 lo = _mm256_loadu_ps(p + 2 * half);
+    const __m256 hi = _mm256_loadu_ps(p + 2 * half + 8);
+    // Within each 128-bit lane, then the 64-bit pairs back in order.
+    taps[2 * half] = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(lo, hi, 0x88)), 0xD8));
+    taps[2 * half + 1] =
+        _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(lo, hi, 0xDD)), 0xD8));
+  }
+  __m256 sum = _mm256_setzero_ps();
+  for (int k = 0; k < 4; ++k) sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_set1_ps(weights[k]), taps[k]));
+  _mm256_storeu_ps(sums, sum);
+}
+#endif
+
+// One band of output rows: the vertical pass into a float row of input
+// width, then the horizontal pass. `Wide` works the halving run out eight
+// outputs at a time, with the same operations in the same order.
+template <bool Wide>
+void resize_rows(const GrayImage& image, const Taps& across, const Taps& down, const HalvingRun& run,
+                 std::uint32_t first_row, std::uint32_t end_row, GrayImage& out) {
   const std::uint32_t w = image.width;
-  const Taps across = triangle_taps(w, size.width);
+  const std::uint32_t out_width = out.width;
+  Vec<float> row(w);
+  [[maybe_unused]] alignas(32) float sums[8];
+  for (std::uint32_t oy = first_row; oy < end_row; ++oy) {
+    const float* wy = down.weights.data() + static_cast<std::size_t>(oy) * down.stride;
+    std::fill(row.begin(), row.end(), 0.0f);
+    for (std::uint32_t k = 0; k < down.count[oy]; ++k) {
+      const std::uint8_t* src = image.row(down.first[oy] + k);
+      const float weight = wy[k];
+      for (std::uint32_t x = 0; x < w; ++x) row[x] += weight * static_cast<float>(src[x]);
+    }
+    std::uint8_t* dst = out.row(oy);
+    std::uint32_t ox = 0;
+#if MORVELIN_HAVE_AVX2_VARIANTS
+    if constexpr (Wide) {
+      resample_row(row.data(), across, 0, run.from, dst);
+      ox = run.from;
+      for (; ox + 8 <= run.to; ox += 8) {
+        halve_eight_avx2(row.data() + 2 * ox - 1, run.weights, sums);
+        for (int t = 0; t < 8; ++t) dst[ox + t] = to_pixel(sums[t]);
+      }
+    }
+#endif
+    resample_row(row.data(), across, ox, out_width, dst);
+  }
+}
+
+#if MORVELIN_HAVE_AVX2_VARIANTS
+MORVELIN_AVX2_VARIANT void resize_rows_avx2(const GrayImage& image, const Taps& across, const Taps& down,
+                                            const HalvingRun& run, std::uint32_t first_row, std::uint32_t end_row,
+                                            GrayImage& out) {
+  resize_rows<true>(image, across, down, run, first_row, end_row, out);
+}
+#endif
+
+}  // namespace
+
+GrayImage resize_triangle(const GrayImage& image, ImageSize size) {
+  const Taps across = triangle_taps(image.width, size.width);
   const Taps down = triangle_taps(image.height, size.height);
+  const HalvingRun run = halving_run(across, image.width);
   GrayImage out(size.width, size.height);
   // Output rows are independent: bands of them in parallel, each with its
   // own float row.
   constexpr std::uint32_t kRowsPerTask = 16;
   parallel_for((size.height + kRowsPerTask - 1) / kRowsPerTask, [&](std::size_t task) {
-    Vec<float> row(w);
     const auto first_row = static_cast<std::uint32_t>(task * kRowsPerTask);
     const std::uint32_t end_row = std::min(size.height, first_row + kRowsPerTask);
-    for (std::uint32_t oy = first_row; oy < end_row; ++oy) {
-      // Vertical pass into one float row of input width ...
-      const float* wy = down.weights.data() + static_cast<std::size_t>(oy) * down.stride;
-      std::fill(row.begin(), row.end(), 0.0f);
-      for (std::uint32_t k = 0; k < down.count[oy]; ++k) {
-        const std::uint8_t* src = image.row(down.first[oy] + k);
-        const float weight = wy[k];
-        for (std::uint32_t x = 0; x < w; ++x) row[x] += weight * static_cast<float>(src[x]);
-      }
-      // ... then the horizontal pass into the output row.
-      std::uint8_t* dst = out.row(oy);
-      for (std::uint32_t ox = 0; ox < size.width; ++ox) {
-        const float* wx = across.weights.data() + static_cast<std::size_t>(ox) * across.stride;
-        const float* in = row.data() + across.first[ox];
-        float sum = 0.0f;
-        for (std::uint32_t k = 0; k < across.count[ox]; ++k) sum += wx[k] * in[k];
-        dst[ox] = to_pixel(sum);
-      }
+#if MORVELIN_HAVE_AVX2_VARIANTS
+    if (cpu_has_avx2()) {
+      resize_rows_avx2(image, across, down, run, first_row, end_row, out);
+      return;
     }
+#endif
+    resize_rows<false>(image, across, down, run, first_row, end_row, out);
   });
   return out;
 }
