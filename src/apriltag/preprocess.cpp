@@ -160,12 +160,12 @@ void resample_row(const float* row, const Taps& across, std::uint32_t from, std:
 // width, then the horizontal pass. `Wide` works the halving run out eight
 // outputs at a time, with the same operations in the same order.
 template <bool Wide>
-void resize_rows(const GrayImage& image, const Taps& across, const Taps& down, const HalvingRun& run,
-                 std::uint32_t first_row, std::uint32_t end_row, GrayImage& out) {
+void resize_rows(const GrayImage& image, const Taps& across, const Taps& down,
+                 [[maybe_unused]] const HalvingRun& run, std::uint32_t first_row, std::uint32_t end_row,
+                 GrayImage& out) {
   const std::uint32_t w = image.width;
   const std::uint32_t out_width = out.width;
   Vec<float> row(w);
-  [[maybe_unused]] alignas(32) float sums[8];
   for (std::uint32_t oy = first_row; oy < end_row; ++oy) {
     const float* wy = down.weights.data() + static_cast<std::size_t>(oy) * down.stride;
     std::fill(row.begin(), row.end(), 0.0f);
@@ -180,6 +180,7 @@ void resize_rows(const GrayImage& image, const Taps& across, const Taps& down, c
     if constexpr (Wide) {
       resample_row(row.data(), across, 0, run.from, dst);
       ox = run.from;
+      float sums[8];
       for (; ox + 8 <= run.to; ox += 8) {
         halve_eight_avx2(row.data() + 2 * ox - 1, run.weights, sums);
         for (int t = 0; t < 8; ++t) dst[ox + t] = to_pixel(sums[t]);

@@ -14,8 +14,6 @@
 namespace morvelin {
 namespace {
 
-Point2f operator-(Point2f a, Point2f b) { return {a.x - b.x, a.y - b.y}; }
-
 // The borders of acceptable length of one window, in tracing order, kept in
 // one flat buffer so that they can be turned into candidates in parallel.
 struct Borders {
@@ -136,8 +134,7 @@ ContourLengthLimits contour_length_limits(const DetectorParameters& params, std:
 bool has_long_enough_sides(const Quad& quad, double image_side, std::uint64_t contour_length, double min_side_rate) {
   float shortest = static_cast<float>(image_side * image_side);
   for (int i = 0; i < 4; ++i) {
-    const Point2f e = quad[(i + 1) % 4] - quad[i];
-    const float squared = e.x * e.x + e.y * e.y;
+    const float squared = squared_distance(quad[(i + 1) % 4], quad[i]);
     if (squared < shortest) shortest = squared;
   }
   const auto limit = static_cast<float>(min_side_rate * static_cast<double>(contour_length));

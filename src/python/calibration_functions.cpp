@@ -49,7 +49,7 @@ bool to_new_camera(PyObject* obj, std::optional<CameraModel>& out, bool checked)
   }
   if (checked && !finite_camera(*camera)) {
     raise(PyExc_ValueError,
-                    "new_camera_matrix must hold finite focal lengths greater than zero and a finite principal point");
+          "new_camera_matrix must hold finite focal lengths greater than zero and a finite principal point");
     return false;
   }
   out = *camera;

@@ -50,9 +50,9 @@ PyObject* define_class(PyTypeObject*& cls, const char* name, std::initializer_li
   std::vector<PyType_Slot> all(slots);
   all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(delete_instance<T>)});
   all.push_back({0, nullptr});
-  PyType_Spec spec = {name, static_cast<int>(sizeof(Instance<T>)), 0,
-                      static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | flags), all.data()};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec description = {name, static_cast<int>(sizeof(Instance<T>)), 0,
+                             static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | flags), all.data()};
+  PyObject* type = PyType_FromSpec(&description);
   cls = reinterpret_cast<PyTypeObject*>(type);
   return type;
 }

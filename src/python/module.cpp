@@ -65,7 +65,7 @@ bool add_functions(PyObject* module) {
       kGenerateMarkerImage,
       kRestoreRigidBodyPose,  // unpickles RigidBodyPose
       kCheckSettings,         // the command line's settings check
-      // Beyond the specified table: camera calibration, undistortion, marker poses.
+      // Camera calibration, undistortion and marker poses.
       kCalibrateCamera,
       kCalibrateCameraCharuco,
       kRestoreCameraCalibration,  // unpickles CameraCalibration
