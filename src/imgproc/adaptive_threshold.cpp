@@ -19,25 +19,40 @@ namespace morvelin {
 namespace {
 
 #if MORVELIN_HAVE_AVX2_VARIANTS
+// The prefix of eight column sums (v[i] = c[0] + ... + c[i]): a prefix
+// within each 128-bit half by two shifted adds, then the lower half's total
+// added to the upper half.
+[[gnu::target("avx2")]] inline __m256i prefix_of_eight(__m256i v) {
+  v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
+  v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
+  const __m256i low_total = _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(3));
+  return _mm256_add_epi32(v, _mm256_blend_epi32(_mm256_setzero_si256(), low_total, 0xF0));
+}
+
 // pre[x + 1] = col[0] + ... + col[x] (mod 2^32) for the first multiple of 8
-// columns, eight at a time: a prefix within each 128-bit half by two
-// shifted adds, the lower half's total added to the upper half, and the
-// running total of the row added to all eight. Returns the columns done.
-[[gnu::target("avx2")]] std::int64_t prefix_sums_avx2(const std::uint32_t* col, std::uint32_t* pre,
-                                                      std::int64_t width) {
+// columns, eight at a time, each block's prefix offset by the running total
+// of the row. With `entering` and `leaving` rows given, the column sums are
+// first moved down a row (col += entering - leaving) in the same pass. The
+// running total grows by the block's own total, taken before the running
+// total is added, so the only dependency from block to block is one add.
+// Returns the columns done.
+[[gnu::target("avx2")]] std::int64_t prefix_sums_avx2(std::uint32_t* col, std::uint32_t* pre, std::int64_t width,
+                                                      const std::uint8_t* entering = nullptr,
+                                                      const std::uint8_t* leaving = nullptr) {
   __m256i carry = _mm256_setzero_si256();
-  const __m256i last_of_low = _mm256_set1_epi32(3);
-  const __m256i last_of_all = _mm256_set1_epi32(7);
+  const __m256i last = _mm256_set1_epi32(7);
   std::int64_t x = 0;
   for (; x + 8 <= width; x += 8) {
     __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + x));
-    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
-    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
-    const __m256i low_total = _mm256_permutevar8x32_epi32(v, last_of_low);
-    v = _mm256_add_epi32(v, _mm256_blend_epi32(_mm256_setzero_si256(), low_total, 0xF0));
-    v = _mm256_add_epi32(v, carry);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre + x + 1), v);
-    carry = _mm256_permutevar8x32_epi32(v, last_of_all);
+    if (entering != nullptr) {
+      const __m256i in = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(entering + x)));
+      const __m256i out = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(leaving + x)));
+      v = _mm256_add_epi32(v, _mm256_sub_epi32(in, out));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(col + x), v);
+    }
+    v = prefix_of_eight(v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre + x + 1), _mm256_add_epi32(v, carry));
+    carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(v, last));
   }
   pre[0] = 0;
   return x;
@@ -103,7 +118,14 @@ class BoxThreshold {
     const std::uint8_t* in = image_.row(entering);
     const std::uint8_t* out = image_.row(leaving);
     Sum* col = columns_.data();
-    for (std::int64_t x = 0; x < w_; ++x) col[x] = static_cast<Sum>(col[x] + in[x] - out[x]);
+    std::int64_t x = 0;
+#if MORVELIN_HAVE_AVX2_VARIANTS
+    // The wide path forms the row's prefix sums in the same pass.
+    if constexpr (Wide && std::is_same_v<Sum, std::uint32_t>) {
+      if (half_ > 2) x = prefix_done_ = prefix_sums_avx2(col, prefix_.data(), w_, in, out);
+    }
+#endif
+    for (; x < w_; ++x) col[x] = static_cast<Sum>(col[x] + in[x] - out[x]);
   }
 
   // The window sums of a row serve every target: the column sums and their
@@ -139,7 +161,10 @@ class BoxThreshold {
     Sum* pre = prefix_.data();
     std::int64_t done = 0;
 #if MORVELIN_HAVE_AVX2_VARIANTS
-    if constexpr (Wide && std::is_same_v<Sum, std::uint32_t>) done = prefix_sums_avx2(col, pre, w_);
+    if constexpr (Wide && std::is_same_v<Sum, std::uint32_t>) {
+      done = prefix_done_ >= 0 ? prefix_done_ : prefix_sums_avx2(columns_.data(), pre, w_);
+      prefix_done_ = -1;
+    }
 #endif
     Sum running = pre[done];
     for (std::int64_t x = done; x < w_; ++x) {
@@ -205,6 +230,7 @@ class BoxThreshold {
   std::int64_t half_;
   Vec<Sum> columns_;
   Vec<Sum> prefix_;
+  std::int64_t prefix_done_ = -1;  // columns whose prefix sums replace_row already formed
 };
 
 // Splits the rows into bands for the worker pool when the image is large

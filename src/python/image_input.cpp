@@ -127,19 +127,26 @@ bool to_gray_image(PyObject* obj, const char* name, GrayImage& out) {
   const bool bgr = view.ndim == 3 && view.shape[2] == 3;
   out.width = static_cast<std::uint32_t>(width);
   out.height = static_cast<std::uint32_t>(height);
-  out.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
   // An empty image has no rows to copy (its pixel buffer may be null, which
   // memcpy must not be given even for zero bytes).
-  if (out.size() == 0) return true;
+  if (out.size() == 0) {
+    out.pixels.clear();
+    return true;
+  }
   const char* base = static_cast<const char*>(view.buf);
+  if (!bgr && view.strides[1] == 1 && (height == 1 || view.strides[0] == width)) {
+    // C-contiguous: one block copy, into memory not cleared first.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(base);
+    out.pixels.assign(bytes, bytes + out.size());
+    return true;
+  }
+  out.pixels.resize(out.size());
   if (bgr) {
     Vec<std::uint8_t> scratch(3 * static_cast<std::size_t>(width));
     for (Py_ssize_t y = 0; y < height; ++y) {
       convert_bgr_row(base + y * view.strides[0], width, view.strides[1], view.strides[2], scratch,
                       out.row(static_cast<std::uint32_t>(y)));
     }
-  } else if (view.strides[1] == 1 && (height == 1 || view.strides[0] == width)) {
-    std::memcpy(out.pixels.data(), base, out.size());  // C-contiguous: one block copy
   } else {
     for (Py_ssize_t y = 0; y < height; ++y) {
       copy_gray_row(base + y * view.strides[0], width, view.strides[1], out.row(static_cast<std::uint32_t>(y)));
