@@ -1,5 +1,6 @@
 #include "contours/border_following.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -111,51 +112,80 @@ std::uint64_t load_word(const std::int8_t* p) {
   return word;
 }
 
+// Bit x of the mask is set when cell x of the row is foreground (non-zero).
+// Tracing re-marks foreground cells but never turns one into background or
+// back, so a row's mask stays valid while the row's borders are traced.
+class RowMask {
+ public:
+  explicit RowMask(std::uint32_t width) : width_(width), words_(width / 64 + 1, 0) {}
+
+  void load(const std::int8_t* row) {
+    std::uint32_t x = 0;
 #if MORVELIN_HAVE_AVX2_VARIANTS
-// Skips whole 32-cell blocks of row[from, width) that hold no cell of the
-// kind sought; returns the index of the first such cell, or the start of the
-// unexamined tail (fewer than 32 cells) when the blocks hold none.
-[[gnu::target("avx2")]] std::uint32_t skip_blocks_avx2(const std::int8_t* row, std::uint32_t from,
-                                                       std::uint32_t width, bool want_zero) {
-  const __m256i zero = _mm256_setzero_si256();
-  std::uint32_t x = from;
-  while (width - x >= 32) {
-    const __m256i cells = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x));
-    auto zeros = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(cells, zero)));
-    const std::uint32_t hits = want_zero ? zeros : ~zeros;
-    if (hits != 0) return x + static_cast<std::uint32_t>(std::countr_zero(hits));
-    x += 32;
+    if (cpu_has_avx2()) x = load_avx2(row);
+#endif
+    for (; x < width_; x += 8) load_eight(row, x);
   }
-  return x;
-}
+
+  // The first foreground cell at or after `from`, or the width when none.
+  std::uint32_t next_foreground(std::uint32_t from) const { return next(from, 0); }
+  // The first background cell at or after `from`, or the width when none.
+  std::uint32_t next_background(std::uint32_t from) const { return next(from, ~std::uint64_t{0}); }
+
+ private:
+  // Scans the mask XOR `flip`; bits past the width are clear in the mask,
+  // so with the flip they may be found, and the result is capped.
+  std::uint32_t next(std::uint32_t from, std::uint64_t flip) const {
+    if (from >= width_) return width_;
+    std::size_t w = from / 64;
+    std::uint64_t bits = (words_[w] ^ flip) & (~std::uint64_t{0} << (from % 64));
+    const std::size_t last = (width_ - 1) / 64;
+    while (bits == 0) {
+      if (++w > last) return width_;
+      bits = words_[w] ^ flip;
+    }
+    const std::uint64_t x = w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits));
+    return x < width_ ? static_cast<std::uint32_t>(x) : width_;
+  }
+
+  // Eight cells from x (fewer at the end of the row) into bits x ... x + 7.
+  void load_eight(const std::int8_t* row, std::uint32_t x) {
+    std::uint64_t bits = 0;
+    const std::uint32_t n = std::min<std::uint32_t>(8, width_ - x);
+    if (std::endian::native == std::endian::little && n == 8) {
+      constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
+      const std::uint64_t word = load_word(row + x);
+      // The top bit of each byte, set when the byte is non-zero (the sum
+      // stays within its byte), then the eight top bits gathered in order
+      // by one multiplication whose partial products never overlap.
+      const std::uint64_t nonzero = (((word & kLow7) + kLow7) | word) & ~kLow7;
+      bits = ((nonzero >> 7) * 0x0102040810204080ull) >> 56;
+    } else {
+      for (std::uint32_t i = 0; i < n; ++i) bits |= static_cast<std::uint64_t>(row[x + i] != 0) << i;
+    }
+    std::uint64_t& word = words_[x / 64];
+    word = (word & ~(std::uint64_t{0xff} << (x % 64))) | (bits << (x % 64));
+  }
+
+#if MORVELIN_HAVE_AVX2_VARIANTS
+  // Whole 64-cell words, 32 cells a step; returns the cells done.
+  [[gnu::target("avx2")]] std::uint32_t load_avx2(const std::int8_t* row) {
+    const __m256i zero = _mm256_setzero_si256();
+    std::uint32_t x = 0;
+    for (; width_ - x >= 64; x += 64) {
+      const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x));
+      const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x + 32));
+      const auto zeros_lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, zero)));
+      const auto zeros_hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero)));
+      words_[x / 64] = ~((static_cast<std::uint64_t>(zeros_hi) << 32) | zeros_lo);
+    }
+    return x;
+  }
 #endif
 
-// Index of the first background (zero) or, with `want_zero` false, the
-// first foreground cell in row[from, width), or width when there is none.
-// Eight cells are examined at once where possible, 32 with `wide`.
-std::uint32_t find_cell(const std::int8_t* row, std::uint32_t from, std::uint32_t width, bool want_zero,
-                        [[maybe_unused]] bool wide) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-  std::uint32_t x = from;
-#if MORVELIN_HAVE_AVX2_VARIANTS
-  if (wide) {
-    x = skip_blocks_avx2(row, from, width, want_zero);
-    if (width - x >= 32) return x;  // found within a block
-  }
-#endif
-  if constexpr (std::endian::native == std::endian::little) {
-    while (width - x >= 8) {
-      const std::uint64_t word = load_word(row + x);
-      // Flags the lowest zero byte exactly (higher flags may be spurious).
-      const std::uint64_t flags = want_zero ? ((word - kOnes) & ~word & kHighs) : word;
-      if (flags != 0) return x + static_cast<std::uint32_t>(std::countr_zero(flags)) / 8;
-      x += 8;
-    }
-  }
-  while (x < width && (row[x] == 0) != want_zero) ++x;
-  return x;
-}
+  std::uint32_t width_;
+  Vec<std::uint64_t> words_;
+};
 
 template <class Stop>
 void trace_rows(BinaryImage& image, const ContourCallback& on_contour, const Stop& stop) {
@@ -164,20 +194,20 @@ void trace_rows(BinaryImage& image, const ContourCallback& on_contour, const Sto
   if (width == 0 || height == 0) return;
   BorderTracer tracer(image, on_contour);
   const std::size_t stride = image.stride();
-  const bool wide = cpu_has_avx2();
+  RowMask mask(width);
   for (std::uint32_t y = 0; y < height && !stop(); ++y) {
     const std::ptrdiff_t row_start = static_cast<std::ptrdiff_t>((y + 1) * stride + 1);
     const std::int8_t* row = image.cells.data() + row_start;
     const auto yi = static_cast<std::int64_t>(y);
+    mask.load(row);
     std::uint32_t x = 0;
     while (true) {
       // Runs of background cells start nothing. In a run of foreground cells
       // only the first can start an outer border and only the last can start
-      // a hole border; tracing re-marks cells but never changes which cells
-      // are background, so the run's extent stays valid while it is handled.
-      const std::uint32_t first = find_cell(row, x, width, false, wide);
+      // a hole border; the run's extent stays valid while it is handled.
+      const std::uint32_t first = mask.next_foreground(x);
       if (first == width) break;
-      const std::uint32_t end = find_cell(row, first + 1, width, true, wide);
+      const std::uint32_t end = mask.next_background(first + 1);
       const std::uint32_t last = end - 1;
       const std::int8_t v = row[first];
       if (first >= 1 && v == 1) {
