@@ -53,22 +53,31 @@ void join_close_corners(std::span<const ChessboardQuad> quads, std::size_t i, st
 // Tries every pair of quads that can have corners within reach of each
 // other. Quads are swept by the left edge of their bounding boxes: a quad
 // whose left edge lies more than the reach (plus a pixel of slack against
-// rounding) right of another's right edge has no corner close to it.
+// rounding) right of another's right edge has no corner close to it, and
+// the same holds for a gap between their vertical extents.
 void join_all_close_corners(std::span<const ChessboardQuad> quads, CornerSets& sets) {
   const std::size_t n = quads.size();
-  Vec<float> left(n), right(n);
+  struct Extent {
+    float left, right, top, bottom;
+  };
+  Vec<Extent> extent(n);
   for (std::size_t i = 0; i < n; ++i) {
     const Quad& v = quads[i].vertices;
-    left[i] = std::min({v[0].x, v[1].x, v[2].x, v[3].x});
-    right[i] = std::max({v[0].x, v[1].x, v[2].x, v[3].x});
+    extent[i] = {std::min({v[0].x, v[1].x, v[2].x, v[3].x}), std::max({v[0].x, v[1].x, v[2].x, v[3].x}),
+                 std::min({v[0].y, v[1].y, v[2].y, v[3].y}), std::max({v[0].y, v[1].y, v[2].y, v[3].y})};
   }
   Vec<std::size_t> by_left(n);
   std::iota(by_left.begin(), by_left.end(), std::size_t{0});
-  std::stable_sort(by_left.begin(), by_left.end(), [&](std::size_t a, std::size_t b) { return left[a] < left[b]; });
+  std::stable_sort(by_left.begin(), by_left.end(),
+                   [&](std::size_t a, std::size_t b) { return extent[a].left < extent[b].left; });
+  Vec<Extent> sorted(n);
+  for (std::size_t s = 0; s < n; ++s) sorted[s] = extent[by_left[s]];
   for (std::size_t s = 0; s < n; ++s) {
     const std::size_t i = by_left[s];
-    const float reach = right[i] + 0.32f * quads[i].shortest_side + 1.0f;
-    for (std::size_t u = s + 1; u < n && left[by_left[u]] <= reach; ++u) {
+    const float slack = 0.32f * quads[i].shortest_side + 1.0f;
+    const float reach = sorted[s].right + slack;
+    for (std::size_t u = s + 1; u < n && sorted[u].left <= reach; ++u) {
+      if (sorted[u].top > sorted[s].bottom + slack || sorted[s].top > sorted[u].bottom + slack) continue;
       const std::size_t j = by_left[u];
       join_close_corners(quads, std::min(i, j), std::max(i, j), sets);
     }

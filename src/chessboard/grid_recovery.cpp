@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <numeric>
@@ -20,29 +21,36 @@ Point2f centroid(const Quad& q) {
 }
 
 // For every quad corner, the nearest corner of another quad within its reach
-// (ties to the lower number), found by sweeping the corners sorted by x.
+// (ties to the lower number), found by sweeping the corners sorted by x. The
+// sweep reads the corners' coordinates from arrays in that order, and skips
+// without measuring those too far away in y (with a pixel of slack, so that
+// no corner whose rounded distance is within reach is skipped).
 Vec<std::size_t> nearest_corners_of_other_quads(std::span<const ChessboardQuad> quads) {
   const std::size_t n = 4 * quads.size();
   Vec<std::size_t> by_x(n);
   std::iota(by_x.begin(), by_x.end(), std::size_t{0});
   std::stable_sort(by_x.begin(), by_x.end(),
                    [&](std::size_t a, std::size_t b) { return corner_of(quads, a).x < corner_of(quads, b).x; });
+  Vec<Point2f> sorted(n);
+  for (std::size_t s = 0; s < n; ++s) sorted[s] = corner_of(quads, by_x[s]);
   Vec<std::size_t> nearest(n, kNone);
   for (std::size_t s = 0; s < n; ++s) {
     const std::size_t a = by_x[s];
-    const Point2f p = corner_of(quads, a);
+    const Point2f p = sorted[s];
     const float reach = kCornerPairingReach * quads[a / 4].shortest_side;
+    const float reach_y = reach + 1.0f;
     float best = reach * reach;
-    const auto consider = [&](std::size_t b) {
-      if (b / 4 == a / 4) return;
-      const float d = squared_distance(p, corner_of(quads, b));
+    const auto consider = [&](std::size_t u) {
+      const std::size_t b = by_x[u];
+      if (std::fabs(sorted[u].y - p.y) > reach_y || b / 4 == a / 4) return;
+      const float d = squared_distance(p, sorted[u]);
       if (d < best || (d == best && (nearest[a] == kNone || b < nearest[a]))) {
         best = d;
         nearest[a] = b;
       }
     };
-    for (std::size_t u = s; u-- > 0 && p.x - corner_of(quads, by_x[u]).x <= reach;) consider(by_x[u]);
-    for (std::size_t u = s + 1; u < n && corner_of(quads, by_x[u]).x - p.x <= reach; ++u) consider(by_x[u]);
+    for (std::size_t u = s; u-- > 0 && p.x - sorted[u].x <= reach;) consider(u);
+    for (std::size_t u = s + 1; u < n && sorted[u].x - p.x <= reach; ++u) consider(u);
   }
   return nearest;
 }
