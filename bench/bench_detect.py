@@ -96,8 +96,8 @@ SCALING_ROUNDS = 6
 
 
 def scaling_table() -> str:
-    """Frames per second of 1280x720 detection with the pool pinned to one
-    core and on all cores, each in its own process. The machine's speed
+    """Frames per second of 1280x720 detection with the pool sized for one
+    core and for all cores, each in its own process. The machine's speed
     drifts, so one-core and all-core runs alternate and the speed-up is the
     median of the rounds' ratios."""
     with tempfile.TemporaryDirectory() as folder:
