@@ -1,9 +1,11 @@
 #include "runtime/allocator.hpp"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -91,6 +93,22 @@ bool reserve_large(std::size_t bytes) noexcept {
   return true;
 }
 
+// Blocks of several megabytes (an AprilTag segmentation's labels and boundary
+// points) are filled once per call, and with small pages every 4 KiB of them
+// costs a fault on first touch: thousands per frame. Transparent huge pages
+// make that a handful; the advice is only a hint and its failure is harmless.
+void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  constexpr std::size_t kWorthAdvising = std::size_t{4} << 20;
+  if (bytes < kWorthAdvising) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
 void* allocate_block(std::size_t bytes, std::size_t alignment) {
   const Mimalloc& mi = mimalloc();
   if (bytes == 0) bytes = 1;
@@ -103,6 +121,7 @@ void* allocate_block(std::size_t bytes, std::size_t alignment) {
     p = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
   }
   if (!p) throw std::bad_alloc();
+  advise_huge_pages(p, bytes);
   return p;
 }
 
