@@ -70,6 +70,15 @@ import morvelin
 frames = np.load(sys.argv[1])
 params = morvelin.DetectorParameters()
 out = {{}}
+
+def median_time(call, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
 # A new process runs its first few dozen milliseconds of parallel loops
 # before its second worker is fully in play; the rates are those of a
 # running loop, so each kind is warmed up for a quarter of a second first.
@@ -77,18 +86,10 @@ for kind, image in zip({kinds!r}, frames):
     warm_until = time.perf_counter() + 0.25
     while time.perf_counter() < warm_until:
         morvelin.detect_markers(image, {dictionary!r}, params)
-    single = []
-    for _ in range(61):
-        start = time.perf_counter()
-        morvelin.detect_markers(image, {dictionary!r}, params)
-        single.append(time.perf_counter() - start)
+    single = median_time(lambda: morvelin.detect_markers(image, {dictionary!r}, params), 61)
     batch = [image] * 8
-    many = []
-    for _ in range(5):
-        start = time.perf_counter()
-        morvelin.detect_markers_batch(batch, {dictionary!r}, params)
-        many.append(time.perf_counter() - start)
-    out[kind] = {{"single": 1.0 / statistics.median(single), "batch": len(batch) / statistics.median(many)}}
+    many = median_time(lambda: morvelin.detect_markers_batch(batch, {dictionary!r}, params), 5)
+    out[kind] = {{"single": 1.0 / single, "batch": len(batch) / many}}
 print(json.dumps(out))
 """
 SCALING_KINDS = ("markers", "cluttered", "clean")

@@ -61,7 +61,7 @@ std::pair<ChessboardBinarisations::Group&, std::size_t> ChessboardBinarisations:
 
 const BinaryImage& ChessboardBinarisations::image(std::size_t k) {
   const auto located = locate(k);
-  Group& group = located.first;  // a plain reference: lambdas may not capture structured bindings before C++20
+  Group& group = located.first;  // a plain reference: clang 14 lets no lambda capture a structured binding
   const std::size_t index = located.second;
   std::call_once(group.formed, [&] {
     if (group.block == 0) {

@@ -85,11 +85,12 @@ class BoxThreshold {
     const std::int64_t bottom = std::min<std::int64_t>(h_ - 1, first + half_);
     for (std::int64_t y = top; y <= bottom; ++y) add_row(static_cast<std::uint32_t>(y));
     for (std::int64_t y = first; y < end; ++y) {
+      std::int64_t prefixed = -1;  // columns whose prefix sums are formed already
       if (y > first) {
         const bool entering = y + half_ < h_;
         const bool leaving = y - half_ - 1 >= 0;
         if (entering && leaving) {
-          replace_row(static_cast<std::uint32_t>(y + half_), static_cast<std::uint32_t>(y - half_ - 1));
+          prefixed = replace_row(static_cast<std::uint32_t>(y + half_), static_cast<std::uint32_t>(y - half_ - 1));
         } else if (entering) {
           add_row(static_cast<std::uint32_t>(y + half_));
         } else if (leaving) {
@@ -97,7 +98,7 @@ class BoxThreshold {
         }
       }
       const std::int64_t rows = std::min<std::int64_t>(h_ - 1, y + half_) - std::max<std::int64_t>(0, y - half_) + 1;
-      threshold_row(static_cast<std::uint32_t>(y), rows);
+      threshold_row(static_cast<std::uint32_t>(y), rows, prefixed);
     }
   }
 
@@ -114,23 +115,28 @@ class BoxThreshold {
     for (std::int64_t x = 0; x < w_; ++x) col[x] = static_cast<Sum>(col[x] - p[x]);
   }
 
-  void replace_row(std::uint32_t entering, std::uint32_t leaving) {
+  // Returns the columns whose prefix sums it formed on the way (the wide
+  // path does so in the same pass), or -1.
+  std::int64_t replace_row(std::uint32_t entering, std::uint32_t leaving) {
     const std::uint8_t* in = image_.row(entering);
     const std::uint8_t* out = image_.row(leaving);
     Sum* col = columns_.data();
-    std::int64_t x = 0;
+    std::int64_t prefixed = -1;
 #if MORVELIN_HAVE_AVX2_VARIANTS
-    // The wide path forms the row's prefix sums in the same pass.
     if constexpr (Wide && std::is_same_v<Sum, std::uint32_t>) {
-      if (half_ > 2) x = prefix_done_ = prefix_sums_avx2(col, prefix_.data(), w_, in, out);
+      if (half_ > 2) prefixed = prefix_sums_avx2(col, prefix_.data(), w_, in, out);
     }
 #endif
-    for (; x < w_; ++x) col[x] = static_cast<Sum>(col[x] + in[x] - out[x]);
+    for (std::int64_t x = std::max<std::int64_t>(prefixed, 0); x < w_; ++x) {
+      col[x] = static_cast<Sum>(col[x] + in[x] - out[x]);
+    }
+    return prefixed;
   }
 
   // The window sums of a row serve every target: the column sums and their
   // prefix sums are formed once, the comparison is made per target.
-  void threshold_row(std::uint32_t y, std::int64_t rows) {
+  // `prefixed`: the columns whose prefix sums replace_row formed, or -1.
+  void threshold_row(std::uint32_t y, std::int64_t rows, [[maybe_unused]] std::int64_t prefixed) {
     const std::uint8_t* p = image_.row(y);
     // Interior columns have the full window width; the edges are clipped.
     const std::int64_t inner_begin = std::min(half_, w_);
@@ -162,8 +168,7 @@ class BoxThreshold {
     std::int64_t done = 0;
 #if MORVELIN_HAVE_AVX2_VARIANTS
     if constexpr (Wide && std::is_same_v<Sum, std::uint32_t>) {
-      done = prefix_done_ >= 0 ? prefix_done_ : prefix_sums_avx2(columns_.data(), pre, w_);
-      prefix_done_ = -1;
+      done = prefixed >= 0 ? prefixed : prefix_sums_avx2(columns_.data(), pre, w_);
     }
 #endif
     Sum running = pre[done];
@@ -230,7 +235,6 @@ class BoxThreshold {
   std::int64_t half_;
   Vec<Sum> columns_;
   Vec<Sum> prefix_;
-  std::int64_t prefix_done_ = -1;  // columns whose prefix sums replace_row already formed
 };
 
 // Splits the rows into bands for the worker pool when the image is large
