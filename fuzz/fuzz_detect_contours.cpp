@@ -62,7 +62,7 @@ void check_threshold_bands(const GrayImage& image, std::int64_t window, double c
 // A batch gives every frame what a single-frame call gives it.
 void check_batch(const GrayImage& image, const GrayImage& other, const Dictionary& dictionary,
                  const DetectorParameters& params, const MarkerList& single) {
-  const GrayImage frames[] = {image, other, image};
+  const GrayView frames[] = {image, other, image};
   const auto batch = detect_markers_batch(frames, dictionary, params);
   if (!batch.ok() || batch->size() != 3) std::abort();
   const auto other_markers = detect_markers(other, dictionary, params);

@@ -25,7 +25,7 @@ constexpr int kMaxSamplesPerSide = 16;
 
 // Bilinear intensity at (x, y), pixel centres at integer coordinates,
 // coordinates clamped to the image (NaN to 0).
-double intensity(const GrayImage& image, double x, double y) {
+double intensity(GrayView image, double x, double y) {
   const double cx = x > 0 ? std::min(x, static_cast<double>(image.width - 1)) : 0.0;
   const double cy = y > 0 ? std::min(y, static_cast<double>(image.height - 1)) : 0.0;
   const auto x0 = static_cast<std::uint32_t>(cx);
@@ -44,7 +44,7 @@ double intensity(const GrayImage& image, double x, double y) {
 // rises of the intensity profile over [-radius, radius]. Falls are ignored,
 // so the inner edge of the marker's border and the far side of a quiet zone
 // do not pull the estimate.
-std::pair<double, double> edge_across(const GrayImage& image, Vec2 centre, Vec2 normal, double radius) {
+std::pair<double, double> edge_across(GrayView image, Vec2 centre, Vec2 normal, double radius) {
   const int steps = static_cast<int>(std::ceil(2 * radius / kProfileStep));
   double previous = intensity(image, centre.x - radius * normal.x, centre.y - radius * normal.y);
   double moment = 0, contrast = 0;
@@ -64,7 +64,7 @@ std::pair<double, double> edge_across(const GrayImage& image, Vec2 centre, Vec2 
 // The refined line of the side from `a` to `b` whose outside is in direction
 // `outward`: a contrast-weighted total least squares fit through the edge
 // positions found across the side, away from its ends.
-std::optional<Line> refine_side(const GrayImage& image, Vec2 a, Vec2 b, Vec2 outward, double radius) {
+std::optional<Line> refine_side(GrayView image, Vec2 a, Vec2 b, Vec2 outward, double radius) {
   const double length = std::hypot(b.x - a.x, b.y - a.y);
   const double end_margin = std::max(0.1 * length, radius + 1);
   const double usable = length - 2 * end_margin;
@@ -106,7 +106,7 @@ std::optional<Vec2> intersect(const Line& p, const Line& q) {
 }
 
 // One refinement of every side of `quad`; nothing when any side fails.
-std::optional<Quad> refine_once(const GrayImage& image, const Quad& quad, double search_radius) {
+std::optional<Quad> refine_once(GrayView image, const Quad& quad, double search_radius) {
   std::array<Vec2, 4> corners;
   Vec2 centroid;
   for (std::size_t i = 0; i < 4; ++i) {
@@ -142,7 +142,7 @@ std::optional<Quad> refine_once(const GrayImage& image, const Quad& quad, double
 
 double edge_search_radius(double decimate) { return 1.0 + std::max(1.0, std::min(decimate, 8.0)); }
 
-Quad refine_quad_edges(const GrayImage& image, const Quad& quad, double search_radius) {
+Quad refine_quad_edges(GrayView image, const Quad& quad, double search_radius) {
   if (image.empty()) return quad;
   // The profile window is centred on the current side, and a blurred edge
   // whose tail the window cuts off reads slightly towards the window's

@@ -19,7 +19,7 @@ namespace morvelin {
 // coordinates. The quad comes back unchanged when it is degenerate, a side
 // finds no rising edge, or the refined quad is not convex or moves a corner
 // further than the search could justify.
-Quad refine_quad_edges(const GrayImage& image, const Quad& quad, double search_radius);
+Quad refine_quad_edges(GrayView image, const Quad& quad, double search_radius);
 
 // The search radius for quads fitted on a working image decimated by
 // `decimate` (1 for full resolution).

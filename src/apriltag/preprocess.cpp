@@ -160,7 +160,7 @@ void resample_row(const float* row, const Taps& across, std::uint32_t from, std:
 // width, then the horizontal pass. `Wide` works the halving run out eight
 // outputs at a time, with the same operations in the same order.
 template <bool Wide>
-void resize_rows(const GrayImage& image, const Taps& across, const Taps& down,
+void resize_rows(GrayView image, const Taps& across, const Taps& down,
                  [[maybe_unused]] const HalvingRun& run, std::uint32_t first_row, std::uint32_t end_row,
                  GrayImage& out) {
   const std::uint32_t w = image.width;
@@ -192,7 +192,7 @@ void resize_rows(const GrayImage& image, const Taps& across, const Taps& down,
 }
 
 #if MORVELIN_HAVE_AVX2_VARIANTS
-MORVELIN_AVX2_VARIANT void resize_rows_avx2(const GrayImage& image, const Taps& across, const Taps& down,
+MORVELIN_AVX2_VARIANT void resize_rows_avx2(GrayView image, const Taps& across, const Taps& down,
                                             const HalvingRun& run, std::uint32_t first_row, std::uint32_t end_row,
                                             GrayImage& out) {
   resize_rows<true>(image, across, down, run, first_row, end_row, out);
@@ -201,7 +201,7 @@ MORVELIN_AVX2_VARIANT void resize_rows_avx2(const GrayImage& image, const Taps& 
 
 }  // namespace
 
-GrayImage resize_triangle(const GrayImage& image, ImageSize size) {
+GrayImage resize_triangle(GrayView image, ImageSize size) {
   const Taps across = triangle_taps(image.width, size.width);
   const Taps down = triangle_taps(image.height, size.height);
   const HalvingRun run = halving_run(across, image.width);
@@ -223,7 +223,7 @@ GrayImage resize_triangle(const GrayImage& image, ImageSize size) {
   return out;
 }
 
-GrayImage gaussian_blur(const GrayImage& image, float sigma) {
+GrayImage gaussian_blur(GrayView image, float sigma) {
   const std::uint32_t w = image.width;
   const std::uint32_t h = image.height;
   GrayImage out(w, h);

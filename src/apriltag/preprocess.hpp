@@ -29,13 +29,13 @@ ImageSize decimated_size(ImageSize input, double decimate);
 // input pixels under its footprint. Output pixel centre i sits at input
 // coordinate (i + 0.5) * in / out - 0.5. Rounds half up at the end; there is
 // no rounding between the two passes. `image` must not be empty.
-GrayImage resize_triangle(const GrayImage& image, ImageSize size);
+GrayImage resize_triangle(GrayView image, ImageSize size);
 
 // Gaussian blur of standard deviation `sigma` pixels (> 0; +inf gives a flat
 // kernel). The kernel radius is ceil(3 sigma), bounded by the image extent
 // along each axis so that no sigma builds a kernel longer than the image.
 // Pixels outside the image repeat the nearest edge pixel.
-GrayImage gaussian_blur(const GrayImage& image, float sigma);
+GrayImage gaussian_blur(GrayView image, float sigma);
 
 // The blur standard deviation for the `april_tag_quad_sigma` setting s: |s|
 // in single precision (+inf beyond the float range), and 0.8 when that is 0.

@@ -11,7 +11,7 @@
 
 namespace morvelin {
 
-Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const AprilTagSearchSettings& settings) {
+Result<CandidateList> find_apriltag_candidates(GrayView image, const AprilTagSearchSettings& settings) {
   if (image.empty()) return CandidateList{};
   const ImageSize input{image.width, image.height};
   const ImageSize size = decimated_size(input, settings.decimate);
@@ -19,23 +19,23 @@ Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const Apr
 
   // The working image is the input itself unless it is decimated or blurred.
   GrayImage own;
-  const GrayImage* working = &image;
+  GrayView working = image;
   if (size != input) {
     own = resize_triangle(image, size);
-    working = &own;
+    working = own;
   }
   if (settings.blur_sigma != 0.0) {
-    own = gaussian_blur(*working, quad_blur_sigma(settings.blur_sigma));
-    working = &own;
+    own = gaussian_blur(working, quad_blur_sigma(settings.blur_sigma));
+    working = own;
   }
 
-  TernaryImage ternary = threshold_tiles(*working, settings.min_white_black_diff);
+  TernaryImage ternary = threshold_tiles(working, settings.min_white_black_diff);
   if (settings.deglitch) deglitch(ternary);
   auto segmentation = segment(ternary);
   if (!segmentation) return segmentation.error();
   const BoundaryClusters clusters = cluster_boundary(*segmentation, settings.min_cluster_pixels);
 
-  const Vec<std::optional<Quad>> quads = fit_quads(clusters, *working, settings.fit);
+  const Vec<std::optional<Quad>> quads = fit_quads(clusters, working, settings.fit);
 
   CandidateList candidates;
   for (const auto& quad : quads) {

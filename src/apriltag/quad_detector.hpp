@@ -25,6 +25,6 @@ struct AprilTagSearchSettings {
 // Every convex quad outline (dark inside, light outside) of `image`. Fails
 // with a ValueError only when the working image is too large to label (see
 // check_segmentable).
-Result<CandidateList> find_apriltag_candidates(const GrayImage& image, const AprilTagSearchSettings& settings);
+Result<CandidateList> find_apriltag_candidates(GrayView image, const AprilTagSearchSettings& settings);
 
 }  // namespace morvelin

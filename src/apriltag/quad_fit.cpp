@@ -164,7 +164,7 @@ bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scr
 // (a boundary between pixels px and px + 1 lies at px + 1), weighted by 1 +
 // the central-difference gradient magnitude of the image at the pixel whose
 // square holds the point.
-CumulativeMoments weighted_moments(FitScratch& scratch, const GrayImage& image) {
+CumulativeMoments weighted_moments(FitScratch& scratch, GrayView image) {
   const Vec<SortedPoint>& points = scratch.points;
   CumulativeMoments moments(scratch.prefix, points.size());
   const std::int64_t w = image.width;
@@ -399,7 +399,7 @@ bool angles_within(const Quad& q, double critical_rad) {
   return true;
 }
 
-std::optional<Quad> fit_with(std::span<const BoundaryPoint> cluster, const GrayImage& image,
+std::optional<Quad> fit_with(std::span<const BoundaryPoint> cluster, GrayView image,
                              const QuadFitSettings& settings, FitScratch& scratch) {
   if (cluster.size() < 24) return std::nullopt;
   if (!order_around_centre(cluster, scratch)) return std::nullopt;
@@ -418,13 +418,13 @@ std::optional<Quad> fit_with(std::span<const BoundaryPoint> cluster, const GrayI
 
 }  // namespace
 
-std::optional<Quad> fit_quad(std::span<const BoundaryPoint> cluster, const GrayImage& image,
+std::optional<Quad> fit_quad(std::span<const BoundaryPoint> cluster, GrayView image,
                              const QuadFitSettings& settings) {
   FitScratch scratch;
   return fit_with(cluster, image, settings, scratch);
 }
 
-Vec<std::optional<Quad>> fit_quads(const BoundaryClusters& clusters, const GrayImage& image,
+Vec<std::optional<Quad>> fit_quads(const BoundaryClusters& clusters, GrayView image,
                                    const QuadFitSettings& settings) {
   Vec<std::optional<Quad>> quads(clusters.size());
   // Tasks of a few clusters each share their buffers; results go by index.

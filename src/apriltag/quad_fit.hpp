@@ -28,11 +28,11 @@ struct QuadFitSettings {
 // outlines that are dark inside and light outside are fitted. The corners are
 // in pixel coordinates of `image` with pixel centres at integer coordinates,
 // consecutive around the outline in increasing angle (clockwise on screen).
-std::optional<Quad> fit_quad(std::span<const BoundaryPoint> cluster, const GrayImage& image,
+std::optional<Quad> fit_quad(std::span<const BoundaryPoint> cluster, GrayView image,
                              const QuadFitSettings& settings);
 
 // fit_quad of every cluster, in parallel; result i belongs to cluster i.
-Vec<std::optional<Quad>> fit_quads(const BoundaryClusters& clusters, const GrayImage& image,
+Vec<std::optional<Quad>> fit_quads(const BoundaryClusters& clusters, GrayView image,
                                    const QuadFitSettings& settings);
 
 }  // namespace morvelin

@@ -15,7 +15,7 @@ struct TileGrid {
 };
 
 // Extrema of the tiles of tile rows [first_row, end_row).
-void tile_extrema_rows(const GrayImage& image, TileGrid& tiles, std::uint32_t first_row, std::uint32_t end_row) {
+void tile_extrema_rows(GrayView image, TileGrid& tiles, std::uint32_t first_row, std::uint32_t end_row) {
   const std::uint32_t span = tiles.columns * 4;
   Vec<std::uint8_t> lo(span), hi(span);
   for (std::uint32_t ty = first_row; ty < end_row; ++ty) {
@@ -52,7 +52,7 @@ void for_tile_rows(std::uint32_t rows, Body&& body) {
 }
 
 // Extrema of the 16 pixels of every full 4 x 4 tile.
-TileGrid tile_extrema(const GrayImage& image) {
+TileGrid tile_extrema(GrayView image) {
   TileGrid tiles{image.width / 4, image.height / 4, {}, {}};
   const std::size_t count = static_cast<std::size_t>(tiles.columns) * tiles.rows;
   tiles.min.resize(count);
@@ -91,7 +91,7 @@ void spread_extrema(TileGrid& tiles) {
 
 // Thresholds the pixels of tile rows [first, end); the last tile row
 // reaches y = h - 1.
-void threshold_rows(const GrayImage& image, const TileGrid& tiles, std::int32_t min_white_black_diff,
+void threshold_rows(GrayView image, const TileGrid& tiles, std::int32_t min_white_black_diff,
                     std::uint32_t first, std::uint32_t end, TernaryImage& out) {
   const std::uint32_t w = image.width;
   const std::uint32_t h = image.height;
@@ -125,7 +125,7 @@ void threshold_rows(const GrayImage& image, const TileGrid& tiles, std::int32_t 
 
 }  // namespace
 
-TernaryImage threshold_tiles(const GrayImage& image, std::int32_t min_white_black_diff) {
+TernaryImage threshold_tiles(GrayView image, std::int32_t min_white_black_diff) {
   const std::uint32_t w = image.width;
   const std::uint32_t h = image.height;
   TernaryImage out(w, h, kTernaryUnknown);

@@ -38,7 +38,7 @@ struct TernaryImage {
 // `min_white_black_diff`. The last tile column and row absorb the pixels
 // beyond the last full tile. Images under 4 pixels in either direction stay
 // all unknown.
-TernaryImage threshold_tiles(const GrayImage& image, std::int32_t min_white_black_diff);
+TernaryImage threshold_tiles(GrayView image, std::int32_t min_white_black_diff);
 
 // 3 x 3 maximum then 3 x 3 minimum over the interior pixels; the one-pixel
 // frame keeps its values. Unknown (127) orders between black and white.

@@ -57,7 +57,7 @@ double cell_size(const Quad& q, std::uint32_t marker_size, std::int32_t border_c
 
 // The corners' bounding box grown by `margin`, snapped outwards to the 4-pixel
 // tile grid and clamped to the image.
-std::optional<CropRect> crop_rect(const Quad& q, double margin, const GrayImage& image) {
+std::optional<CropRect> crop_rect(const Quad& q, double margin, GrayView image) {
   double xmin = q[0].x, xmax = xmin, ymin = q[0].y, ymax = ymin;
   for (const Point2f& p : q) {
     xmin = std::min<double>(xmin, p.x);
@@ -75,7 +75,7 @@ std::optional<CropRect> crop_rect(const Quad& q, double margin, const GrayImage&
   return r;
 }
 
-GrayImage copy_crop(const GrayImage& image, const CropRect& r) {
+GrayImage copy_crop(GrayView image, const CropRect& r) {
   GrayImage crop(r.x1 - r.x0, r.y1 - r.y0);
   for (std::uint32_t y = r.y0; y < r.y1; ++y) {
     const std::uint8_t* src = image.row(y) + r.x0;
@@ -168,7 +168,7 @@ Quad align_to(const Quad& fitted, const std::array<Vec2, 4>& current) {
 
 }  // namespace
 
-void refit_marker_full_resolution(const GrayImage& image, const RefitSettings& settings, Quad& corners) {
+void refit_marker_full_resolution(GrayView image, const RefitSettings& settings, Quad& corners) {
   const Quad& current = corners;
   for (const Point2f& p : current) {
     if (!std::isfinite(p.x) || !std::isfinite(p.y)) return;

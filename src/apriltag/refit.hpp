@@ -27,6 +27,6 @@ struct RefitSettings {
 // blur). On any failure (non-finite or degenerate corners, empty crop, no
 // outline found, rejected fit, a move beyond tolerance) the corners are left
 // exactly as they were.
-void refit_marker_full_resolution(const GrayImage& image, const RefitSettings& settings, Quad& corners);
+void refit_marker_full_resolution(GrayView image, const RefitSettings& settings, Quad& corners);
 
 }  // namespace morvelin

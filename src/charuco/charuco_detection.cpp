@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t kParallelRefinement = 32;
 
 // Corners whose prediction survives the border filter, in corner order.
-Vec<std::uint64_t> corners_inside_border(std::span<const Point2f> predictions, const GrayImage& image) {
+Vec<std::uint64_t> corners_inside_border(std::span<const Point2f> predictions, GrayView image) {
   Vec<std::uint64_t> kept;
   for (std::size_t c = 0; c < predictions.size(); ++c) {
     if (inside_border(predictions[c], image.width, image.height)) kept.push_back(c);
@@ -27,7 +27,7 @@ Vec<std::uint64_t> corners_inside_border(std::span<const Point2f> predictions, c
 
 // Sub-pixel refinement of each kept corner with its own window, or the
 // configured one when it has none.
-Vec<Point2f> refine_corners(const GrayImage& image, const CharucoPrediction& prediction,
+Vec<Point2f> refine_corners(GrayView image, const CharucoPrediction& prediction,
                             std::span<const std::uint64_t> kept, const DetectorParameters& params) {
   Vec<Point2f> refined(kept.size());
   // The configured window is at least 1 whenever parameters are validated.
@@ -69,7 +69,7 @@ bool inside_border(Point2f prediction, std::uint32_t width, std::uint32_t height
   return rx >= 2.0 && rx < x_end && ry >= 2.0 && ry < y_end;
 }
 
-Result<CharucoDetection> detect_charuco_board(const GrayImage& image, const CharucoBoard& board,
+Result<CharucoDetection> detect_charuco_board(GrayView image, const CharucoBoard& board,
                                               const DetectorParameters& params, std::int32_t min_markers,
                                               bool check_markers) {
   if (const char* message = check_min_markers(min_markers)) return value_error(message);
@@ -79,7 +79,7 @@ Result<CharucoDetection> detect_charuco_board(const GrayImage& image, const Char
   return interpolate_charuco_corners(image, board, std::move(markers.value()), params, min_markers, check_markers);
 }
 
-CharucoDetection interpolate_charuco_corners(const GrayImage& image, const CharucoBoard& board, MarkerList markers,
+CharucoDetection interpolate_charuco_corners(GrayView image, const CharucoBoard& board, MarkerList markers,
                                              const DetectorParameters& params, std::int32_t min_markers,
                                              bool check_markers) {
   const CharucoPrediction prediction = predict_corners(board, markers);
@@ -103,7 +103,7 @@ CharucoDetection interpolate_charuco_corners(const GrayImage& image, const Charu
   return detection;
 }
 
-CharucoPrediction predict_charuco_corners(const GrayImage& image, const CharucoBoard& board) {
+CharucoPrediction predict_charuco_corners(GrayView image, const CharucoBoard& board) {
   const DetectorParameters defaults;
   auto markers = detect_markers(image, board.dictionary(), defaults);
   // The default threshold windows are always valid, so detection cannot fail.

@@ -35,19 +35,19 @@ bool inside_border(Point2f prediction, std::uint32_t width, std::uint32_t height
 // The whole detection. Errors: the min_markers message, and the errors of
 // detect_markers. Throws std::bad_alloc when refinement buffers cannot be
 // allocated.
-Result<CharucoDetection> detect_charuco_board(const GrayImage& image, const CharucoBoard& board,
+Result<CharucoDetection> detect_charuco_board(GrayView image, const CharucoBoard& board,
                                               const DetectorParameters& params, std::int32_t min_markers,
                                               bool check_markers);
 
 // Everything after marker detection, on the given markers (which end up in
 // the result). `min_markers` is taken as it is: a count of at least it
 // confirms a corner.
-CharucoDetection interpolate_charuco_corners(const GrayImage& image, const CharucoBoard& board, MarkerList markers,
+CharucoDetection interpolate_charuco_corners(GrayView image, const CharucoBoard& board, MarkerList markers,
                                              const DetectorParameters& params, std::int32_t min_markers,
                                              bool check_markers);
 
 // Predictions and window sizes before refinement, from the markers found
 // with default parameters; every corner unpredicted when there are none.
-CharucoPrediction predict_charuco_corners(const GrayImage& image, const CharucoBoard& board);
+CharucoPrediction predict_charuco_corners(GrayView image, const CharucoBoard& board);
 
 }  // namespace morvelin

@@ -19,8 +19,8 @@ std::int64_t block_size_from(double side) {
 
 }  // namespace
 
-BinaryImage otsu_binarize(const GrayImage& image) {
-  const auto level = static_cast<std::uint8_t>(otsu_threshold(histogram_of(image.pixels)));
+BinaryImage otsu_binarize(GrayView image) {
+  const auto level = static_cast<std::uint8_t>(otsu_threshold(histogram_of(image.span())));
   BinaryImage binary(image.width, image.height);
   // Sizes and pointers in locals here and below: stores through int8_t
   // pointers may alias any record, whose fields would be reloaded per pixel.
@@ -41,7 +41,7 @@ Vec<std::int64_t> adaptive_block_sizes(std::uint32_t width, std::uint32_t height
   return sizes;
 }
 
-ChessboardBinarisations::ChessboardBinarisations(const GrayImage& image) : image_(image) {
+ChessboardBinarisations::ChessboardBinarisations(GrayView image) : image_(image) {
   const Vec<std::int64_t> sizes = adaptive_block_sizes(image.width, image.height);
   groups_ = Vec<Group>(1 + sizes.size());
   for (std::size_t i = 0; i < sizes.size(); ++i) groups_[i + 1].block = sizes[i];

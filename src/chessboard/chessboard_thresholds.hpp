@@ -19,7 +19,7 @@ namespace morvelin {
 inline constexpr std::array<double, 3> kChessboardThresholdOffsets = {0.0, 5.0, 10.0};
 
 // Pixels at or below the Otsu level of the whole image become dark (1).
-BinaryImage otsu_binarize(const GrayImage& image);
+BinaryImage otsu_binarize(GrayView image);
 
 // Adaptive block sizes for a W x H image, increasing and distinct: about a
 // tenth and a fifth of the shorter side (rounded half away from zero, made
@@ -40,7 +40,7 @@ struct ChessboardThreshold {
 // one pass over the window sums, and freed when released.
 class ChessboardBinarisations {
  public:
-  explicit ChessboardBinarisations(const GrayImage& image);
+  explicit ChessboardBinarisations(GrayView image);
 
   std::size_t size() const { return 1 + kChessboardThresholdOffsets.size() * (groups_.size() - 1); }
   ChessboardThreshold threshold(std::size_t k) const;
@@ -62,7 +62,7 @@ class ChessboardBinarisations {
 
   std::pair<Group&, std::size_t> locate(std::size_t k);
 
-  const GrayImage& image_;
+  GrayView image_;
   Vec<Group> groups_;
 };
 

@@ -25,7 +25,7 @@ bool clear_of_border(const Vec<Point2f>& corners, std::uint32_t width, std::uint
 }
 
 // The border check and the refinement of a grid found in some binary image.
-std::optional<Vec<Point2f>> finish_grid(std::optional<Vec<Point2f>> corners, const GrayImage& image,
+std::optional<Vec<Point2f>> finish_grid(std::optional<Vec<Point2f>> corners, GrayView image,
                                         std::uint64_t refine_window) {
   if (!corners || !clear_of_border(*corners, image.width, image.height)) return std::nullopt;
   corner_sub_pix(image, *corners, refine_window, kChessboardRefineIterations, kChessboardRefineEpsilon);
@@ -51,18 +51,18 @@ std::uint64_t recovered_refine_window(const Vec<Point2f>& corners, const GridSha
 
 }  // namespace
 
-std::optional<Vec<Point2f>> search_chessboard_quads(std::span<const ChessboardQuad> quads, const GrayImage& image,
+std::optional<Vec<Point2f>> search_chessboard_quads(std::span<const ChessboardQuad> quads, GrayView image,
                                                     const GridShape& shape) {
   if (quads.size() < 2) return std::nullopt;
   return finish_grid(order_chessboard_grid(build_corner_graph(quads), shape), image, kChessboardRefineWindow);
 }
 
-std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, const GrayImage& image,
+std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, GrayView image,
                                                    const GridShape& shape, float quad_shift) {
   return search_chessboard_quads(extract_chessboard_quads(binary, quad_shift), image, shape);
 }
 
-ScheduleOutcome search_threshold_schedule(const GrayImage& image, const GridShape& shape, Threads threads) {
+ScheduleOutcome search_threshold_schedule(GrayView image, const GridShape& shape, Threads threads) {
   ChessboardBinarisations binarisations(image);
   // Search 2k is binary image k as it is, search 2k + 1 the image eroded.
   const std::size_t searches = 2 * binarisations.size();
@@ -94,7 +94,7 @@ ScheduleOutcome search_threshold_schedule(const GrayImage& image, const GridShap
 }
 
 std::optional<Vec<Point2f>> recover_chessboard_corners(std::span<const ChessboardQuadList> failed_quads,
-                                                       const GrayImage& image, const GridShape& shape,
+                                                       GrayView image, const GridShape& shape,
                                                        Threads threads) {
   Vec<std::optional<Vec<Point2f>>> recovered(failed_quads.size());
   const std::size_t found = first_success(failed_quads.size(), threads, [&](std::size_t k, const Superseded&) {
@@ -108,7 +108,7 @@ std::optional<Vec<Point2f>> recover_chessboard_corners(std::span<const Chessboar
   return std::move(recovered[found]);
 }
 
-Result<std::optional<Vec<Point2f>>> find_chessboard_corners(const GrayImage& image, std::uint64_t columns,
+Result<std::optional<Vec<Point2f>>> find_chessboard_corners(GrayView image, std::uint64_t columns,
                                                             std::uint64_t rows, Threads threads) {
   if (columns <= 2 || rows <= 2) return value_error("both pattern_size dimensions must be greater than 2");
   using Found = std::optional<Vec<Point2f>>;

@@ -39,12 +39,12 @@ inline constexpr std::uint64_t kMaxRecoveredRefineWindow = 10;
 // Searches the quads of one binary image of `image` for a grid of `shape`:
 // corner graph, grid recognition and ordering, the border check, and
 // refinement on `image`. Nothing when any stage fails.
-std::optional<Vec<Point2f>> search_chessboard_quads(std::span<const ChessboardQuad> quads, const GrayImage& image,
+std::optional<Vec<Point2f>> search_chessboard_quads(std::span<const ChessboardQuad> quads, GrayView image,
                                                     const GridShape& shape);
 
 // Extracts the quads of one binary image (consumed), shifted outward by
 // `quad_shift`, and searches them.
-std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, const GrayImage& image,
+std::optional<Vec<Point2f>> search_chessboard_grid(BinaryImage& binary, GrayView image,
                                                    const GridShape& shape, float quad_shift = 0.0f);
 
 // What the threshold schedule found: the grid of the first binarisation
@@ -62,13 +62,13 @@ struct ScheduleOutcome {
 // corners lie where the squares' corners were. With the worker pool the
 // searches run side by side, and a search overtaken by a grid in an earlier
 // one gives up; the outcome is the same.
-ScheduleOutcome search_threshold_schedule(const GrayImage& image, const GridShape& shape, Threads threads);
+ScheduleOutcome search_threshold_schedule(GrayView image, const GridShape& shape, Threads threads);
 
 // Recovers a grid (recover_chessboard_grid) from the quads of failed
 // searches, taken in order, and returns the first that clears the border,
 // refined on `image` with a window that suits its size.
 std::optional<Vec<Point2f>> recover_chessboard_corners(std::span<const ChessboardQuadList> failed_quads,
-                                                       const GrayImage& image, const GridShape& shape,
+                                                       GrayView image, const GridShape& shape,
                                                        Threads threads);
 
 // Finds the `columns` x `rows` interior corners of a chessboard in `image`:
@@ -76,7 +76,7 @@ std::optional<Vec<Point2f>> recover_chessboard_corners(std::span<const Chessboar
 // from the quads it found. Returns the grid (row 0 first, each row towards
 // increasing x where the board allows), or nothing. A dimension of 2 or
 // less is an error.
-Result<std::optional<Vec<Point2f>>> find_chessboard_corners(const GrayImage& image, std::uint64_t columns,
+Result<std::optional<Vec<Point2f>>> find_chessboard_corners(GrayView image, std::uint64_t columns,
                                                             std::uint64_t rows,
                                                             Threads threads = Threads::kWorkerPool);
 

@@ -141,7 +141,7 @@ bool has_long_enough_sides(const Quad& quad, double image_side, std::uint64_t co
   return !(shortest < limit * limit);
 }
 
-CandidateList find_candidates_in_window(const GrayImage& image, const DetectorParameters& params,
+CandidateList find_candidates_in_window(GrayView image, const DetectorParameters& params,
                                         std::int64_t window_size) {
   if (image.empty()) return {};
   BinaryImage binary = adaptive_threshold(image, window_size, params.adaptive_thresh_constant);
@@ -156,7 +156,7 @@ CandidateList find_candidates_in_window(const GrayImage& image, const DetectorPa
   return fit_candidates(borders, params, static_cast<double>(std::max(image.width, image.height)));
 }
 
-CandidateList find_candidates_for_scale(const GrayImage& image, const DetectorParameters& params,
+CandidateList find_candidates_for_scale(GrayView image, const DetectorParameters& params,
                                         std::uint64_t scale_index) {
   return find_candidates_in_window(image, params, threshold_window_size(params, scale_index));
 }

@@ -41,11 +41,11 @@ ContourLengthLimits contour_length_limits(const DetectorParameters& params, std:
 bool has_long_enough_sides(const Quad& quad, double image_side, std::uint64_t contour_length, double min_side_rate);
 
 // Candidates of one window size, in the order their borders were traced.
-CandidateList find_candidates_in_window(const GrayImage& image, const DetectorParameters& params,
+CandidateList find_candidates_in_window(GrayView image, const DetectorParameters& params,
                                         std::int64_t window_size);
 
 // Candidates of scale k (window size from threshold_window_size).
-CandidateList find_candidates_for_scale(const GrayImage& image, const DetectorParameters& params,
+CandidateList find_candidates_for_scale(GrayView image, const DetectorParameters& params,
                                         std::uint64_t scale_index);
 
 }  // namespace morvelin

@@ -28,7 +28,7 @@ struct ScaleItem {
 // Runs the contour search for every (frame, scale) pair, frame-major, on one
 // flat level of parallelism; each frame's list is the concatenation of its
 // windows' lists in window order.
-Vec<CandidateList> search_all_scales(std::span<const GrayImage> images, const DetectorParameters& params,
+Vec<CandidateList> search_all_scales(std::span<const GrayView> images, const DetectorParameters& params,
                                      std::uint64_t scales) {
   Vec<CandidateList> per_frame(images.size());
   if (images.empty() || scales == 0) return per_frame;
@@ -63,7 +63,7 @@ Vec<CandidateList> search_all_scales(std::span<const GrayImage> images, const De
 }
 
 // Contour path: all frames x windows, then identification per frame.
-Result<Vec<MarkerList>> detect_with_contours(std::span<const GrayImage> images, const Dictionary& dictionary,
+Result<Vec<MarkerList>> detect_with_contours(std::span<const GrayView> images, const Dictionary& dictionary,
                                              const DetectorParameters& params) {
   const auto scales = searchable_scale_count(params);
   if (!scales) return scales.error();
@@ -77,7 +77,7 @@ Result<Vec<MarkerList>> detect_with_contours(std::span<const GrayImage> images, 
 
 // AprilTag path: quad search and identification, one task per frame. When
 // several frames fail, the first frame's error is reported.
-Result<Vec<MarkerList>> detect_with_apriltag_quads(std::span<const GrayImage> images, const Dictionary& dictionary,
+Result<Vec<MarkerList>> detect_with_apriltag_quads(std::span<const GrayView> images, const Dictionary& dictionary,
                                                    const DetectorParameters& params) {
   Vec<MarkerList> markers(images.size());
   Vec<std::optional<Error>> errors(images.size());
@@ -103,7 +103,7 @@ bool needs_full_resolution_refit(const DetectorParameters& params) {
 
 // Refits every marker of every frame against its own frame, in parallel over
 // frames and, within a frame, over markers; order and ids do not change.
-void refit_all(std::span<const GrayImage> images, const Dictionary& dictionary, const DetectorParameters& params,
+void refit_all(std::span<const GrayView> images, const Dictionary& dictionary, const DetectorParameters& params,
                Vec<MarkerList>& markers) {
   const RefitSettings settings = refit_settings(params, dictionary.marker_size);
   parallel_for(images.size(), [&](std::size_t f) {
@@ -115,21 +115,21 @@ void refit_all(std::span<const GrayImage> images, const Dictionary& dictionary, 
 
 }  // namespace
 
-Result<CandidateList> find_contour_candidates(const GrayImage& image, const DetectorParameters& params) {
+Result<CandidateList> find_contour_candidates(GrayView image, const DetectorParameters& params) {
   const auto scales = searchable_scale_count(params);
   if (!scales) return scales.error();
-  auto lists = search_all_scales(std::span<const GrayImage>(&image, 1), params, scales.value());
+  auto lists = search_all_scales(std::span<const GrayView>(&image, 1), params, scales.value());
   return std::move(lists[0]);
 }
 
-Result<MarkerList> detect_markers(const GrayImage& image, const Dictionary& dictionary,
+Result<MarkerList> detect_markers(GrayView image, const Dictionary& dictionary,
                                   const DetectorParameters& params) {
-  auto frames = detect_markers_batch(std::span<const GrayImage>(&image, 1), dictionary, params);
+  auto frames = detect_markers_batch(std::span<const GrayView>(&image, 1), dictionary, params);
   if (!frames) return frames.error();
   return std::move(frames.value()[0]);
 }
 
-Result<Vec<MarkerList>> detect_markers_batch(std::span<const GrayImage> images, const Dictionary& dictionary,
+Result<Vec<MarkerList>> detect_markers_batch(std::span<const GrayView> images, const Dictionary& dictionary,
                                              const DetectorParameters& params) {
   if (auto error = validate_detector_parameters(params)) return std::move(*error);
   try {

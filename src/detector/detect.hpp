@@ -18,16 +18,16 @@ namespace morvelin {
 // value error on the contour path (an adaptive_thresh_win_size_step of zero,
 // or window settings that give more than 1024 windows) and with an
 // out-of-memory error.
-Result<MarkerList> detect_markers(const GrayImage& image, const Dictionary& dictionary,
+Result<MarkerList> detect_markers(GrayView image, const Dictionary& dictionary,
                                   const DetectorParameters& params);
 
 // Markers of every frame, in input order; each entry equals detect_markers
 // of that frame. Frames and threshold windows share one level of parallelism.
-Result<Vec<MarkerList>> detect_markers_batch(std::span<const GrayImage> images, const Dictionary& dictionary,
+Result<Vec<MarkerList>> detect_markers_batch(std::span<const GrayView> images, const Dictionary& dictionary,
                                              const DetectorParameters& params);
 
 // Contour candidates of one frame: every threshold window searched in
 // parallel, the lists concatenated in window order.
-Result<CandidateList> find_contour_candidates(const GrayImage& image, const DetectorParameters& params);
+Result<CandidateList> find_contour_candidates(GrayView image, const DetectorParameters& params);
 
 }  // namespace morvelin

@@ -127,7 +127,7 @@ Vec<Vec<std::uint32_t>> group_near_duplicates(const SortedCandidates& sorted, fl
 // the allowed error count are fixed per call; the buffers are reused.
 class MarkerDecoder {
  public:
-  MarkerDecoder(const GrayImage& image, const Dictionary& dictionary, const DetectorParameters& params)
+  MarkerDecoder(GrayView image, const Dictionary& dictionary, const DetectorParameters& params)
       : image_(image), dictionary_(dictionary), params_(params) {
     n_ = dictionary.marker_size;
     border_ = static_cast<std::uint32_t>(std::max(params.border_cells, 0));
@@ -291,7 +291,7 @@ class MarkerDecoder {
     }
   }
 
-  const GrayImage& image_;
+  GrayView image_;
   const Dictionary& dictionary_;
   const DetectorParameters& params_;
   std::uint32_t n_ = 0;
@@ -308,7 +308,7 @@ class MarkerDecoder {
 };
 
 // CORNER_REFINE_SUBPIX refines the corners of each decoded marker.
-void refine_decoded(const GrayImage& image, const Dictionary& dictionary, const DetectorParameters& params,
+void refine_decoded(GrayView image, const Dictionary& dictionary, const DetectorParameters& params,
                     DetectedMarker& marker) {
   if (params.corner_refinement_method != kCornerRefineSubpix) return;
   refine_marker_corners_subpix(image, marker.corners, subpix_corner_settings(params, dictionary.marker_size));
@@ -316,14 +316,14 @@ void refine_decoded(const GrayImage& image, const Dictionary& dictionary, const 
 
 }  // namespace
 
-std::optional<DetectedMarker> decode_candidate(const GrayImage& image, const Dictionary& dictionary,
+std::optional<DetectedMarker> decode_candidate(GrayView image, const Dictionary& dictionary,
                                                const Quad& corners, const DetectorParameters& params) {
   auto marker = MarkerDecoder(image, dictionary, params).decode(corners);
   if (marker) refine_decoded(image, dictionary, params, *marker);
   return marker;
 }
 
-MarkerList identify_markers(const GrayImage& image, const Dictionary& dictionary,
+MarkerList identify_markers(GrayView image, const Dictionary& dictionary,
                             std::span<const MarkerCandidate> candidates, const DetectorParameters& params,
                             const IdentificationOptions& options) {
   MarkerList markers;

@@ -27,7 +27,7 @@ struct IdentificationOptions {
 
 // Decodes the candidates found in `image`. The result is in order of
 // decreasing perimeter of the decoded candidates; repeated ids are kept.
-MarkerList identify_markers(const GrayImage& image, const Dictionary& dictionary,
+MarkerList identify_markers(GrayView image, const Dictionary& dictionary,
                             std::span<const MarkerCandidate> candidates, const DetectorParameters& params,
                             const IdentificationOptions& options = {});
 
@@ -36,7 +36,7 @@ MarkerList identify_markers(const GrayImage& image, const Dictionary& dictionary
 // has too many white cells or no code matches. The corners of the result
 // start at the marker's top-left corner; with CORNER_REFINE_SUBPIX they are
 // refined.
-std::optional<DetectedMarker> decode_candidate(const GrayImage& image, const Dictionary& dictionary,
+std::optional<DetectedMarker> decode_candidate(GrayView image, const Dictionary& dictionary,
                                                const Quad& corners, const DetectorParameters& params);
 
 }  // namespace morvelin

@@ -74,7 +74,7 @@ struct ThresholdTarget {
 template <class Sum, class Cmp, bool Wide = false>
 class BoxThreshold {
  public:
-  BoxThreshold(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets)
+  BoxThreshold(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets)
       : image_(image), targets_(targets), w_(image.width), h_(image.height), half_(half),
         columns_(w_, 0), prefix_(static_cast<std::size_t>(w_) + 1, 0) {}
 
@@ -228,7 +228,7 @@ class BoxThreshold {
     }
   }
 
-  const GrayImage& image_;
+  GrayView image_;
   std::span<const ThresholdTarget> targets_;
   std::int64_t w_;
   std::int64_t h_;
@@ -239,7 +239,7 @@ class BoxThreshold {
 
 // Splits the rows into bands for the worker pool when the image is large
 // and the window small next to a band (each band re-sums its first window).
-std::size_t band_count(const GrayImage& image, std::int64_t half, Threads threads) {
+std::size_t band_count(GrayView image, std::int64_t half, Threads threads) {
   if (threads == Threads::kCallingThread) return 1;
   constexpr std::uint64_t kMinPixelsPerBand = std::uint64_t{1} << 17;
   const std::size_t workers = worker_count();
@@ -250,7 +250,7 @@ std::size_t band_count(const GrayImage& image, std::int64_t half, Threads thread
 }
 
 template <class Sum, class Cmp, bool Wide = false>
-void run_band(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets,
+void run_band(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets,
               std::int64_t first, std::int64_t end) {
   BoxThreshold<Sum, Cmp, Wide>(image, half, targets).run(first, end);
 }
@@ -258,7 +258,7 @@ void run_band(const GrayImage& image, std::int64_t half, std::span<const Thresho
 #if MORVELIN_HAVE_AVX2_VARIANTS
 // The same band with the row loops vectorised eight 32-bit lanes wide.
 template <class Sum, class Cmp>
-MORVELIN_AVX2_VARIANT void run_band_avx2(const GrayImage& image, std::int64_t half,
+MORVELIN_AVX2_VARIANT void run_band_avx2(GrayView image, std::int64_t half,
                                          std::span<const ThresholdTarget> targets, std::int64_t first,
                                          std::int64_t end) {
   run_band<Sum, Cmp, true>(image, half, targets, first, end);
@@ -266,7 +266,7 @@ MORVELIN_AVX2_VARIANT void run_band_avx2(const GrayImage& image, std::int64_t ha
 #endif
 
 template <class Sum, class Cmp>
-void run_band_on_best_unit(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets,
+void run_band_on_best_unit(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets,
                            std::int64_t first, std::int64_t end) {
 #if MORVELIN_HAVE_AVX2_VARIANTS
   if (cpu_has_avx2()) {
@@ -278,7 +278,7 @@ void run_band_on_best_unit(const GrayImage& image, std::int64_t half, std::span<
 }
 
 template <class Sum, class Cmp>
-void run_bands(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets, Threads threads) {
+void run_bands(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets, Threads threads) {
   const std::size_t bands = band_count(image, half, threads);
   const std::int64_t height = image.height;
   const auto band_rows = static_cast<std::int64_t>((static_cast<std::uint64_t>(height) + bands - 1) / bands);
@@ -294,7 +294,7 @@ void run_bands(const GrayImage& image, std::int64_t half, std::span<const Thresh
 }
 
 template <class Sum>
-void threshold_with_sum(const GrayImage& image, std::int64_t half, std::span<const ThresholdTarget> targets,
+void threshold_with_sum(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets,
                         Threads threads) {
   // Largest window: 2a(p + c) needs |p + c| <= 511 times 2a, a + 2s <= 511a.
   const std::int64_t span_x = std::min<std::int64_t>(2 * half + 1, image.width);
@@ -309,17 +309,17 @@ void threshold_with_sum(const GrayImage& image, std::int64_t half, std::span<con
 
 }  // namespace
 
-BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant) {
+BinaryImage adaptive_threshold(GrayView image, std::int64_t window_size, double constant) {
   return adaptive_threshold(image, window_size, constant, Threads::kWorkerPool);
 }
 
-BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant,
+BinaryImage adaptive_threshold(GrayView image, std::int64_t window_size, double constant,
                                Threads threads) {
   Vec<BinaryImage> out = adaptive_thresholds(image, window_size, std::span<const double>(&constant, 1), threads);
   return std::move(out[0]);
 }
 
-Vec<BinaryImage> adaptive_thresholds(const GrayImage& image, std::int64_t window_size,
+Vec<BinaryImage> adaptive_thresholds(GrayView image, std::int64_t window_size,
                                      std::span<const double> constants, Threads threads) {
   Vec<BinaryImage> out;
   Vec<ThresholdTarget> targets;

@@ -24,18 +24,18 @@ constexpr std::int64_t threshold_half_width(std::int64_t window_size) noexcept {
 // constant truncated toward zero to a saturated 32-bit integer (NaN gives 0).
 // The comparison is exact for every constant and window size; the work per
 // pixel does not depend on the window size.
-BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant);
+BinaryImage adaptive_threshold(GrayView image, std::int64_t window_size, double constant);
 
 // As above. Large images are split into row bands on the worker pool unless
 // `threads` keeps the whole image on the calling thread; the result is the
 // same either way.
-BinaryImage adaptive_threshold(const GrayImage& image, std::int64_t window_size, double constant,
+BinaryImage adaptive_threshold(GrayView image, std::int64_t window_size, double constant,
                                Threads threads);
 
 // One binary image per constant, with one window size: image i equals
 // adaptive_threshold(image, window_size, constants[i], threads). The window
 // sums, most of the work, are formed once for all of them.
-Vec<BinaryImage> adaptive_thresholds(const GrayImage& image, std::int64_t window_size,
+Vec<BinaryImage> adaptive_thresholds(GrayView image, std::int64_t window_size,
                                      std::span<const double> constants, Threads threads);
 
 }  // namespace morvelin

@@ -26,6 +26,6 @@ struct SubpixCornerSettings {
 
 // Refines the four corners of a decoded marker with corner_sub_pix, one
 // window for all four, taken from the shortest side.
-void refine_marker_corners_subpix(const GrayImage& image, Quad& corners, const SubpixCornerSettings& settings);
+void refine_marker_corners_subpix(GrayView image, Quad& corners, const SubpixCornerSettings& settings);
 
 }  // namespace morvelin

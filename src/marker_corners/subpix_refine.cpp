@@ -28,7 +28,7 @@ std::uint64_t marker_window(const Quad& c, const SubpixCornerSettings& settings)
 
 }  // namespace
 
-void refine_marker_corners_subpix(const GrayImage& image, Quad& corners, const SubpixCornerSettings& settings) {
+void refine_marker_corners_subpix(GrayView image, Quad& corners, const SubpixCornerSettings& settings) {
   const std::uint64_t win = marker_window(corners, settings);
   // One window for all four corners, refined in order 0 to 3.
   corner_sub_pix(image, std::span<Point2f>(corners), win, settings.max_iterations, settings.min_accuracy);

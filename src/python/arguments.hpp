@@ -109,12 +109,33 @@ bool check_image_type(PyObject* obj, const char* name);
 // A sequence argument other than str, checked before it is iterated.
 bool check_sequence(PyObject* obj, const char* name);
 
-// An image: a uint8 NumPy array, H x W or H x W x C with C in {1, 3}, any
-// strides; three channels are BGR and become gray.
-bool to_gray_image(PyObject* obj, const char* name, GrayImage& out);
+// An image argument as gray pixels: a uint8 NumPy array, H x W or H x W x C
+// with C in {1, 3}, any strides; three channels are BGR and become gray. A
+// C-contiguous gray array is read in place: its buffer is held until this
+// object goes, which keeps the array alive and its memory where it is (NumPy
+// refuses to resize an array whose buffer is held). Any other layout is
+// converted into a copy of its own.
+class GrayInput {
+ public:
+  GrayInput() = default;
+  GrayInput(GrayInput&& other) noexcept;
+  GrayInput(const GrayInput&) = delete;
+  GrayInput& operator=(const GrayInput&) = delete;
+  GrayInput& operator=(GrayInput&&) = delete;
+  ~GrayInput();
+
+  bool read(PyObject* obj, const char* name);
+  GrayView view() const noexcept { return held_ ? in_place_ : GrayView(copy_); }
+
+ private:
+  Py_buffer buffer_{};  // the array's, while it is read in place
+  bool held_ = false;
+  GrayView in_place_;
+  GrayImage copy_;
+};
 
 // An image keeping its channels (1 or 3, interleaved as given), with the
-// checks and messages of to_gray_image.
+// checks and messages of GrayInput.
 bool to_channel_image(PyObject* obj, const char* name, ChannelImage& out);
 
 // Python results.

@@ -141,13 +141,13 @@ PyObject* detect_charuco_board_impl(PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (const char* message = check_min_markers(min_markers)) return raise_value_error(message);
-  GrayImage image;
-  if (!to_gray_image(argv[0], "image", image)) return nullptr;
+  GrayInput image;
+  if (!image.read(argv[0], "image")) return nullptr;
   Ref board_ref = Ref::borrow(argv[1]);  // keeps the board alive while unlocked
   const CharucoBoard& board = board_of(argv[1]);
   Result<CharucoDetection> found = [&] {
     GilRelease unlocked;
-    return detect_charuco_board(image, board, params, min_markers, check_markers);
+    return detect_charuco_board(image.view(), board, params, min_markers, check_markers);
   }();
   if (!found) return raise(found.error());
   Ref corners = Ref::steal(points_list(found->charuco_corners));
@@ -162,9 +162,9 @@ PyObject* charuco_predict_impl(PyObject* args, PyObject* kwargs) {
   static const Signature signature{"_charuco_predict", {"image", "board"}, 2};
   PyObject* argv[2];
   if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
-  GrayImage image;
-  if (!to_gray_image(argv[0], "image", image) || !to_board(argv[1], "board")) return nullptr;
-  const CharucoPrediction prediction = predict_charuco_corners(image, board_of(argv[1]));
+  GrayInput image;
+  if (!image.read(argv[0], "image") || !to_board(argv[1], "board")) return nullptr;
+  const CharucoPrediction prediction = predict_charuco_corners(image.view(), board_of(argv[1]));
   Ref corners = Ref::steal(points_list(prediction.corners));
   Ref windows = Ref::steal(list_of(std::span<const std::int32_t>(prediction.windows),
                                    [](std::int32_t w) { return PyLong_FromLong(w); }));

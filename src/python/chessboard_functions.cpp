@@ -30,11 +30,11 @@ PyObject* find_chessboard_corners_impl(PyObject* args, PyObject* kwargs) {
   std::uint64_t columns = 0, rows = 0;
   if (!check_image_type(argv[0], "image") || !to_pattern_size(argv[1], columns, rows)) return nullptr;
   if (columns <= 2 || rows <= 2) return raise_value_error("both pattern_size dimensions must be greater than 2");
-  GrayImage image;
-  if (!to_gray_image(argv[0], "image", image)) return nullptr;
+  GrayInput image;
+  if (!image.read(argv[0], "image")) return nullptr;
   Result<std::optional<Vec<Point2f>>> found = [&] {
     GilRelease unlocked;
-    return find_chessboard_corners(image, columns, rows);
+    return find_chessboard_corners(image.view(), columns, rows);
   }();
   if (!found) return raise(found.error());
   Ref corners = Ref::steal(*found ? list_of(std::span<const Point2f>(**found),

@@ -26,11 +26,11 @@ PyObject* detect_markers_impl(PyObject* args, PyObject* kwargs) {
   }
   const auto dictionary = lookup_dictionary(name);
   if (!dictionary) return raise_unknown_dictionary(name);
-  GrayImage image;
-  if (!to_gray_image(argv[0], "image", image)) return nullptr;
+  GrayInput image;
+  if (!image.read(argv[0], "image")) return nullptr;
   Result<MarkerList> markers = [&] {
     GilRelease unlocked;
-    return detect_markers(image, *dictionary, params);
+    return detect_markers(image.view(), *dictionary, params);
   }();
   if (!markers) return raise(markers.error());
   return marker_result(*markers);
@@ -48,14 +48,17 @@ PyObject* detect_markers_batch_impl(PyObject* args, PyObject* kwargs) {
   }
   const auto dictionary = lookup_dictionary(name);
   if (!dictionary) return raise_unknown_dictionary(name);
-  Vec<GrayImage> frames;
+  Vec<GrayInput> inputs;
   Ref iterator = Ref::steal(PyObject_GetIter(argv[0]));
   if (!iterator) return nullptr;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    frames.emplace_back();
-    if (!to_gray_image(item.get(), "images", frames.back())) return nullptr;
+    inputs.emplace_back();
+    if (!inputs.back().read(item.get(), "images")) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
+  Vec<GrayView> frames;
+  frames.reserve(inputs.size());
+  for (const GrayInput& input : inputs) frames.push_back(input.view());
   Result<Vec<MarkerList>> results = [&] {
     GilRelease unlocked;
     return detect_markers_batch(frames, *dictionary, params);

@@ -104,6 +104,11 @@ class ImageBuffer {
     return acquired_ && check_image_shape(view_);
   }
   const Py_buffer& view() const noexcept { return view_; }
+  // Passes the held buffer on to `to`, which must release it.
+  void hand_over(Py_buffer& to) noexcept {
+    to = view_;
+    acquired_ = false;
+  }
 
  private:
   Py_buffer view_{};
@@ -119,12 +124,22 @@ bool check_image_type(PyObject* obj, const char* name) {
   return true;
 }
 
-bool to_gray_image(PyObject* obj, const char* name, GrayImage& out) {
+GrayInput::GrayInput(GrayInput&& other) noexcept
+    : buffer_(other.buffer_), held_(other.held_), in_place_(other.in_place_), copy_(std::move(other.copy_)) {
+  other.held_ = false;
+}
+
+GrayInput::~GrayInput() {
+  if (held_) PyBuffer_Release(&buffer_);
+}
+
+bool GrayInput::read(PyObject* obj, const char* name) {
   ImageBuffer buffer;
   if (!buffer.acquire(obj, name)) return false;
   const Py_buffer& view = buffer.view();
   const Py_ssize_t height = view.shape[0], width = view.shape[1];
   const bool bgr = view.ndim == 3 && view.shape[2] == 3;
+  GrayImage& out = copy_;
   out.width = static_cast<std::uint32_t>(width);
   out.height = static_cast<std::uint32_t>(height);
   // An empty image has no rows to copy (its pixel buffer may be null, which
@@ -135,9 +150,9 @@ bool to_gray_image(PyObject* obj, const char* name, GrayImage& out) {
   }
   const char* base = static_cast<const char*>(view.buf);
   if (!bgr && view.strides[1] == 1 && (height == 1 || view.strides[0] == width)) {
-    // C-contiguous: one block copy, into memory not cleared first.
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(base);
-    out.pixels.assign(bytes, bytes + out.size());
+    in_place_ = GrayView(reinterpret_cast<const std::uint8_t*>(base), out.width, out.height);
+    buffer.hand_over(buffer_);
+    held_ = true;
     return true;
   }
   out.pixels.resize(out.size());

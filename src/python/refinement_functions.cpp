@@ -11,12 +11,12 @@ PyObject* corner_sub_pix_impl(PyObject* args, PyObject* kwargs) {
   static const Signature signature{"_corner_sub_pix", {"image", "corners", "win", "max_iters", "eps"}, 5};
   PyObject* argv[5];
   if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
-  GrayImage image;
+  GrayInput image;
   Vec<std::array<double, 2>> points;
   std::uint64_t win = 0;
   std::int32_t max_iters = 0;
   double eps = 0.0;
-  if (!to_gray_image(argv[0], "image", image) || !to_rows<2>(argv[1], "corners", points) ||
+  if (!image.read(argv[0], "image") || !to_rows<2>(argv[1], "corners", points) ||
       !to_uint64(argv[2], "win", win) || !to_int32(argv[3], "max_iters", max_iters) ||
       !to_double(argv[4], "eps", eps)) {
     return nullptr;
@@ -25,7 +25,7 @@ PyObject* corner_sub_pix_impl(PyObject* args, PyObject* kwargs) {
   for (std::size_t i = 0; i < points.size(); ++i) {
     corners[i] = {static_cast<float>(points[i][0]), static_cast<float>(points[i][1])};
   }
-  corner_sub_pix(image, corners, win, max_iters, eps);
+  corner_sub_pix(image.view(), corners, win, max_iters, eps);
   return list_of(std::span<const Point2f>(corners), [](Point2f p) { return float_pair(p.x, p.y); });
 }
 

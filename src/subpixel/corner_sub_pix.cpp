@@ -37,7 +37,7 @@ struct NormalSums {
 // mask and the patch buffer from corner to corner.
 class CornerRefiner {
  public:
-  CornerRefiner(const GrayImage& image, std::uint64_t win, std::int32_t max_iters, double eps)
+  CornerRefiner(GrayView image, std::uint64_t win, std::int32_t max_iters, double eps)
       : image_(image),
         win_(win),
         n_(static_cast<std::size_t>(win) * 2 + 1),
@@ -62,7 +62,7 @@ class CornerRefiner {
   void sample_border(std::int64_t ix, std::int64_t iy, float fx, float fy);
   NormalSums accumulate() const;
 
-  const GrayImage& image_;
+  GrayView image_;
   std::uint64_t win_;
   std::size_t n_;     // window side, 2 * win + 1
   std::size_t side_;  // patch side, 2 * win + 3
@@ -230,14 +230,14 @@ Point2f CornerRefiner::refine(Point2f start) {
 
 }  // namespace
 
-Point2f corner_sub_pix(const GrayImage& image, Point2f corner, std::uint64_t win, std::int32_t max_iters,
+Point2f corner_sub_pix(GrayView image, Point2f corner, std::uint64_t win, std::int32_t max_iters,
                        double eps) {
   if (win == 0) return corner;
   CornerRefiner refiner(image, win, max_iters, eps);
   return refiner.refine(corner);
 }
 
-void corner_sub_pix(const GrayImage& image, std::span<Point2f> corners, std::uint64_t win, std::int32_t max_iters,
+void corner_sub_pix(GrayView image, std::span<Point2f> corners, std::uint64_t win, std::int32_t max_iters,
                     double eps) {
   if (win == 0 || corners.empty()) return;
   CornerRefiner refiner(image, win, max_iters, eps);

@@ -15,12 +15,12 @@ namespace morvelin {
 // Refines one corner. `win` is the half-size of the search window (side
 // 2 * win + 1). Never fails on numeric grounds; throws std::bad_alloc when the
 // window buffers cannot be allocated.
-Point2f corner_sub_pix(const GrayImage& image, Point2f corner, std::uint64_t win, std::int32_t max_iters,
+Point2f corner_sub_pix(GrayView image, Point2f corner, std::uint64_t win, std::int32_t max_iters,
                        double eps);
 
 // Refines every corner of `corners` in place with the same settings; the
 // result equals calling corner_sub_pix once per corner.
-void corner_sub_pix(const GrayImage& image, std::span<Point2f> corners, std::uint64_t win, std::int32_t max_iters,
+void corner_sub_pix(GrayView image, std::span<Point2f> corners, std::uint64_t win, std::int32_t max_iters,
                     double eps);
 
 }  // namespace morvelin

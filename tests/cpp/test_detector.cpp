@@ -158,6 +158,8 @@ int count_found(const MarkerList& found, const std::vector<Truth>& truth) {
 
 Dictionary dict(const char* name) { return lookup_dictionary(name).value(); }
 
+std::vector<GrayView> views_of(const std::vector<GrayImage>& images) { return {images.begin(), images.end()}; }
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -517,7 +519,7 @@ TEST(Driver, WindowSettingsDecideWhetherTheContourPathRuns) {
   const auto single = detect_markers(image, d, p);
   ASSERT_FALSE(single.ok());
   EXPECT_EQ(single.error().message, "adaptive_thresh_win_size_step must not be zero");
-  const std::vector<GrayImage> frames = {image};
+  const std::vector<GrayView> frames = {image};
   EXPECT_FALSE(detect_markers_batch(frames, d, p).ok());
 }
 
@@ -534,7 +536,7 @@ TEST(Driver, BatchEqualsSingleFrames) {
   }
   frames.push_back(GrayImage(50, 40, 128));  // nothing in it
   frames.push_back(GrayImage());             // empty frame
-  const auto batch = detect_markers_batch(frames, d, p).value();
+  const auto batch = detect_markers_batch(views_of(frames), d, p).value();
   ASSERT_EQ(batch.size(), frames.size());
   std::size_t total = 0;
   for (std::size_t f = 0; f < frames.size(); ++f) {
@@ -547,7 +549,7 @@ TEST(Driver, BatchEqualsSingleFrames) {
     total += single.size();
   }
   EXPECT_GE(total, 9u);
-  EXPECT_TRUE(detect_markers_batch(std::span<const GrayImage>(), d, p).value().empty());
+  EXPECT_TRUE(detect_markers_batch(std::span<const GrayView>(), d, p).value().empty());
 }
 
 TEST(Driver, AprilTagQuadPathAndFullResolutionRefit) {
@@ -601,7 +603,7 @@ TEST(Driver, AprilTagQuadPathAndFullResolutionRefit) {
                    refitted(detect_markers(frames[1], d, contour_plain).value(), frames[1])));
   // Batches give the single-frame results on both paths.
   for (const DetectorParameters& q : {p, contour}) {
-    const auto batch = detect_markers_batch(frames, d, q).value();
+    const auto batch = detect_markers_batch(views_of(frames), d, q).value();
     ASSERT_EQ(batch.size(), frames.size());
     for (std::size_t f = 0; f < frames.size(); ++f) {
       EXPECT_TRUE(same(batch[f], detect_markers(frames[f], d, q).value())) << f;

@@ -58,7 +58,15 @@ def test_bgr_detection_equals_gray_detection():
     image, truth = marker_scene("DICT_4X4_50", [3, 7], size=(400, 240))
     gray = to_uint8(image)
     bgr = np.repeat(gray[:, :, None], 3, axis=2)
-    assert morvelin.detect_markers(bgr, "DICT_4X4_50") == morvelin.detect_markers(gray, "DICT_4X4_50")
+    expected = morvelin.detect_markers(gray, "DICT_4X4_50")
+    assert morvelin.detect_markers(bgr, "DICT_4X4_50") == expected
+    # A contiguous gray array is read in place, from whatever address it
+    # starts at, and left as it was.
+    unaligned = np.empty(gray.size + 1, np.uint8)[1:].reshape(gray.shape)
+    unaligned[:] = gray
+    assert morvelin.detect_markers(unaligned, "DICT_4X4_50") == expected
+    assert morvelin.detect_markers_batch([unaligned, bgr], "DICT_4X4_50") == [expected] * 2
+    np.testing.assert_array_equal(unaligned, gray)
 
 
 @pytest.mark.parametrize("shape, message", [
