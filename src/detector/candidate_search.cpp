@@ -1,5 +1,7 @@
 #include "detector/candidate_search.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -60,28 +62,67 @@ class CandidateFitter {
   Vec<Point2f> vertices_;
 };
 
-// Candidates of the borders in order. Borders are fitted in parallel, a run
-// of them per task, and the runs' candidates joined in border order.
-CandidateList fit_candidates(const Borders& borders, const DetectorParameters& params, double image_side) {
-  constexpr std::size_t kPointsPerTask = 1 << 14;
-  Vec<std::size_t> task_starts{0};
-  for (std::size_t i = 0, since = 0; i < borders.size(); ++i) {
-    since += borders[i].size();
-    if (since >= kPointsPerTask && i + 1 < borders.size()) {
-      task_starts.push_back(i + 1);
-      since = 0;
+// One window's borders, fitted in runs of about 16k points that run as
+// separate tasks; the runs' candidates, joined in run order, are the
+// window's candidates in border order.
+class WindowFit {
+ public:
+  void trace(GrayView image, const DetectorParameters& params, std::int64_t window_size) {
+    image_side_ = static_cast<double>(std::max(image.width, image.height));
+    if (!image.empty()) {
+      BinaryImage binary = adaptive_threshold(image, window_size, params.adaptive_thresh_constant);
+      const ContourLengthLimits limits = contour_length_limits(params, image.width, image.height);
+      trace_all_borders(binary, [&](std::span<const ContourPoint> contour) {
+        // Length limits come before any floating-point work on a border.
+        if (contour.size() < limits.min || contour.size() > limits.max) return;
+        borders_.points.insert(borders_.points.end(), contour.begin(), contour.end());
+        borders_.starts.push_back(borders_.points.size());
+      });
     }
+    constexpr std::size_t kPointsPerRun = 1 << 14;
+    run_starts_.assign(1, 0);
+    for (std::size_t i = 0, since = 0; i < borders_.size(); ++i) {
+      since += borders_[i].size();
+      if (since >= kPointsPerRun && i + 1 < borders_.size()) {
+        run_starts_.push_back(i + 1);
+        since = 0;
+      }
+    }
+    run_starts_.push_back(borders_.size());
+    found_.resize(run_starts_.size() - 1);
+    traced_.store(true, std::memory_order_release);
   }
-  task_starts.push_back(borders.size());
-  Vec<CandidateList> found(task_starts.size() - 1);
-  parallel_for(found.size(), [&](std::size_t t) {
-    CandidateFitter fitter(params, image_side);
-    for (std::size_t i = task_starts[t]; i < task_starts[t + 1]; ++i) fitter.consider(borders[i], found[t]);
-  });
-  CandidateList candidates = std::move(found[0]);
-  for (std::size_t t = 1; t < found.size(); ++t) candidates.insert(candidates.end(), found[t].begin(), found[t].end());
-  return candidates;
-}
+
+  bool traced() const { return traced_.load(std::memory_order_acquire); }
+
+  // Fits, on the pool, the runs no other thread has taken yet; returns when
+  // those are done.
+  void fit_remaining(const DetectorParameters& params) {
+    const std::size_t runs = found_.size();
+    const std::size_t taken = std::min(runs, next_run_.load());
+    parallel_for(runs - taken, [&](std::size_t) {
+      const std::size_t r = next_run_.fetch_add(1);
+      if (r >= runs) return;
+      CandidateFitter fitter(params, image_side_);
+      for (std::size_t i = run_starts_[r]; i < run_starts_[r + 1]; ++i) fitter.consider(borders_[i], found_[r]);
+    });
+  }
+
+  // The candidates, once every run has been fitted.
+  CandidateList take() {
+    CandidateList candidates = std::move(found_[0]);
+    for (std::size_t r = 1; r < found_.size(); ++r) candidates.insert(candidates.end(), found_[r].begin(), found_[r].end());
+    return candidates;
+  }
+
+ private:
+  Borders borders_;
+  double image_side_ = 0.0;
+  Vec<std::size_t> run_starts_;  // each run's first border, then the border count
+  Vec<CandidateList> found_;
+  std::atomic<std::size_t> next_run_{0};
+  std::atomic<bool> traced_{false};
+};
 
 }  // namespace
 
@@ -143,17 +184,36 @@ bool has_long_enough_sides(const Quad& quad, double image_side, std::uint64_t co
 
 CandidateList find_candidates_in_window(GrayView image, const DetectorParameters& params,
                                         std::int64_t window_size) {
-  if (image.empty()) return {};
-  BinaryImage binary = adaptive_threshold(image, window_size, params.adaptive_thresh_constant);
-  const ContourLengthLimits limits = contour_length_limits(params, image.width, image.height);
-  Borders borders;
-  trace_all_borders(binary, [&](std::span<const ContourPoint> contour) {
-    // Length limits come before any floating-point work on a border.
-    if (contour.size() < limits.min || contour.size() > limits.max) return;
-    borders.points.insert(borders.points.end(), contour.begin(), contour.end());
-    borders.starts.push_back(borders.points.size());
+  WindowFit window;
+  window.trace(image, params, window_size);
+  window.fit_remaining(params);
+  return window.take();
+}
+
+Vec<CandidateList> find_candidates_in_windows(std::span<const WindowSearch> searches,
+                                              const DetectorParameters& params) {
+  const std::size_t n = searches.size();
+  Vec<WindowFit> windows(n);
+  std::atomic<std::size_t> next_trace{0};
+  const std::size_t threads = std::max<std::size_t>(1, worker_count());
+  // Each thread traces the next window not yet taken, last to first. While
+  // windows remain for every thread, a traced window is fitted at once; the
+  // last few are left to the threads that run out of windows to trace, so
+  // that the final traces do not run alone while others wait.
+  parallel_for(std::min(n, threads), [&](std::size_t) {
+    for (std::size_t t; (t = next_trace.fetch_add(1)) < n;) {
+      WindowFit& window = windows[n - 1 - t];
+      const WindowSearch& search = searches[n - 1 - t];
+      window.trace(search.image, params, threshold_window_size(params, search.scale));
+      if (n - std::min(n, next_trace.load()) >= threads) window.fit_remaining(params);
+    }
+    for (std::size_t t = n; t-- > 0;) {
+      if (windows[t].traced()) windows[t].fit_remaining(params);
+    }
   });
-  return fit_candidates(borders, params, static_cast<double>(std::max(image.width, image.height)));
+  Vec<CandidateList> found(n);
+  for (std::size_t i = 0; i < n; ++i) found[i] = windows[i].take();
+  return found;
 }
 
 CandidateList find_candidates_for_scale(GrayView image, const DetectorParameters& params,

@@ -44,6 +44,19 @@ bool has_long_enough_sides(const Quad& quad, double image_side, std::uint64_t co
 CandidateList find_candidates_in_window(GrayView image, const DetectorParameters& params,
                                         std::int64_t window_size);
 
+// One window of one image: the window size of scale k
+// (threshold_window_size).
+struct WindowSearch {
+  GrayView image;
+  std::uint64_t scale = 0;
+};
+
+// find_candidates_for_scale of every search, on the pool. The windows start
+// from the last search to the first (callers put the slowest last), and the
+// borders of the last windows traced are fitted by whichever threads are free.
+Vec<CandidateList> find_candidates_in_windows(std::span<const WindowSearch> searches,
+                                              const DetectorParameters& params);
+
 // Candidates of scale k (window size from threshold_window_size).
 CandidateList find_candidates_for_scale(GrayView image, const DetectorParameters& params,
                                         std::uint64_t scale_index);

@@ -16,47 +16,44 @@
 namespace morvelin {
 namespace {
 
-// Work items of one parallel loop. Bounded so that the item list and the
+// Windows searched in one parallel loop. Bounded so that the item list and the
 // per-item results stay small whatever the number of frames and windows.
 constexpr std::size_t kWorkChunk = 256;
 
-struct ScaleItem {
-  std::size_t frame;
-  std::uint64_t scale;
-};
-
-// Runs the contour search for every (frame, scale) pair, frame-major, on one
-// flat level of parallelism; each frame's list is the concatenation of its
-// windows' lists in window order.
+// Runs the contour search for every (frame, scale) pair, frame-major; each
+// frame's list is the concatenation of its windows' lists in window order.
 Vec<CandidateList> search_all_scales(std::span<const GrayView> images, const DetectorParameters& params,
                                      std::uint64_t scales) {
   Vec<CandidateList> per_frame(images.size());
   if (images.empty() || scales == 0) return per_frame;
-  Vec<ScaleItem> chunk;
+  Vec<WindowSearch> chunk;
+  Vec<std::size_t> frame_of;
   chunk.reserve(kWorkChunk);
-  Vec<CandidateList> found(kWorkChunk);
-  ScaleItem next{0, 0};
-  while (next.frame < images.size()) {
+  frame_of.reserve(kWorkChunk);
+  std::size_t frame = 0;
+  std::uint64_t scale = 0;
+  while (frame < images.size()) {
     chunk.clear();
-    while (chunk.size() < kWorkChunk && next.frame < images.size()) {
-      chunk.push_back(next);
-      if (++next.scale == scales) next = {next.frame + 1, 0};
+    frame_of.clear();
+    while (chunk.size() < kWorkChunk && frame < images.size()) {
+      chunk.push_back({images[frame], scale});
+      frame_of.push_back(frame);
+      if (++scale == scales) {
+        ++frame;
+        scale = 0;
+      }
     }
-    // Started last window first: larger windows usually leave longer borders
-    // to trace, and a frame's slowest window should not be the one left to
-    // run alone at the end.
-    parallel_for(chunk.size(), [&](std::size_t j) {
-      const std::size_t i = chunk.size() - 1 - j;
-      found[i] = find_candidates_for_scale(images[chunk[i].frame], params, chunk[i].scale);
-    });
+    // The windows start last first: larger windows usually leave longer
+    // borders to trace, and a frame's slowest window should not be the one
+    // left to run alone at the end.
+    Vec<CandidateList> found = find_candidates_in_windows(chunk, params);
     for (std::size_t i = 0; i < chunk.size(); ++i) {
-      CandidateList& target = per_frame[chunk[i].frame];
+      CandidateList& target = per_frame[frame_of[i]];
       if (target.empty()) {
         target = std::move(found[i]);
       } else {
         target.insert(target.end(), found[i].begin(), found[i].end());
       }
-      found[i] = CandidateList();
     }
   }
   return per_frame;

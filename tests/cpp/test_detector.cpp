@@ -777,6 +777,32 @@ void measure(const Scene& scene, const Dictionary& d, Recall& recall) {
 
 }  // namespace
 
+// Windows searched together on the pool, with the borders of the last ones
+// fitted by whichever thread is free, give each window's own candidates.
+TEST(CandidateSearch, WindowsSearchedTogetherEqualWindowByWindow) {
+  const Dictionary d = dict("DICT_4X4_50");
+  DetectorParameters p;
+  p.min_side_length_canonical_img = 0;  // short borders too: several fitting runs per window
+  p.adaptive_thresh_win_size_max = 53;
+  const Scene a = scattered_markers(d, 0.0, true, 1);
+  const Scene b = scattered_markers(d, 0.5, true, 2);
+  std::vector<WindowSearch> searches;
+  for (const Scene* scene : {&a, &b}) {
+    for (std::uint64_t k = 0; k < 6; ++k) searches.push_back({scene->image, k});
+  }
+  const Vec<CandidateList> together = find_candidates_in_windows(searches, p);
+  ASSERT_EQ(together.size(), searches.size());
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < searches.size(); ++i) {
+    const CandidateList alone = find_candidates_for_scale(searches[i].image, p, searches[i].scale);
+    ASSERT_EQ(together[i].size(), alone.size()) << i;
+    for (std::size_t c = 0; c < alone.size(); ++c) EXPECT_EQ(together[i][c].corners, alone[c].corners) << i;
+    total += alone.size();
+  }
+  EXPECT_GE(total, 60u);
+  EXPECT_TRUE(find_candidates_in_windows({}, p).empty());
+}
+
 TEST(QuietZones, RetryingGroupMembersRecoversMarkersInWhiteZones) {
   const Dictionary d = dict("DICT_4X4_50");
   for (bool textured : {false, true}) {
