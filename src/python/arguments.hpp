@@ -125,13 +125,13 @@ class GrayInput {
   ~GrayInput();
 
   bool read(PyObject* obj, const char* name);
-  GrayView view() const noexcept { return held_ ? in_place_ : GrayView(copy_); }
+  GrayView view() const noexcept { return view_; }
 
  private:
   Py_buffer buffer_{};  // the array's, while it is read in place
   bool held_ = false;
-  GrayView in_place_;
-  GrayImage copy_;
+  UninitializedVec<std::uint8_t> copy_;  // the converted pixels otherwise
+  GrayView view_;
 };
 
 // An image keeping its channels (1 or 3, interleaved as given), with the

@@ -125,7 +125,7 @@ bool check_image_type(PyObject* obj, const char* name) {
 }
 
 GrayInput::GrayInput(GrayInput&& other) noexcept
-    : buffer_(other.buffer_), held_(other.held_), in_place_(other.in_place_), copy_(std::move(other.copy_)) {
+    : buffer_(other.buffer_), held_(other.held_), copy_(std::move(other.copy_)), view_(other.view_) {
   other.held_ = false;
 }
 
@@ -139,34 +139,30 @@ bool GrayInput::read(PyObject* obj, const char* name) {
   const Py_buffer& view = buffer.view();
   const Py_ssize_t height = view.shape[0], width = view.shape[1];
   const bool bgr = view.ndim == 3 && view.shape[2] == 3;
-  GrayImage& out = copy_;
-  out.width = static_cast<std::uint32_t>(width);
-  out.height = static_cast<std::uint32_t>(height);
-  // An empty image has no rows to copy (its pixel buffer may be null, which
-  // memcpy must not be given even for zero bytes).
-  if (out.size() == 0) {
-    out.pixels.clear();
+  const auto w = static_cast<std::uint32_t>(width), h = static_cast<std::uint32_t>(height);
+  // An empty image has no rows to read (its buffer may be null).
+  if (w == 0 || h == 0) {
+    view_ = GrayView(nullptr, w, h);
     return true;
   }
   const char* base = static_cast<const char*>(view.buf);
   if (!bgr && view.strides[1] == 1 && (height == 1 || view.strides[0] == width)) {
-    in_place_ = GrayView(reinterpret_cast<const std::uint8_t*>(base), out.width, out.height);
+    view_ = GrayView(reinterpret_cast<const std::uint8_t*>(base), w, h);
     buffer.hand_over(buffer_);
     held_ = true;
     return true;
   }
-  out.pixels.resize(out.size());
+  copy_.resize(static_cast<std::size_t>(w) * h);  // not cleared: every row is written below
+  std::uint8_t* out = copy_.data();
   if (bgr) {
     Vec<std::uint8_t> scratch(3 * static_cast<std::size_t>(width));
-    for (Py_ssize_t y = 0; y < height; ++y) {
-      convert_bgr_row(base + y * view.strides[0], width, view.strides[1], view.strides[2], scratch,
-                      out.row(static_cast<std::uint32_t>(y)));
+    for (Py_ssize_t y = 0; y < height; ++y, out += w) {
+      convert_bgr_row(base + y * view.strides[0], width, view.strides[1], view.strides[2], scratch, out);
     }
   } else {
-    for (Py_ssize_t y = 0; y < height; ++y) {
-      copy_gray_row(base + y * view.strides[0], width, view.strides[1], out.row(static_cast<std::uint32_t>(y)));
-    }
+    for (Py_ssize_t y = 0; y < height; ++y, out += w) copy_gray_row(base + y * view.strides[0], width, view.strides[1], out);
   }
+  view_ = GrayView(copy_.data(), w, h);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "contours/border_following.hpp"
+#include "image/color.hpp"
 #include "imgproc/adaptive_threshold.hpp"
 #include "imgproc/otsu_threshold.hpp"
 #include "imgproc/homography.hpp"
@@ -330,6 +331,31 @@ TEST(PerspectiveSolve, MapsTheFourPointsAndFailsOnDegenerateInput) {
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().message, "perspective solve failed");
   EXPECT_FALSE(solve_perspective(square, collapsed).ok());
+}
+
+// Every BGR triple, at every offset of an eight-pixel step and in the few
+// pixels after the last whole step, against the rule written out.
+TEST(BgrToGray, EveryColourFollowsTheRule) {
+  constexpr std::size_t kColours = std::size_t{1} << 24;
+  std::vector<std::uint8_t> bgr(3 * (kColours + 13));
+  for (std::size_t i = 0; i < kColours + 13; ++i) {
+    const std::size_t c = (i * 2654435761u) % kColours;  // colours in a scattered order
+    bgr[3 * i] = static_cast<std::uint8_t>(c);
+    bgr[3 * i + 1] = static_cast<std::uint8_t>(c >> 8);
+    bgr[3 * i + 2] = static_cast<std::uint8_t>(c >> 16);
+  }
+  for (const std::size_t skip : {0, 5}) {
+    const std::size_t count = kColours + 13 - skip;
+    std::vector<std::uint8_t> gray(count);
+    bgr_to_gray(bgr.data() + 3 * skip, count, gray.data());
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint8_t* p = bgr.data() + 3 * (i + skip);
+      const float v = 0.299f * p[2] + (0.587f * p[1] + 0.114f * p[0]) + 0.5f;
+      wrong += gray[i] != (v >= 255.0f ? 255 : static_cast<int>(v));
+    }
+    EXPECT_EQ(wrong, 0u) << skip;
+  }
 }
 
 TEST(OtsuThreshold, SeparatesTwoClassesAndHandlesOneLevel) {
