@@ -30,13 +30,10 @@ std::string dtype_text(PyObject* array) {
   return utf8;
 }
 
-// Copies row y of a three-channel view into gray pixels.
+// Converts a row of a three-channel view whose pixels are not packed B, G, R
+// triples into gray pixels, through `scratch`.
 void convert_bgr_row(const char* row, Py_ssize_t width, Py_ssize_t column_stride, Py_ssize_t channel_stride,
                      Vec<std::uint8_t>& scratch, std::uint8_t* gray) {
-  if (column_stride == 3 && channel_stride == 1) {
-    bgr_to_gray(reinterpret_cast<const std::uint8_t*>(row), static_cast<std::size_t>(width), gray);
-    return;
-  }
   for (Py_ssize_t x = 0; x < width; ++x) {
     const char* pixel = row + x * column_stride;
     scratch[3 * x] = static_cast<std::uint8_t>(pixel[0]);
@@ -154,7 +151,9 @@ bool GrayInput::read(PyObject* obj, const char* name) {
   }
   copy_.resize(static_cast<std::size_t>(w) * h);  // not cleared: every row is written below
   std::uint8_t* out = copy_.data();
-  if (bgr) {
+  if (bgr && view.strides[1] == 3 && view.strides[2] == 1) {  // packed triples, any row stride
+    bgr_rows_to_gray(reinterpret_cast<const std::uint8_t*>(base), view.strides[0], w, h, out);
+  } else if (bgr) {
     Vec<std::uint8_t> scratch(3 * static_cast<std::size_t>(width));
     for (Py_ssize_t y = 0; y < height; ++y, out += w) {
       convert_bgr_row(base + y * view.strides[0], width, view.strides[1], view.strides[2], scratch, out);

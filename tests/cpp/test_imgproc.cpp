@@ -356,6 +356,15 @@ TEST(BgrToGray, EveryColourFollowsTheRule) {
     }
     EXPECT_EQ(wrong, 0u) << skip;
   }
+  // Whole images, in bands of rows on the pool when large, rows padded.
+  for (const std::uint32_t height : {3u, 700u}) {
+    const std::uint32_t width = 1001;
+    const std::ptrdiff_t stride = 3 * width + 7;
+    std::vector<std::uint8_t> gray(std::size_t{width} * height), row_by_row(gray.size());
+    bgr_rows_to_gray(bgr.data(), stride, width, height, gray.data());
+    for (std::uint32_t y = 0; y < height; ++y) bgr_to_gray(bgr.data() + y * stride, width, row_by_row.data() + y * width);
+    EXPECT_EQ(gray, row_by_row) << height;
+  }
 }
 
 TEST(OtsuThreshold, SeparatesTwoClassesAndHandlesOneLevel) {

@@ -55,7 +55,7 @@ def gray_probe_small(image):
 
 
 def test_bgr_detection_equals_gray_detection():
-    image, truth = marker_scene("DICT_4X4_50", [3, 7], size=(400, 240))
+    image, truth = marker_scene("DICT_4X4_50", [3, 7], size=(640, 480))  # converted in bands of rows
     gray = to_uint8(image)
     bgr = np.repeat(gray[:, :, None], 3, axis=2)
     expected = morvelin.detect_markers(gray, "DICT_4X4_50")
