@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 
+#include "detector/square_sampling.hpp"
 #include "detector/stage_settings.hpp"
 #include "marker_corners/marker_corners.hpp"
 #include "imgproc/otsu_threshold.hpp"
@@ -40,18 +41,6 @@ float corner_distance_sq(const Quad& a, const Quad& b) {
     if (mean < best) best = mean;
   }
   return best;
-}
-
-// round_saturate<int32_t> without the library call: within +-2^31 the
-// fraction x - trunc(x) is exact, so comparing it with +-0.5 rounds half away
-// from zero exactly.
-std::int32_t round_to_pixel(double x) {
-  if (!(std::fabs(x) < 2147483647.0)) return round_saturate<std::int32_t>(x);
-  auto i = static_cast<std::int64_t>(x);
-  const double fraction = x - static_cast<double>(i);
-  if (fraction >= 0.5) ++i;
-  if (fraction <= -0.5) --i;
-  return saturating_cast<std::int32_t>(static_cast<double>(i));
 }
 
 Point2f centroid(const Quad& q) {
@@ -173,17 +162,7 @@ class MarkerDecoder {
     const std::array<Point2f, 4> square = {{{0.0f, 0.0f}, {last, 0.0f}, {last, last}, {0.0f, last}}};
     const auto h = solve_perspective(square, corners);
     if (!h) return false;
-    std::uint8_t* out = canonical_.data();
-    for (std::uint32_t v = 0; v < side_; ++v) {
-      for (std::uint32_t u = 0; u < side_; ++u) {
-        const ProjectedPoint p = apply_homography(h.value(), u, v);
-        const std::int32_t x = round_to_pixel(p.x);
-        const std::int32_t y = round_to_pixel(p.y);
-        const bool inside = x >= 0 && y >= 0 && static_cast<std::uint32_t>(x) < image_.width &&
-                            static_cast<std::uint32_t>(y) < image_.height;
-        *out++ = inside ? image_.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)) : 0;
-      }
-    }
+    sample_square(image_, h.value(), side_, canonical_.data());
     return true;
   }
 

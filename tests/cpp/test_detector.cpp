@@ -11,6 +11,7 @@
 #include "apriltag/refit.hpp"
 #include "code_bits.hpp"
 #include "detector/candidate_search.hpp"
+#include "detector/square_sampling.hpp"
 #include "detector/detect.hpp"
 #include "detector/identification.hpp"
 #include "detector/stage_settings.hpp"
@@ -318,6 +319,44 @@ TEST(CandidateFilters, ShortBordersAndNonQuadrilateralsGiveNoCandidate) {
 
 // ---------------------------------------------------------------------------
 // Identification
+
+// Rectification samples follow the rule for every kind of homography: inside,
+// across the edges, half-way roundings, far outside, and NaN coordinates.
+TEST(Identification, SquareSamplesFollowTheNearestPixelRule) {
+  std::mt19937 rng(11);
+  GrayImage image(97, 61);
+  for (auto& px : image.pixels) px = static_cast<std::uint8_t>(1 + rng() % 255);
+  std::uniform_real_distribution<double> small(-0.02, 0.02), entry(-3.0, 3.0), shift(-20.0, 110.0);
+  std::vector<Homography> cases;
+  for (int k = 0; k < 300; ++k) {
+    Homography h;
+    h << entry(rng), entry(rng), shift(rng), entry(rng), entry(rng), shift(rng), small(rng), small(rng), 1.0;
+    cases.push_back(h);
+  }
+  Homography halves;  // every sample lands on a half-way coordinate
+  halves << 0.5, 0.0, -0.5, 0.0, 1.5, 0.5, 0.0, 0.0, 1.0;
+  Homography far = halves;  // beyond 32-bit coordinates
+  far(0, 0) = 3e9;
+  Homography nan = halves;  // 0 / 0 in the first column
+  nan.row(2) << 1.0, 0.0, 0.0;
+  nan.row(0) << 1.0, 0.0, 0.0;
+  cases.insert(cases.end(), {halves, far, nan});
+  for (const std::uint32_t side : {1u, 7u, 24u}) {
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+      std::vector<std::uint8_t> out(std::size_t{side} * side);
+      sample_square(image, cases[c], side, out.data());
+      for (std::uint32_t v = 0; v < side; ++v) {
+        for (std::uint32_t u = 0; u < side; ++u) {
+          const ProjectedPoint p = apply_homography(cases[c], u, v);
+          const double x = std::isnan(p.x) ? 0.0 : std::round(p.x), y = std::isnan(p.y) ? 0.0 : std::round(p.y);
+          const bool inside = x >= 0 && y >= 0 && x < image.width && y < image.height;
+          const int expected = inside ? image.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)) : 0;
+          ASSERT_EQ(out[std::size_t{v} * side + u], expected) << c << " " << u << " " << v;
+        }
+      }
+    }
+  }
+}
 
 TEST(Identification, UprightAndTurnedMarkersReportTheirOwnTopLeftCorner) {
   const Dictionary d = dict("DICT_4X4_50");
