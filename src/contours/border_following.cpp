@@ -127,26 +127,30 @@ class RowMask {
     for (; x < width_; x += 8) load_eight(row, x);
   }
 
-  // The first foreground cell at or after `from`, or the width when none.
-  std::uint32_t next_foreground(std::uint32_t from) const { return next(from, 0); }
-  // The first background cell at or after `from`, or the width when none.
-  std::uint32_t next_background(std::uint32_t from) const { return next(from, ~std::uint64_t{0}); }
+  // Calls run(first, end) for every run of foreground cells [first, end),
+  // left to right. A run starts or ends wherever a cell differs from the one
+  // before it (the cell before the row counts as background); the bits past
+  // the width are clear, so a run reaching the end of the row ends there.
+  template <class Run>
+  void for_each_run(const Run& run) const {
+    std::uint64_t before = 0;  // the previous word's last cell, at bit 0
+    std::uint32_t first = 0;
+    bool open = false;
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      const std::uint64_t bits = words_[w];
+      std::uint64_t changes = bits ^ ((bits << 1) | before);
+      before = bits >> 63;
+      while (changes != 0) {
+        const auto x = static_cast<std::uint32_t>(w * 64 + static_cast<std::uint64_t>(std::countr_zero(changes)));
+        changes &= changes - 1;
+        if (open) run(first, x);
+        first = x;
+        open = !open;
+      }
+    }
+  }
 
  private:
-  // Scans the mask XOR `flip`; bits past the width are clear in the mask,
-  // so with the flip they may be found, and the result is capped.
-  std::uint32_t next(std::uint32_t from, std::uint64_t flip) const {
-    if (from >= width_) return width_;
-    std::size_t w = from / 64;
-    std::uint64_t bits = (words_[w] ^ flip) & (~std::uint64_t{0} << (from % 64));
-    const std::size_t last = (width_ - 1) / 64;
-    while (bits == 0) {
-      if (++w > last) return width_;
-      bits = words_[w] ^ flip;
-    }
-    const std::uint64_t x = w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits));
-    return x < width_ ? static_cast<std::uint32_t>(x) : width_;
-  }
 
   // Eight cells from x (fewer at the end of the row) into bits x ... x + 7.
   void load_eight(const std::int8_t* row, std::uint32_t x) {
@@ -200,14 +204,10 @@ void trace_rows(BinaryImage& image, const ContourCallback& on_contour, const Sto
     const std::int8_t* row = image.cells.data() + row_start;
     const auto yi = static_cast<std::int64_t>(y);
     mask.load(row);
-    std::uint32_t x = 0;
-    while (true) {
-      // Runs of background cells start nothing. In a run of foreground cells
-      // only the first can start an outer border and only the last can start
-      // a hole border; the run's extent stays valid while it is handled.
-      const std::uint32_t first = mask.next_foreground(x);
-      if (first == width) break;
-      const std::uint32_t end = mask.next_background(first + 1);
+    // Runs of background cells start nothing. In a run of foreground cells
+    // only the first can start an outer border and only the last can start
+    // a hole border; the run's extent stays valid while it is handled.
+    mask.for_each_run([&](std::uint32_t first, std::uint32_t end) {
       const std::uint32_t last = end - 1;
       const std::int8_t v = row[first];
       if (first >= 1 && v == 1) {
@@ -216,8 +216,7 @@ void trace_rows(BinaryImage& image, const ContourCallback& on_contour, const Sto
         tracer.trace(row_start + first, first, yi, kEast);
       }
       if (last > first && row[last] >= 1 && end < width) tracer.trace(row_start + last, last, yi, kEast);
-      x = end;
-    }
+    });
   }
 }
 
