@@ -151,7 +151,6 @@ class RowMask {
   }
 
  private:
-
   // Eight cells from x (fewer at the end of the row) into bits x ... x + 7.
   void load_eight(const std::int8_t* row, std::uint32_t x) {
     std::uint64_t bits = 0;

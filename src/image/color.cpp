@@ -1,7 +1,5 @@
 #include "image/color.hpp"
 
-#include <algorithm>
-
 #include "runtime/cpu_features.hpp"
 #include "runtime/worker_pool.hpp"
 
@@ -81,21 +79,12 @@ void bgr_to_gray(const std::uint8_t* bgr, std::size_t count, std::uint8_t* gray)
 
 void bgr_rows_to_gray(const std::uint8_t* bgr, std::ptrdiff_t row_stride, std::uint32_t width, std::uint32_t height,
                       std::uint8_t* gray) {
-  constexpr std::size_t kMinPixelsPerBand = std::size_t{1} << 17;
-  const std::size_t pixels = static_cast<std::size_t>(width) * height;
-  const std::size_t bands = std::clamp<std::size_t>(pixels / kMinPixelsPerBand, 1, 2 * worker_count());
-  const std::size_t rows_per_band = (height + bands - 1) / bands;
-  const auto convert = [&](std::size_t band) {
-    const std::size_t end = std::min<std::size_t>(height, (band + 1) * rows_per_band);
-    for (std::size_t y = band * rows_per_band; y < end; ++y) {
+  const std::uint64_t pixels = static_cast<std::uint64_t>(width) * height;
+  for_row_bands(height, pixels, height, [&](std::uint32_t first, std::uint32_t end) {
+    for (std::size_t y = first; y < end; ++y) {
       bgr_to_gray(bgr + static_cast<std::ptrdiff_t>(y) * row_stride, width, gray + y * width);
     }
-  };
-  if (bands == 1) {
-    convert(0);
-    return;
-  }
-  parallel_for(bands, convert);
+  });
 }
 
 }  // namespace morvelin

@@ -237,18 +237,6 @@ class BoxThreshold {
   Vec<Sum> prefix_;
 };
 
-// Splits the rows into bands for the worker pool when the image is large
-// and the window small next to a band (each band re-sums its first window).
-std::size_t band_count(GrayView image, std::int64_t half, Threads threads) {
-  if (threads == Threads::kCallingThread) return 1;
-  constexpr std::uint64_t kMinPixelsPerBand = std::uint64_t{1} << 17;
-  const std::size_t workers = worker_count();
-  if (workers < 2) return 1;
-  const std::uint64_t by_pixels = image.size() / kMinPixelsPerBand;
-  const std::uint64_t by_window = static_cast<std::uint64_t>(image.height) / static_cast<std::uint64_t>(8 * (2 * half + 1));
-  return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min({by_pixels, by_window, std::uint64_t{2} * workers})));
-}
-
 template <class Sum, class Cmp, bool Wide = false>
 void run_band(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets,
               std::int64_t first, std::int64_t end) {
@@ -277,20 +265,13 @@ void run_band_on_best_unit(GrayView image, std::int64_t half, std::span<const Th
   run_band<Sum, Cmp>(image, half, targets, first, end);
 }
 
+// Large images are split into bands of rows on the pool, while the window is
+// small next to a band (each band re-sums its first window).
 template <class Sum, class Cmp>
 void run_bands(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets, Threads threads) {
-  const std::size_t bands = band_count(image, half, threads);
-  const std::int64_t height = image.height;
-  const auto band_rows = static_cast<std::int64_t>((static_cast<std::uint64_t>(height) + bands - 1) / bands);
-  if (bands == 1) {
-    run_band_on_best_unit<Sum, Cmp>(image, half, targets, 0, height);
-    return;
-  }
-  parallel_for(bands, [&](std::size_t band) {
-    const std::int64_t first = static_cast<std::int64_t>(band) * band_rows;
-    const std::int64_t end = std::min(height, first + band_rows);
-    if (first < end) run_band_on_best_unit<Sum, Cmp>(image, half, targets, first, end);
-  });
+  const std::uint64_t by_window = static_cast<std::uint64_t>(image.height) / static_cast<std::uint64_t>(8 * (2 * half + 1));
+  for_row_bands(image.height, image.size(), threads == Threads::kCallingThread ? 1 : by_window,
+                [&](std::uint32_t first, std::uint32_t end) { run_band_on_best_unit<Sum, Cmp>(image, half, targets, first, end); });
 }
 
 template <class Sum>

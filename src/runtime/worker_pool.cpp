@@ -276,6 +276,24 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& bod
   loop_pickup(&finish);
 }
 
+void for_row_bands(std::uint32_t height, std::uint64_t pixels, std::uint64_t max_bands,
+                   const std::function<void(std::uint32_t, std::uint32_t)>& body) {
+  constexpr std::uint64_t kMinPixelsPerBand = std::uint64_t{1} << 17;
+  const std::uint64_t workers = worker_count();
+  const std::uint64_t bands =
+      workers < 2 ? 1 : std::max<std::uint64_t>(1, std::min({pixels / kMinPixelsPerBand, max_bands, 2 * workers}));
+  if (bands == 1) {
+    if (height > 0) body(0, height);
+    return;
+  }
+  const std::uint64_t rows_per_band = (height + bands - 1) / bands;
+  parallel_for(static_cast<std::size_t>(bands), [&](std::size_t band) {
+    const std::uint64_t first = band * rows_per_band;
+    const std::uint64_t end = std::min<std::uint64_t>(height, first + rows_per_band);
+    if (first < end) body(static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(end));
+  });
+}
+
 std::size_t first_success(std::size_t count, Threads threads,
                           const std::function<bool(std::size_t, const Superseded&)>& attempt) {
   std::atomic<std::size_t> next{0};

@@ -63,6 +63,13 @@ enum class Threads { kWorkerPool, kCallingThread };
 // calling thread in index order.
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
 
+// Runs body(first, end) over bands of rows that cover [0, height) once, in
+// order: one band per 128k of the image's `pixels`, at most `max_bands` and
+// two per worker, on the pool; a single band (also on a one-worker pool) runs
+// on the calling thread. For row passes whose rows are independent.
+void for_row_bands(std::uint32_t height, std::uint64_t pixels, std::uint64_t max_bands,
+                   const std::function<void(std::uint32_t, std::uint32_t)>& body);
+
 // Tells a running attempt of first_success whether a lower-numbered attempt
 // has already succeeded, so that it may give up: its result will not be used.
 using Superseded = std::function<bool()>;
