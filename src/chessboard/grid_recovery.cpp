@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <numeric>
+#include <span>
 
 namespace morvelin {
 namespace {
@@ -20,37 +20,100 @@ Point2f centroid(const Quad& q) {
   return {(q[0].x + q[1].x + q[2].x + q[3].x) * 0.25f, (q[0].y + q[1].y + q[2].y + q[3].y) * 0.25f};
 }
 
+// Quad corners in square cells over their bounding box, so that the corners
+// near a point are found by visiting a few cells instead of them all.
+class CornerCells {
+ public:
+  // `corners` must not be empty. Cells are `cell` wide, or wider where the
+  // corners are sparse, so that there are about as many cells as corners.
+  CornerCells(std::span<const Point2f> corners, float cell) : cell_(cell) {
+    float x1 = corners[0].x, y1 = corners[0].y;
+    x0_ = x1, y0_ = y1;
+    for (const Point2f p : corners) {
+      x0_ = std::min(x0_, p.x), x1 = std::max(x1, p.x), y0_ = std::min(y0_, p.y), y1 = std::max(y1, p.y);
+    }
+    const float area = (x1 - x0_ + 1.0f) * (y1 - y0_ + 1.0f);
+    cell_ = std::max(cell_, std::sqrt(area / static_cast<float>(corners.size())));
+    columns_ = static_cast<std::size_t>((x1 - x0_) / cell_) + 1;
+    rows_ = static_cast<std::size_t>((y1 - y0_) / cell_) + 1;
+    starts_.assign(columns_ * rows_ + 1, 0);
+    Vec<std::size_t> cell_of(corners.size());
+    for (std::size_t c = 0; c < corners.size(); ++c) {
+      cell_of[c] = row(corners[c].y) * columns_ + column(corners[c].x);
+      ++starts_[cell_of[c] + 1];
+    }
+    for (std::size_t i = 1; i < starts_.size(); ++i) starts_[i] += starts_[i - 1];
+    members_.resize(corners.size());
+    Vec<std::size_t> next(starts_.begin(), starts_.end() - 1);
+    for (std::size_t c = 0; c < corners.size(); ++c) members_[next[cell_of[c]]++] = c;
+  }
+
+  // Calls visit(c) for every corner c in the cells that meet the box
+  // [x0, x1] x [y0, y1]: for every corner in the box and some near it. A
+  // caller that needs every corner within some distance pads the box by a
+  // pixel against the rounding of the cell bounds.
+  template <class Visit>
+  void for_each_near(float x0, float x1, float y0, float y1, const Visit& visit) const {
+    const std::size_t c0 = column(x0), c1 = column(x1), r1 = row(y1);
+    for (std::size_t r = row(y0); r <= r1; ++r) {
+      const std::size_t first = starts_[r * columns_ + c0], last = starts_[r * columns_ + c1 + 1];
+      for (std::size_t i = first; i < last; ++i) visit(members_[i]);
+    }
+  }
+
+ private:
+  std::size_t column(float x) const { return index((x - x0_) / cell_, columns_); }
+  std::size_t row(float y) const { return index((y - y0_) / cell_, rows_); }
+  static std::size_t index(float at, std::size_t count) {
+    if (!(at > 0.0f)) return 0;
+    return at >= static_cast<float>(count - 1) ? count - 1 : static_cast<std::size_t>(at);
+  }
+
+  float cell_;
+  float x0_ = 0.0f;
+  float y0_ = 0.0f;
+  std::size_t columns_ = 0;
+  std::size_t rows_ = 0;
+  Vec<std::size_t> starts_;   // cell k holds members_[starts_[k] .. starts_[k + 1]), cells row-major
+  Vec<std::size_t> members_;  // corner numbers, by cell
+};
+
 // For every quad corner, the nearest corner of another quad within its reach
-// (ties to the lower number), found by sweeping the corners sorted by x. The
-// sweep reads the corners' coordinates from arrays in that order, and skips
-// without measuring those too far away in y (with a pixel of slack, so that
-// no corner whose rounded distance is within reach is skipped).
+// in x and within its reach and a pixel in y (the pixel of slack keeps every
+// corner whose rounded distance is within reach), and within its reach in
+// distance; ties go to the lower number.
 Vec<std::size_t> nearest_corners_of_other_quads(std::span<const ChessboardQuad> quads) {
   const std::size_t n = 4 * quads.size();
-  Vec<std::size_t> by_x(n);
-  std::iota(by_x.begin(), by_x.end(), std::size_t{0});
-  std::stable_sort(by_x.begin(), by_x.end(),
-                   [&](std::size_t a, std::size_t b) { return corner_of(quads, a).x < corner_of(quads, b).x; });
-  Vec<Point2f> sorted(n);
-  for (std::size_t s = 0; s < n; ++s) sorted[s] = corner_of(quads, by_x[s]);
   Vec<std::size_t> nearest(n, kNone);
-  for (std::size_t s = 0; s < n; ++s) {
-    const std::size_t a = by_x[s];
-    const Point2f p = sorted[s];
-    const float reach = kCornerPairingReach * quads[a / 4].shortest_side;
+  if (n == 0) return nearest;
+  Vec<Point2f> corners(n);
+  Vec<float> reaches(quads.size());
+  for (std::size_t q = 0; q < quads.size(); ++q) {
+    for (std::size_t k = 0; k < 4; ++k) corners[4 * q + k] = quads[q].vertices[k];
+    reaches[q] = kCornerPairingReach * quads[q].shortest_side;
+  }
+  // Cells as wide as the median reach and a pixel: a search visits about
+  // three cells each way.
+  Vec<float> median(reaches);
+  const auto middle = median.begin() + static_cast<std::ptrdiff_t>(median.size() / 2);
+  std::nth_element(median.begin(), middle, median.end());
+  const CornerCells cells(corners, std::max(1.0f, *middle + 1.0f));
+  for (std::size_t a = 0; a < n; ++a) {
+    const Point2f p = corners[a];
+    const float reach = reaches[a / 4];
     const float reach_y = reach + 1.0f;
     float best = reach * reach;
-    const auto consider = [&](std::size_t u) {
-      const std::size_t b = by_x[u];
-      if (std::fabs(sorted[u].y - p.y) > reach_y || b / 4 == a / 4) return;
-      const float d = squared_distance(p, sorted[u]);
+    // One more pixel each way covers the rounding of the cell bounds.
+    const float half_width = reach + 1.0f, half_height = reach_y + 1.0f;
+    cells.for_each_near(p.x - half_width, p.x + half_width, p.y - half_height, p.y + half_height, [&](std::size_t b) {
+      const Point2f q = corners[b];
+      if (b / 4 == a / 4 || std::fabs(p.x - q.x) > reach || std::fabs(q.y - p.y) > reach_y) return;
+      const float d = squared_distance(p, q);
       if (d < best || (d == best && (nearest[a] == kNone || b < nearest[a]))) {
         best = d;
         nearest[a] = b;
       }
-    };
-    for (std::size_t u = s; u-- > 0 && p.x - sorted[u].x <= reach;) consider(u);
-    for (std::size_t u = s + 1; u < n && sorted[u].x - p.x <= reach; ++u) consider(u);
+    });
   }
   return nearest;
 }

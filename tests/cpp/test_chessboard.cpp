@@ -468,11 +468,11 @@ TEST(ChessboardStages, RecoveryReadsTheGridOffTheLattice) {
   const auto square = [](float x, float y, float s) {
     return ChessboardQuad{order_by_angle({{{x, y}, {x + s, y}, {x + s, y + s}, {x, y + s}}}), s};
   };
-  const auto checker = [&](int columns, int rows, float pitch, float gap) {
+  const auto checker = [&](int columns, int rows, float pitch, float gap, float origin = 100.0f) {
     Vec<ChessboardQuad> quads;
     for (int b = 0; b <= rows; ++b)
       for (int a = 0; a <= columns; ++a)
-        if ((a + b) % 2 == 0) quads.push_back(square(100 + a * pitch + gap, 100 + b * pitch + gap, pitch - 2 * gap));
+        if ((a + b) % 2 == 0) quads.push_back(square(origin + a * pitch + gap, origin + b * pitch + gap, pitch - 2 * gap));
     return quads;
   };
   const GridShape shape = *GridShape::of(4, 3);
@@ -484,6 +484,16 @@ TEST(ChessboardStages, RecoveryReadsTheGridOffTheLattice) {
   for (int j = 1; j <= 3; ++j)
     for (int i = 1; i <= 4; ++i) expected.push_back({100.0f + 20 * i, 100.0f + 20 * j});
   EXPECT_EQ(*recovered, expected);  // midpoints, first row at the top, running right
+  // Corners are looked up in cells laid from the top left of all quads:
+  // wherever the cell bounds fall between paired corners, the board is the
+  // same (a small square at the origin holds the cells in place).
+  for (const float shift : {0.375f, 3.25f, 7.875f, 13.5f}) {
+    Vec<ChessboardQuad> scene = checker(4, 3, 20.0f, 2.0f, 100.0f + shift);
+    scene.push_back(square(0, 0, 5));
+    Vec<Point2f> moved = expected;
+    for (Point2f& p : moved) p = {p.x + shift, p.y + shift};
+    EXPECT_EQ(recover_chessboard_grid(scene, shape), std::optional<Vec<Point2f>>(moved)) << shift;
+  }
   // Read the other way round: the same corners, three to a row.
   auto transposed = recover_chessboard_grid(quads, *GridShape::of(3, 4));
   ASSERT_TRUE(transposed.has_value());
