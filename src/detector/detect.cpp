@@ -25,30 +25,19 @@ constexpr std::size_t kWorkChunk = 256;
 Vec<CandidateList> search_all_scales(std::span<const GrayView> images, const DetectorParameters& params,
                                      std::uint64_t scales) {
   Vec<CandidateList> per_frame(images.size());
-  if (images.empty() || scales == 0) return per_frame;
+  // Window searches are numbered frame-major: search i is scale i % scales
+  // of frame i / scales.
+  const std::size_t searches = images.size() * scales;
   Vec<WindowSearch> chunk;
-  Vec<std::size_t> frame_of;
   chunk.reserve(kWorkChunk);
-  frame_of.reserve(kWorkChunk);
-  std::size_t frame = 0;
-  std::uint64_t scale = 0;
-  while (frame < images.size()) {
+  for (std::size_t first = 0; first < searches; first += chunk.size()) {
     chunk.clear();
-    frame_of.clear();
-    while (chunk.size() < kWorkChunk && frame < images.size()) {
-      chunk.push_back({images[frame], scale});
-      frame_of.push_back(frame);
-      if (++scale == scales) {
-        ++frame;
-        scale = 0;
-      }
+    for (std::size_t i = first; i < searches && chunk.size() < kWorkChunk; ++i) {
+      chunk.push_back({images[i / scales], i % scales});
     }
-    // The windows start last first: larger windows usually leave longer
-    // borders to trace, and a frame's slowest window should not be the one
-    // left to run alone at the end.
     Vec<CandidateList> found = find_candidates_in_windows(chunk, params);
     for (std::size_t i = 0; i < chunk.size(); ++i) {
-      CandidateList& target = per_frame[frame_of[i]];
+      CandidateList& target = per_frame[(first + i) / scales];
       if (target.empty()) {
         target = std::move(found[i]);
       } else {
