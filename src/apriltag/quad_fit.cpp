@@ -262,8 +262,29 @@ std::optional<Line> fit_line(const CumulativeMoments& moments, std::size_t a, st
   return line;
 }
 
-// Line fits of the runs between maxima, each computed at most once: memoised
-// for the usual handful of maxima, recomputed when there are very many.
+// What the covariance of a run tells before its line is fitted: its least
+// eigenvalue is the least mean squared residual over all lines, which the
+// fit's half-angle form reaches up to rounding (far below `slack`).
+struct RunBound {
+  bool fails = true;  // too few points, no weight, or an mse certainly too large
+  double err = 0.0;   // never above the fitted line's err
+};
+
+RunBound bound_run(const CumulativeMoments& moments, std::size_t a, std::size_t b, double max_mse) {
+  const std::size_t count = moments.count(a, b);
+  const Moments s = moments.sum(a, b);
+  if (count < 3 || s.w <= 0) return {};
+  const Covariance c = covariance(s);
+  const double spread = std::sqrt((c.cxx - c.cyy) * (c.cxx - c.cyy) + 4 * c.cxy * c.cxy);
+  const double slack = 1e-12 * (std::fabs(c.cxx) + std::fabs(c.cyy) + 2 * std::fabs(c.cxy));
+  const double least = (c.cxx + c.cyy - spread) / 2 - slack;
+  if (least > max_mse) return {};
+  return {false, static_cast<double>(count) * std::max(0.0, least)};
+}
+
+// Bounds and line fits of the runs between maxima, each computed at most
+// once: memoised for the usual handful of maxima, recomputed when there are
+// very many.
 class RunLines {
  public:
   RunLines(const CumulativeMoments& moments, const Vec<std::size_t>& maxima, double max_mse)
@@ -271,13 +292,24 @@ class RunLines {
     if (maxima.size() <= kMemoLimit) memo_.resize(maxima.size() * maxima.size());
   }
 
-  // The run from maximum i to maximum j (wrapping), if it fits well enough.
-  const std::optional<Line>& get(std::size_t i, std::size_t j) {
-    if (memo_.empty()) return scratch_ = compute(i, j);
+  // The run from maximum i to maximum j (wrapping).
+  const RunBound& bound(std::size_t i, std::size_t j) {
+    if (memo_.empty()) return scratch_bound_ = bound_run(moments_, maxima_[i], maxima_[j], max_mse_);
     Entry& e = memo_[i * maxima_.size() + j];
-    if (!e.known) {
+    if (!e.bounded) {
+      e.bound = bound_run(moments_, maxima_[i], maxima_[j], max_mse_);
+      e.bounded = true;
+    }
+    return e.bound;
+  }
+
+  // The run's line, if it fits well enough.
+  const std::optional<Line>& get(std::size_t i, std::size_t j) {
+    if (memo_.empty()) return scratch_line_ = compute(i, j);
+    Entry& e = memo_[i * maxima_.size() + j];
+    if (!e.fitted) {
       e.line = compute(i, j);
-      e.known = true;
+      e.fitted = true;
     }
     return e.line;
   }
@@ -285,7 +317,9 @@ class RunLines {
  private:
   static constexpr std::size_t kMemoLimit = 64;
   struct Entry {
-    bool known = false;
+    bool bounded = false;
+    bool fitted = false;
+    RunBound bound;
     std::optional<Line> line;
   };
 
@@ -299,35 +333,48 @@ class RunLines {
   const Vec<std::size_t>& maxima_;
   double max_mse_;
   Vec<Entry> memo_;
-  std::optional<Line> scratch_;
+  RunBound scratch_bound_;
+  std::optional<Line> scratch_line_;
 };
 
 // The four maxima whose runs fit four lines with the least total error.
 std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& moments, const Vec<std::size_t>& maxima,
                                                    const QuadFitSettings& settings) {
   const std::size_t k = maxima.size();
+  const double points = static_cast<double>(moments.points());
   const double max_dot = std::cos(settings.critical_rad);
   RunLines lines(moments, maxima, settings.max_line_fit_mse);
   std::optional<std::array<Line, 4>> best;
   double best_error = 0.0;
-  // Errors are never negative, so once the first lines of a choice add up to
-  // the best total the remaining ones cannot make it strictly smaller, and
-  // they need not be fitted.
-  const auto hopeless = [&](double partial) { return best && partial >= best_error; };
+  // Lines are fitted only for choices whose bounds could still win. A choice
+  // cannot once its bounds add up to the best total so far (errors are never
+  // negative and later choices win only when strictly smaller), nor when
+  // they reach the error per point that rejects the winner anyway. Sums of
+  // bounds and of errors are taken in the same order, so rounding keeps
+  // each sum of bounds at or below the sum of errors.
+  const auto hopeless = [&](double lower) {
+    return (best && lower >= best_error) || lower / points >= settings.max_line_fit_mse;
+  };
   for (std::size_t m0 = 0; m0 + 3 < k; ++m0) {
     for (std::size_t m1 = m0 + 1; m1 + 2 < k; ++m1) {
-      const std::optional<Line>& l0 = lines.get(m0, m1);
-      if (!l0) continue;
+      const RunBound& b0 = lines.bound(m0, m1);
+      if (b0.fails) continue;
       for (std::size_t m2 = m1 + 1; m2 + 1 < k; ++m2) {
-        if (hopeless(l0->err)) break;
-        const std::optional<Line>& l1 = lines.get(m1, m2);
-        if (!l1 || std::fabs(l0->nx * l1->nx + l0->ny * l1->ny) > max_dot) continue;
+        if (hopeless(b0.err)) break;
+        const RunBound& b1 = lines.bound(m1, m2);
+        if (b1.fails) continue;
+        const double lower01 = b0.err + b1.err;
         for (std::size_t m3 = m2 + 1; m3 < k; ++m3) {
-          if (hopeless(l0->err + l1->err)) break;
+          if (hopeless(lower01)) break;
+          const RunBound& b2 = lines.bound(m2, m3);
+          const RunBound& b3 = lines.bound(m3, m0);
+          if (b2.fails || b3.fails || hopeless(lower01 + b2.err + b3.err)) continue;
+          const std::optional<Line>& l0 = lines.get(m0, m1);
+          const std::optional<Line>& l1 = lines.get(m1, m2);
+          if (!l0 || !l1 || std::fabs(l0->nx * l1->nx + l0->ny * l1->ny) > max_dot) continue;
           const std::optional<Line>& l2 = lines.get(m2, m3);
-          if (!l2) continue;
           const std::optional<Line>& l3 = lines.get(m3, m0);
-          if (!l3) continue;
+          if (!l2 || !l3) continue;
           const double error = l0->err + l1->err + l2->err + l3->err;
           if (!best || error < best_error) {
             best = std::array<Line, 4>{*l0, *l1, *l2, *l3};
@@ -337,7 +384,7 @@ std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& mome
       }
     }
   }
-  if (best && best_error / static_cast<double>(moments.points()) >= settings.max_line_fit_mse) return std::nullopt;
+  if (best && best_error / points >= settings.max_line_fit_mse) return std::nullopt;
   return best;
 }
 
