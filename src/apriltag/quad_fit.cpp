@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <numbers>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "numeric/conversions.hpp"
 #include "runtime/allocator.hpp"
@@ -31,14 +36,50 @@ struct Moments {
   }
 };
 
+// Two doubles in one SIMD register. Each lane does what the scalar code
+// does, operation for operation, so both give the same bits.
+typedef double Pair __attribute__((vector_size(16)));
+
+Pair load_pair(const double* p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+double root(double x) { return std::sqrt(x); }
+Pair root(Pair x) {
+#if defined(__SSE2__)
+  return (Pair)_mm_sqrt_pd((__m128d)x);
+#else
+  return Pair{std::sqrt(x[0]), std::sqrt(x[1])};
+#endif
+}
+
+// max(0, x), NaN giving 0.
+template <class T>
+T positive_part(T x) {
+  const T zero{};
+  return zero < x ? x : zero;
+}
+
+template <class T>
 struct Covariance {
-  double mx, my, cxx, cxy, cyy;
+  T mx, my, cxx, cxy, cyy;
 };
 
-Covariance covariance(const Moments& m) {
-  const double mx = m.wx / m.w;
-  const double my = m.wy / m.w;
-  return {mx, my, m.wxx / m.w - mx * mx, m.wxy / m.w - mx * my, m.wyy / m.w - my * my};
+template <class T>
+Covariance<T> covariance(T w, T wx, T wy, T wxx, T wxy, T wyy) {
+  const T mx = wx / w;
+  const T my = wy / w;
+  return {mx, my, wxx / w - mx * mx, wxy / w - mx * my, wyy / w - my * my};
+}
+
+Covariance<double> covariance(const Moments& m) { return covariance(m.w, m.wx, m.wy, m.wxx, m.wxy, m.wyy); }
+
+// The least mean squared residual of any line through the points.
+template <class T>
+T least_eigenvalue(const Covariance<T>& c) {
+  return (c.cxx + c.cyy - root((c.cxx - c.cyy) * (c.cxx - c.cyy) + 4.0 * c.cxy * c.cxy)) / 2.0;
 }
 
 // Line nx * x + ny * y + c = 0 with a unit normal; err = points * mse.
@@ -46,26 +87,49 @@ struct Line {
   double nx = 0, ny = 0, c = 0, mse = 0, err = 0;
 };
 
-// Prefix sums of the point moments: any cyclic run of points in O(1).
+// Prefix sums of the point moments: any cyclic run of points in O(1). Each
+// of the six sums has its own array, so that consecutive windows load their
+// sums into SIMD lanes.
 class CumulativeMoments {
  public:
-  // Uses `prefix` (resized to n + 1 entries) as its storage.
-  CumulativeMoments(Vec<Moments>& prefix, std::size_t n) : prefix_(prefix) {
-    prefix_.resize(n + 1);
-    prefix_[0] = Moments{};
+  enum Part { kW, kWx, kWy, kWxx, kWxy, kWyy };
+
+  // Uses `storage` (resized to six arrays of n + 1 entries) as its storage.
+  CumulativeMoments(Vec<double>& storage, std::size_t n) : n_(n) {
+    storage.resize(6 * (n + 1));
+    data_ = storage.data();
+    put(0, Moments{});
   }
-  void set(std::size_t i, const Moments& m) { prefix_[i + 1] = prefix_[i] + m; }
-  std::size_t points() const { return prefix_.size() - 1; }
+  void set(std::size_t i, const Moments& m) { put(i + 1, at(i) + m); }
+  std::size_t points() const { return n_; }
+
+  // Sums over the points before entry j (0 ... n), one array per moment.
+  const double* part(Part p) const { return data_ + p * (n_ + 1); }
 
   // Points a ... b inclusive, wrapping past the end when a > b.
-  std::size_t count(std::size_t a, std::size_t b) const { return a <= b ? b - a + 1 : points() - a + b + 1; }
+  std::size_t count(std::size_t a, std::size_t b) const { return a <= b ? b - a + 1 : n_ - a + b + 1; }
   Moments sum(std::size_t a, std::size_t b) const {
-    if (a <= b) return prefix_[b + 1] - prefix_[a];
-    return (prefix_.back() - prefix_[a]) + prefix_[b + 1];
+    if (a <= b) return at(b + 1) - at(a);
+    return (at(n_) - at(a)) + at(b + 1);
   }
 
  private:
-  Vec<Moments>& prefix_;
+  Moments at(std::size_t j) const {
+    const std::size_t s = n_ + 1;
+    return {data_[j], data_[s + j], data_[2 * s + j], data_[3 * s + j], data_[4 * s + j], data_[5 * s + j]};
+  }
+  void put(std::size_t j, const Moments& m) {
+    const std::size_t s = n_ + 1;
+    data_[j] = m.w;
+    data_[s + j] = m.wx;
+    data_[2 * s + j] = m.wy;
+    data_[3 * s + j] = m.wxx;
+    data_[4 * s + j] = m.wxy;
+    data_[5 * s + j] = m.wyy;
+  }
+
+  std::size_t n_;
+  double* data_;
 };
 
 double pseudo_angle(double dx, double dy) {
@@ -123,7 +187,7 @@ struct FitScratch {
   Vec<SortedPoint> spare;
   Vec<std::uint32_t> buckets;
   Vec<std::uint32_t> bucket_of;
-  Vec<Moments> prefix;
+  Vec<double> prefix;  // six arrays of cumulative moments
   Vec<double> error;
   Vec<double> smooth;
   Vec<std::size_t> maxima;
@@ -191,25 +255,42 @@ CumulativeMoments weighted_moments(FitScratch& scratch, GrayView image) {
 // Smoothed error of a line fitted through the 2k + 1 points around each
 // point, into scratch.smooth. False when the cluster is rejected.
 bool bend_curve(const CumulativeMoments& moments, FitScratch& scratch) {
-  const std::size_t n = moments.points();
+  using Part = CumulativeMoments::Part;
+  const std::size_t n = moments.points();  // at least 24, so 2 <= k and 2k + 1 < n
   const std::size_t k = std::min<std::size_t>(20, n / 12);
+  const double m = static_cast<double>(2 * k + 1);  // points in every window
   Vec<double>& error = scratch.error;
   error.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t a = i >= k ? i - k : i + n - k;
-    const std::size_t b = i + k < n ? i + k : i + k - n;
-    const std::size_t m = moments.count(a, b);
-    const Moments s = moments.sum(a, b);
-    if (m <= 2 || s.w <= 0) return false;
-    const Covariance c = covariance(s);
-    const double spread = std::sqrt((c.cxx - c.cyy) * (c.cxx - c.cyy) + 4 * c.cxy * c.cxy);
-    error[i] = static_cast<double>(m) * std::max(0.0, (c.cxx + c.cyy - spread) / 2);
+  const auto window = [&](std::size_t i) {
+    const Moments s = moments.sum(i >= k ? i - k : i + n - k, i + k < n ? i + k : i + k - n);
+    error[i] = m * positive_part(least_eigenvalue(covariance(s)));
+    return s.w > 0;
+  };
+  // Windows of points k ... n - k - 1 do not wrap: two at a time.
+  typedef long long PairMask __attribute__((vector_size(16)));
+  PairMask no_weight{};
+  std::size_t i = k;
+  for (; i + 2 <= n - k; i += 2) {
+    const auto sums = [&](Part p) { return load_pair(moments.part(p) + i + k + 1) - load_pair(moments.part(p) + i - k); };
+    const Pair w = sums(Part::kW);
+    const Pair e = m * positive_part(least_eigenvalue(
+                           covariance(w, sums(Part::kWx), sums(Part::kWy), sums(Part::kWxx), sums(Part::kWxy), sums(Part::kWyy))));
+    std::memcpy(&error[i], &e, sizeof e);
+    no_weight |= (w <= 0.0);
   }
+  if (no_weight[0] || no_weight[1]) return false;
+  for (; i < n - k; ++i) {
+    if (!window(i)) return false;
+  }
+  for (std::size_t j = 0; j < k; ++j) {
+    if (!window(j) || !window(n - k + j)) return false;
+  }
+
   static constexpr std::array<double, 7> kSmooth = {0.011108996, 0.135335283, 0.606530659, 1.0,
                                                     0.606530659, 0.135335283, 0.011108996};
   Vec<double>& smooth = scratch.smooth;
   smooth.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
+  const auto smooth_at = [&](std::size_t i) {
     double s = 0.0;
     std::size_t at = i >= 3 ? i - 3 : i + n - 3;  // cyclic index of e(i - 3)
     for (std::size_t j = 0; j < kSmooth.size(); ++j) {
@@ -217,6 +298,18 @@ bool bend_curve(const CumulativeMoments& moments, FitScratch& scratch) {
       at = at + 1 == n ? 0 : at + 1;
     }
     smooth[i] = s;
+  };
+  // Points 3 ... n - 4 do not wrap: two at a time.
+  std::size_t at = 3;
+  for (; at + 2 <= n - 3; at += 2) {
+    Pair s{};
+    for (std::size_t j = 0; j < kSmooth.size(); ++j) s += load_pair(&error[at - 3 + j]) * kSmooth[j];
+    std::memcpy(&smooth[at], &s, sizeof s);
+  }
+  for (; at < n - 3; ++at) smooth_at(at);
+  for (std::size_t j = 0; j < 3; ++j) {
+    smooth_at(j);
+    smooth_at(n - 3 + j);
   }
   return true;
 }
@@ -249,7 +342,7 @@ std::optional<Line> fit_line(const CumulativeMoments& moments, std::size_t a, st
   const std::size_t count = moments.count(a, b);
   const Moments s = moments.sum(a, b);
   if (count < 3 || s.w <= 0) return std::nullopt;
-  const Covariance c = covariance(s);
+  const Covariance<double> c = covariance(s);
   const double half = std::atan2(2 * c.cxy, c.cxx - c.cyy) / 2;
   const double sn = std::sin(half);
   const double cs = std::cos(half);
@@ -274,10 +367,9 @@ RunBound bound_run(const CumulativeMoments& moments, std::size_t a, std::size_t 
   const std::size_t count = moments.count(a, b);
   const Moments s = moments.sum(a, b);
   if (count < 3 || s.w <= 0) return {};
-  const Covariance c = covariance(s);
-  const double spread = std::sqrt((c.cxx - c.cyy) * (c.cxx - c.cyy) + 4 * c.cxy * c.cxy);
+  const Covariance<double> c = covariance(s);
   const double slack = 1e-12 * (std::fabs(c.cxx) + std::fabs(c.cyy) + 2 * std::fabs(c.cxy));
-  const double least = (c.cxx + c.cyy - spread) / 2 - slack;
+  const double least = least_eigenvalue(c) - slack;
   if (least > max_mse) return {};
   return {false, static_cast<double>(count) * std::max(0.0, least)};
 }
