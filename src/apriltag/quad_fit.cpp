@@ -376,7 +376,7 @@ RunBound bound_run(const CumulativeMoments& moments, std::size_t a, std::size_t 
 
 // Bounds and line fits of the runs between maxima, each computed at most
 // once: memoised for the usual handful of maxima, recomputed when there are
-// very many.
+// very many. Results are returned by value: the search holds several at once.
 class RunLines {
  public:
   RunLines(const CumulativeMoments& moments, const Vec<std::size_t>& maxima, double max_mse)
@@ -385,8 +385,8 @@ class RunLines {
   }
 
   // The run from maximum i to maximum j (wrapping).
-  const RunBound& bound(std::size_t i, std::size_t j) {
-    if (memo_.empty()) return scratch_bound_ = bound_run(moments_, maxima_[i], maxima_[j], max_mse_);
+  RunBound bound(std::size_t i, std::size_t j) {
+    if (memo_.empty()) return bound_run(moments_, maxima_[i], maxima_[j], max_mse_);
     Entry& e = memo_[i * maxima_.size() + j];
     if (!e.bounded) {
       e.bound = bound_run(moments_, maxima_[i], maxima_[j], max_mse_);
@@ -396,8 +396,8 @@ class RunLines {
   }
 
   // The run's line, if it fits well enough.
-  const std::optional<Line>& get(std::size_t i, std::size_t j) {
-    if (memo_.empty()) return scratch_line_ = compute(i, j);
+  std::optional<Line> get(std::size_t i, std::size_t j) {
+    if (memo_.empty()) return compute(i, j);
     Entry& e = memo_[i * maxima_.size() + j];
     if (!e.fitted) {
       e.line = compute(i, j);
@@ -425,8 +425,6 @@ class RunLines {
   const Vec<std::size_t>& maxima_;
   double max_mse_;
   Vec<Entry> memo_;
-  RunBound scratch_bound_;
-  std::optional<Line> scratch_line_;
 };
 
 // The four maxima whose runs fit four lines with the least total error.
@@ -449,23 +447,23 @@ std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& mome
   };
   for (std::size_t m0 = 0; m0 + 3 < k; ++m0) {
     for (std::size_t m1 = m0 + 1; m1 + 2 < k; ++m1) {
-      const RunBound& b0 = lines.bound(m0, m1);
+      const RunBound b0 = lines.bound(m0, m1);
       if (b0.fails) continue;
       for (std::size_t m2 = m1 + 1; m2 + 1 < k; ++m2) {
         if (hopeless(b0.err)) break;
-        const RunBound& b1 = lines.bound(m1, m2);
+        const RunBound b1 = lines.bound(m1, m2);
         if (b1.fails) continue;
         const double lower01 = b0.err + b1.err;
         for (std::size_t m3 = m2 + 1; m3 < k; ++m3) {
           if (hopeless(lower01)) break;
-          const RunBound& b2 = lines.bound(m2, m3);
-          const RunBound& b3 = lines.bound(m3, m0);
+          const RunBound b2 = lines.bound(m2, m3);
+          const RunBound b3 = lines.bound(m3, m0);
           if (b2.fails || b3.fails || hopeless(lower01 + b2.err + b3.err)) continue;
-          const std::optional<Line>& l0 = lines.get(m0, m1);
-          const std::optional<Line>& l1 = lines.get(m1, m2);
+          const std::optional<Line> l0 = lines.get(m0, m1);
+          const std::optional<Line> l1 = lines.get(m1, m2);
           if (!l0 || !l1 || std::fabs(l0->nx * l1->nx + l0->ny * l1->ny) > max_dot) continue;
-          const std::optional<Line>& l2 = lines.get(m2, m3);
-          const std::optional<Line>& l3 = lines.get(m3, m0);
+          const std::optional<Line> l2 = lines.get(m2, m3);
+          const std::optional<Line> l3 = lines.get(m3, m0);
           if (!l2 || !l3) continue;
           const double error = l0->err + l1->err + l2->err + l3->err;
           if (!best || error < best_error) {

@@ -590,6 +590,20 @@ TEST(AprilTagQuadFit, MaxNmaximaLimitsTheBendsTried) {
   EXPECT_TRUE(match_quad(ten, {{{39.5, 29.5}, {99.5, 29.5}, {99.5, 89.5}, {39.5, 89.5}}}, 3.0));
   // On a clean square the four strongest bends are its corners.
   EXPECT_EQ(candidates(rectangle(140, 120, 40, 30, 60, 60), four).size(), 1u);
+  // Teeth of one pixel along every side give far more than 64 bends, past
+  // which the runs' lines are no longer memoised; the corners still win.
+  GrayImage toothed = rectangle(280, 280, 40, 40, 200, 200);
+  for (std::uint32_t t = 43; t + 3 < 237; t += 6) {
+    fill_rect(toothed, t, 39, 3, 1, kDark);
+    fill_rect(toothed, t, 240, 3, 1, kDark);
+    fill_rect(toothed, 39, t, 1, 3, kDark);
+    fill_rect(toothed, 240, t, 1, 3, kDark);
+  }
+  DetectorParameters hundred;
+  hundred.april_tag_max_nmaxima = 100;
+  const CandidateList teeth = candidates(toothed, hundred);
+  ASSERT_EQ(teeth.size(), 1u);
+  EXPECT_TRUE(match_quad(teeth, {{{39.5, 39.5}, {239.5, 39.5}, {239.5, 239.5}, {39.5, 239.5}}}, 1.5));
 }
 
 TEST(AprilTagQuadFit, FittingAllClustersTogetherEqualsOneByOne) {
