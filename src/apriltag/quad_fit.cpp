@@ -19,9 +19,9 @@ namespace morvelin {
 namespace {
 
 struct SortedPoint {
-  double angle = 0.0;  // pseudo-angle in (-2, 2], increasing with the polar angle
-  std::int32_t x = 0;  // doubled coordinates
-  std::int32_t y = 0;
+  double angle;  // pseudo-angle in (-2, 2], increasing with the polar angle
+  std::int32_t x;  // doubled coordinates
+  std::int32_t y;
 };
 
 // Weighted sums of 1, x, y, x^2, xy, y^2.
@@ -95,7 +95,7 @@ class CumulativeMoments {
   enum Part { kW, kWx, kWy, kWxx, kWxy, kWyy };
 
   // Uses `storage` (resized to six arrays of n + 1 entries) as its storage.
-  CumulativeMoments(Vec<double>& storage, std::size_t n) : n_(n) {
+  CumulativeMoments(UninitializedVec<double>& storage, std::size_t n) : n_(n) {
     storage.resize(6 * (n + 1));
     data_ = storage.data();
     put(0, Moments{});
@@ -151,8 +151,8 @@ bool angle_order(const SortedPoint& a, const SortedPoint& b) {
 // buckets per point by angle, which leaves each at most a few places from
 // its final one, and an insertion sort finishes the order. Whatever the
 // distribution, the insertion sort alone guarantees the result.
-void sort_by_angle(Vec<SortedPoint>& points, Vec<SortedPoint>& spare, Vec<std::uint32_t>& buckets,
-                   Vec<std::uint32_t>& bucket_of) {
+void sort_by_angle(UninitializedVec<SortedPoint>& points, UninitializedVec<SortedPoint>& spare,
+                   Vec<std::uint32_t>& buckets, UninitializedVec<std::uint32_t>& bucket_of) {
   const std::size_t n = points.size();
   const std::size_t count = 2 * n;
   const double scale = static_cast<double>(count) / 4.0;  // angles lie in (-2, 2]
@@ -181,15 +181,16 @@ void sort_by_angle(Vec<SortedPoint>& points, Vec<SortedPoint>& spare, Vec<std::u
   }
 }
 
-// Buffers of one fit, reused from cluster to cluster.
+// Buffers of one fit, reused from cluster to cluster; all but the bucket
+// counts are written in full before they are read.
 struct FitScratch {
-  Vec<SortedPoint> points;
-  Vec<SortedPoint> spare;
+  UninitializedVec<SortedPoint> points;
+  UninitializedVec<SortedPoint> spare;
   Vec<std::uint32_t> buckets;
-  Vec<std::uint32_t> bucket_of;
-  Vec<double> prefix;  // six arrays of cumulative moments
-  Vec<double> error;
-  Vec<double> smooth;
+  UninitializedVec<std::uint32_t> bucket_of;
+  UninitializedVec<double> prefix;  // six arrays of cumulative moments
+  UninitializedVec<double> error;
+  UninitializedVec<double> smooth;
   Vec<std::size_t> maxima;
 };
 
@@ -212,7 +213,7 @@ bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scr
   for (const BoundaryPoint& p : cluster) outward += p.gx * (p.x - cx) + p.gy * (p.y - cy);
   if (outward < 0) return false;
 
-  Vec<SortedPoint>& points = scratch.points;
+  UninitializedVec<SortedPoint>& points = scratch.points;
   points.resize(cluster.size());
   for (std::size_t i = 0; i < cluster.size(); ++i) {
     points[i] = {pseudo_angle(cluster[i].x - cx, cluster[i].y - cy), cluster[i].x, cluster[i].y};
@@ -229,7 +230,7 @@ bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scr
 // the central-difference gradient magnitude of the image at the pixel whose
 // square holds the point.
 CumulativeMoments weighted_moments(FitScratch& scratch, GrayView image) {
-  const Vec<SortedPoint>& points = scratch.points;
+  const UninitializedVec<SortedPoint>& points = scratch.points;
   CumulativeMoments moments(scratch.prefix, points.size());
   const std::int64_t w = image.width;
   const std::int64_t h = image.height;
@@ -259,7 +260,7 @@ bool bend_curve(const CumulativeMoments& moments, FitScratch& scratch) {
   const std::size_t n = moments.points();  // at least 24, so 2 <= k and 2k + 1 < n
   const std::size_t k = std::min<std::size_t>(20, n / 12);
   const double m = static_cast<double>(2 * k + 1);  // points in every window
-  Vec<double>& error = scratch.error;
+  UninitializedVec<double>& error = scratch.error;
   error.resize(n);
   const auto window = [&](std::size_t i) {
     const Moments s = moments.sum(i >= k ? i - k : i + n - k, i + k < n ? i + k : i + k - n);
@@ -288,7 +289,7 @@ bool bend_curve(const CumulativeMoments& moments, FitScratch& scratch) {
 
   static constexpr std::array<double, 7> kSmooth = {0.011108996, 0.135335283, 0.606530659, 1.0,
                                                     0.606530659, 0.135335283, 0.011108996};
-  Vec<double>& smooth = scratch.smooth;
+  UninitializedVec<double>& smooth = scratch.smooth;
   smooth.resize(n);
   const auto smooth_at = [&](std::size_t i) {
     double s = 0.0;
@@ -316,7 +317,7 @@ bool bend_curve(const CumulativeMoments& moments, FitScratch& scratch) {
 
 // Indices of the strict local maxima of the cyclic curve; the strongest
 // `limit` of them when there are more, back in ascending index order.
-void strongest_maxima(const Vec<double>& s, std::int32_t limit, Vec<std::size_t>& maxima) {
+void strongest_maxima(const UninitializedVec<double>& s, std::int32_t limit, Vec<std::size_t>& maxima) {
   const std::size_t n = s.size();
   maxima.resize(n);
   std::size_t count = 0;
