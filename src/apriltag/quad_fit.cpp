@@ -147,27 +147,47 @@ bool angle_order(const SortedPoint& a, const SortedPoint& b) {
   return a.x != b.x ? a.x < b.x : a.y < b.y;
 }
 
-// Sorts by angle, then x, then y. The points are first distributed over two
-// buckets per point by angle, which leaves each at most a few places from
-// its final one, and an insertion sort finishes the order. Whatever the
-// distribution, the insertion sort alone guarantees the result.
-void sort_by_angle(UninitializedVec<SortedPoint>& points, UninitializedVec<SortedPoint>& spare,
-                   Vec<std::uint32_t>& buckets, UninitializedVec<std::uint32_t>& bucket_of) {
-  const std::size_t n = points.size();
+// Buffers of one fit, reused from cluster to cluster; all but the bucket
+// counts are written in full before they are read.
+struct FitScratch {
+  UninitializedVec<SortedPoint> points;
+  UninitializedVec<double> angles;
+  Vec<std::uint32_t> buckets;
+  UninitializedVec<std::uint32_t> bucket_of;
+  UninitializedVec<double> prefix;  // six arrays of cumulative moments
+  UninitializedVec<double> error;
+  UninitializedVec<double> smooth;
+  Vec<std::size_t> maxima;
+};
+
+// The cluster's points with their pseudo-angles about (cx, cy), sorted by
+// angle, then x, then y, into scratch.points. The points are first
+// distributed over two buckets per point by angle, which leaves each at most
+// a few places from its final one, and an insertion sort finishes the order.
+// Whatever the distribution, the insertion sort alone guarantees the result.
+void sort_by_angle(std::span<const BoundaryPoint> cluster, double cx, double cy, FitScratch& scratch) {
+  const std::size_t n = cluster.size();
   const std::size_t count = 2 * n;
   const double scale = static_cast<double>(count) / 4.0;  // angles lie in (-2, 2]
+  const double last = static_cast<double>(count - 1);
+  Vec<std::uint32_t>& buckets = scratch.buckets;
   buckets.assign(count + 1, 0);
-  bucket_of.resize(n);
+  scratch.angles.resize(n);
+  scratch.bucket_of.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const double at = (points[i].angle + 2.0) * scale;  // in (0, count]
-    const double last = static_cast<double>(count - 1);
-    bucket_of[i] = static_cast<std::uint32_t>(at > 0.0 ? (at < last ? at : last) : 0.0);
-    ++buckets[bucket_of[i] + 1];
+    const double angle = pseudo_angle(cluster[i].x - cx, cluster[i].y - cy);
+    const double at = (angle + 2.0) * scale;  // in (0, count]
+    const auto bucket = static_cast<std::uint32_t>(at > 0.0 ? (at < last ? at : last) : 0.0);
+    scratch.angles[i] = angle;
+    scratch.bucket_of[i] = bucket;
+    ++buckets[bucket + 1];
   }
   for (std::size_t b = 1; b <= count; ++b) buckets[b] += buckets[b - 1];
-  spare.resize(n);
-  for (std::size_t i = 0; i < n; ++i) spare[buckets[bucket_of[i]]++] = points[i];
-  points.swap(spare);
+  UninitializedVec<SortedPoint>& points = scratch.points;
+  points.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    points[buckets[scratch.bucket_of[i]]++] = {scratch.angles[i], cluster[i].x, cluster[i].y};
+  }
   SortedPoint* p = points.data();
   for (std::size_t i = 1; i < n; ++i) {
     if (!angle_order(p[i], p[i - 1])) continue;
@@ -181,18 +201,6 @@ void sort_by_angle(UninitializedVec<SortedPoint>& points, UninitializedVec<Sorte
   }
 }
 
-// Buffers of one fit, reused from cluster to cluster; all but the bucket
-// counts are written in full before they are read.
-struct FitScratch {
-  UninitializedVec<SortedPoint> points;
-  UninitializedVec<SortedPoint> spare;
-  Vec<std::uint32_t> buckets;
-  UninitializedVec<std::uint32_t> bucket_of;
-  UninitializedVec<double> prefix;  // six arrays of cumulative moments
-  UninitializedVec<double> error;
-  UninitializedVec<double> smooth;
-  Vec<std::size_t> maxima;
-};
 
 // Centre, polarity test, angular order and removal of repeated positions,
 // into scratch.points. False when the cluster is rejected.
@@ -213,12 +221,8 @@ bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scr
   for (const BoundaryPoint& p : cluster) outward += p.gx * (p.x - cx) + p.gy * (p.y - cy);
   if (outward < 0) return false;
 
+  sort_by_angle(cluster, cx, cy, scratch);
   UninitializedVec<SortedPoint>& points = scratch.points;
-  points.resize(cluster.size());
-  for (std::size_t i = 0; i < cluster.size(); ++i) {
-    points[i] = {pseudo_angle(cluster[i].x - cx, cluster[i].y - cy), cluster[i].x, cluster[i].y};
-  }
-  sort_by_angle(points, scratch.spare, scratch.buckets, scratch.bucket_of);
   const auto end = std::unique(points.begin(), points.end(),
                                [](const SortedPoint& a, const SortedPoint& b) { return a.x == b.x && a.y == b.y; });
   points.erase(end, points.end());
