@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <numbers>
 
 #if defined(__SSE2__)
@@ -432,6 +433,19 @@ class RunLines {
   Vec<Entry> memo_;
 };
 
+// The least total error t with t / points >= max_mse as rounded, found
+// once per search instead of dividing every partial sum: the rounded
+// quotient never decreases as t grows, and it starts within an ulp or two.
+double least_total_rejected(double points, double max_mse) {
+  double t = max_mse * points;
+  if (t / points >= max_mse) {
+    for (double below = std::nextafter(t, 0.0); below / points >= max_mse; below = std::nextafter(t, 0.0)) t = below;
+  } else {
+    while (!(t / points >= max_mse)) t = std::nextafter(t, std::numeric_limits<double>::infinity());
+  }
+  return t;
+}
+
 // The four maxima whose runs fit four lines with the least total error.
 std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& moments, const Vec<std::size_t>& maxima,
                                                    const QuadFitSettings& settings) {
@@ -447,9 +461,9 @@ std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& mome
   // they reach the error per point that rejects the winner anyway. Sums of
   // bounds and of errors are taken in the same order, so rounding keeps
   // each sum of bounds at or below the sum of errors.
-  const auto hopeless = [&](double lower) {
-    return (best && lower >= best_error) || lower / points >= settings.max_line_fit_mse;
-  };
+  const double rejected = least_total_rejected(points, settings.max_line_fit_mse);
+  double cutoff = rejected;  // min(best total, rejected)
+  const auto hopeless = [&](double lower) { return lower >= cutoff; };
   for (std::size_t m0 = 0; m0 + 3 < k; ++m0) {
     for (std::size_t m1 = m0 + 1; m1 + 2 < k; ++m1) {
       const RunBound b0 = lines.bound(m0, m1);
@@ -474,6 +488,7 @@ std::optional<std::array<Line, 4>> best_four_lines(const CumulativeMoments& mome
           if (!best || error < best_error) {
             best = std::array<Line, 4>{*l0, *l1, *l2, *l3};
             best_error = error;
+            cutoff = std::min(best_error, rejected);
           }
         }
       }
