@@ -202,7 +202,6 @@ void sort_by_angle(std::span<const BoundaryPoint> cluster, double cx, double cy,
   }
 }
 
-
 // Centre, polarity test, angular order and removal of repeated positions,
 // into scratch.points. False when the cluster is rejected.
 bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scratch) {
@@ -277,10 +276,13 @@ bool bend_curve(const CumulativeMoments& moments, FitScratch& scratch) {
   PairMask no_weight{};
   std::size_t i = k;
   for (; i + 2 <= n - k; i += 2) {
-    const auto sums = [&](Part p) { return load_pair(moments.part(p) + i + k + 1) - load_pair(moments.part(p) + i - k); };
+    const auto sums = [&](Part p) {
+      return load_pair(moments.part(p) + i + k + 1) - load_pair(moments.part(p) + i - k);
+    };
     const Pair w = sums(Part::kW);
-    const Pair e = m * positive_part(least_eigenvalue(
-                           covariance(w, sums(Part::kWx), sums(Part::kWy), sums(Part::kWxx), sums(Part::kWxy), sums(Part::kWyy))));
+    const Covariance<Pair> c =
+        covariance(w, sums(Part::kWx), sums(Part::kWy), sums(Part::kWxx), sums(Part::kWxy), sums(Part::kWyy));
+    const Pair e = m * positive_part(least_eigenvalue(c));
     std::memcpy(&error[i], &e, sizeof e);
     no_weight |= (w <= 0.0);
   }
@@ -377,7 +379,7 @@ RunBound bound_run(const CumulativeMoments& moments, std::size_t a, std::size_t 
   const double slack = 1e-12 * (std::fabs(c.cxx) + std::fabs(c.cyy) + 2 * std::fabs(c.cxy));
   const double least = least_eigenvalue(c) - slack;
   if (least > max_mse) return {};
-  return {false, static_cast<double>(count) * std::max(0.0, least)};
+  return {false, static_cast<double>(count) * positive_part(least)};
 }
 
 // Bounds and line fits of the runs between maxima, each computed at most
