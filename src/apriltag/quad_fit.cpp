@@ -347,11 +347,24 @@ void strongest_maxima(const UninitializedVec<double>& s, std::int32_t limit, Vec
   }
 }
 
-std::optional<Line> fit_line(const CumulativeMoments& moments, std::size_t a, std::size_t b) {
+// The point count and covariance of the run of points a ... b (cyclic), or
+// nothing when no line can be fitted to it: fewer than 3 points or no weight.
+struct RunCovariance {
+  std::size_t count;
+  Covariance<double> c;
+};
+
+std::optional<RunCovariance> run_covariance(const CumulativeMoments& moments, std::size_t a, std::size_t b) {
   const std::size_t count = moments.count(a, b);
   const Moments s = moments.sum(a, b);
   if (count < 3 || s.w <= 0) return std::nullopt;
-  const Covariance<double> c = covariance(s);
+  return RunCovariance{count, covariance(s)};
+}
+
+std::optional<Line> fit_line(const CumulativeMoments& moments, std::size_t a, std::size_t b) {
+  const auto run = run_covariance(moments, a, b);
+  if (!run) return std::nullopt;
+  const Covariance<double>& c = run->c;
   const double half = std::atan2(2 * c.cxy, c.cxx - c.cyy) / 2;
   const double sn = std::sin(half);
   const double cs = std::cos(half);
@@ -360,7 +373,7 @@ std::optional<Line> fit_line(const CumulativeMoments& moments, std::size_t a, st
   line.ny = cs;
   line.c = -(line.nx * c.mx + line.ny * c.my);
   line.mse = std::max(0.0, cs * cs * c.cyy + sn * sn * c.cxx - 2 * sn * cs * c.cxy);
-  line.err = static_cast<double>(count) * line.mse;
+  line.err = static_cast<double>(run->count) * line.mse;
   return line;
 }
 
@@ -373,14 +386,13 @@ struct RunBound {
 };
 
 RunBound bound_run(const CumulativeMoments& moments, std::size_t a, std::size_t b, double max_mse) {
-  const std::size_t count = moments.count(a, b);
-  const Moments s = moments.sum(a, b);
-  if (count < 3 || s.w <= 0) return {};
-  const Covariance<double> c = covariance(s);
+  const auto run = run_covariance(moments, a, b);
+  if (!run) return {};
+  const Covariance<double>& c = run->c;
   const double slack = 1e-12 * (std::fabs(c.cxx) + std::fabs(c.cyy) + 2 * std::fabs(c.cxy));
   const double least = least_eigenvalue(c) - slack;
   if (least > max_mse) return {};
-  return {false, static_cast<double>(count) * positive_part(least)};
+  return {false, static_cast<double>(run->count) * positive_part(least)};
 }
 
 // Bounds and line fits of the runs between maxima, each computed at most

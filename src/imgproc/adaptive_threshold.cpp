@@ -269,9 +269,12 @@ void run_band_on_best_unit(GrayView image, std::int64_t half, std::span<const Th
 // small next to a band (each band re-sums its first window).
 template <class Sum, class Cmp>
 void run_bands(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets, Threads threads) {
-  const std::uint64_t by_window = static_cast<std::uint64_t>(image.height) / static_cast<std::uint64_t>(8 * (2 * half + 1));
+  const std::uint64_t by_window =
+      static_cast<std::uint64_t>(image.height) / static_cast<std::uint64_t>(8 * (2 * half + 1));
   for_row_bands(image.height, image.size(), threads == Threads::kCallingThread ? 1 : by_window,
-                [&](std::uint32_t first, std::uint32_t end) { run_band_on_best_unit<Sum, Cmp>(image, half, targets, first, end); });
+                [&](std::uint32_t first, std::uint32_t end) {
+                  run_band_on_best_unit<Sum, Cmp>(image, half, targets, first, end);
+                });
 }
 
 template <class Sum>
