@@ -1,10 +1,13 @@
 #include "runtime/allocator.hpp"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +15,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
@@ -109,6 +114,178 @@ void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t by
 #endif
 }
 
+// Blocks of a megabyte or more that a call frees are wanted again, at the
+// same sizes, by the next call on the next frame. Handed back to the system,
+// they come back as fresh pages that fault and are zeroed on first touch,
+// several milliseconds of a 1920x1080 AprilTag frame (more when the system
+// has just reclaimed memory). Freed
+// blocks are therefore kept for a second (at most an eighth of the machine's
+// memory, and 512 MiB) and handed out again to a request they fit with at
+// most a quarter to spare; a thread of its own frees the blocks kept longer,
+// so that an idle process holds nothing. Callers never wait for the cache:
+// a thread that finds it busy allocates or frees as if it were absent. A
+// forked child gives the parent's kept blocks back and keeps none itself.
+class RecentBlocks {
+ public:
+  static constexpr std::size_t kSmallest = std::size_t{1} << 20;
+
+  explicit RecentBlocks(void (*release)(void*)) : release_(release) {}
+
+  // A kept block for `bytes` at `alignment`, or nullptr.
+  void* take(std::size_t bytes, std::size_t alignment) noexcept {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return nullptr;
+    auto best = blocks_.end();
+    for (auto b = blocks_.begin(); b != blocks_.end(); ++b) {
+      const bool fits = b->bytes >= bytes && b->bytes - bytes <= bytes / 4 &&
+                        reinterpret_cast<std::uintptr_t>(b->p) % alignment == 0;
+      if (fits && (best == blocks_.end() || b->bytes < best->bytes)) best = b;
+    }
+    if (best == blocks_.end()) return nullptr;
+    void* p = best->p;
+    held_ -= best->bytes;
+    blocks_.erase(best);
+    return p;
+  }
+
+  // Keeps a freed block; false when the caller must free it itself.
+  bool keep(void* p, std::size_t bytes) noexcept {
+    std::vector<void*> evicted;
+    {
+      std::unique_lock lock(mutex_, std::try_to_lock);
+      if (!lock.owns_lock() || off_ || bytes > capacity()) return false;
+      try {
+        if (!reaper_started_) {
+          std::thread([this] { reap(); }).detach();
+          reaper_started_ = true;
+        }
+        blocks_.reserve(blocks_.size() + 1);
+        evicted.reserve(blocks_.size());
+      } catch (...) {
+        return false;
+      }
+      std::size_t drop = 0;  // oldest first
+      for (; held_ + bytes > capacity(); ++drop) {
+        held_ -= blocks_[drop].bytes;
+        evicted.push_back(blocks_[drop].p);
+      }
+      blocks_.erase(blocks_.begin(), blocks_.begin() + static_cast<std::ptrdiff_t>(drop));
+      if (blocks_.empty()) kept_.notify_one();
+      blocks_.push_back({p, bytes, Clock::now()});
+      held_ += bytes;
+    }
+    for (void* e : evicted) release_(e);
+    return true;
+  }
+
+  // Frees every kept block; false when there was none or the cache was busy.
+  bool release_all() noexcept {
+    std::vector<Block> blocks;
+    {
+      std::unique_lock lock(mutex_, std::try_to_lock);
+      if (!lock.owns_lock()) return false;
+      blocks.swap(blocks_);
+      held_ = 0;
+    }
+    for (const Block& b : blocks) release_(b.p);
+    return !blocks.empty();
+  }
+
+  std::size_t held() noexcept {
+    const std::lock_guard lock(mutex_);
+    return held_;
+  }
+
+  // Fork handlers: the lock is held across the fork, so the child's copy of
+  // the cache is never caught half changed.
+  void before_fork() { mutex_.lock(); }
+  void after_fork_in_parent() { mutex_.unlock(); }
+  void after_fork_in_child() {
+    off_ = true;  // the reaper thread was not copied
+    std::vector<Block> blocks;
+    blocks.swap(blocks_);
+    held_ = 0;
+    mutex_.unlock();
+    for (const Block& b : blocks) release_(b.p);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kKeepFor = std::chrono::seconds(1);
+
+  struct Block {
+    void* p;
+    std::size_t bytes;
+    Clock::time_point freed;
+  };
+
+  static std::size_t capacity() noexcept {
+    static const std::size_t bytes = [] {
+      constexpr std::size_t kMost = std::size_t{512} << 20;
+      const long pages = sysconf(_SC_PHYS_PAGES);
+      const long page_size = sysconf(_SC_PAGE_SIZE);
+      if (pages <= 0 || page_size <= 0) return kMost;
+      return std::min(kMost, static_cast<std::size_t>(pages) / 8 * static_cast<std::size_t>(page_size));
+    }();
+    return bytes;
+  }
+
+  // The reaper: frees each block a second after it was kept.
+  [[noreturn]] void reap() noexcept {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (blocks_.empty()) {
+        kept_.wait(lock);
+        continue;
+      }
+      const Block oldest = blocks_.front();
+      if (Clock::now() < oldest.freed + kKeepFor) {
+        kept_.wait_until(lock, oldest.freed + kKeepFor);
+        continue;
+      }
+      blocks_.erase(blocks_.begin());
+      held_ -= oldest.bytes;
+      lock.unlock();
+      release_(oldest.p);
+      lock.lock();
+    }
+  }
+
+  void (*release_)(void*);
+  std::mutex mutex_;
+  std::condition_variable kept_;  // a block was kept in an empty cache
+  std::vector<Block> blocks_;     // in the order they were kept
+  std::size_t held_ = 0;
+  bool reaper_started_ = false;
+  bool off_ = false;
+};
+
+// Gives a block back to the allocator it came from.
+void release_block(void* p) noexcept {
+  const Mimalloc& mi = mimalloc();
+  if (mi.free) {
+    mi.free(p);
+  } else {
+    std::free(p);
+  }
+}
+
+// The cache, or nullptr in the builds where AddressSanitizer or the memory
+// checker must see every block freed.
+RecentBlocks* recent_blocks() {
+  static RecentBlocks* const blocks = []() -> RecentBlocks* {
+#if defined(MORVELIN_SYSTEM_MALLOC)
+    return nullptr;
+#endif
+    if (MORVELIN_UNDER_VALGRIND()) return nullptr;
+    auto* cache = new RecentBlocks(release_block);  // never destroyed: frees may come during exit
+    pthread_atfork([] { recent_blocks()->before_fork(); }, [] { recent_blocks()->after_fork_in_parent(); },
+                   [] { recent_blocks()->after_fork_in_child(); });
+    return cache;
+  }();
+  return blocks;
+}
+
 void* allocate_block(std::size_t bytes, std::size_t alignment) {
   const Mimalloc& mi = mimalloc();
   if (bytes == 0) bytes = 1;
@@ -140,11 +317,21 @@ bool fits_in_physical_memory(std::size_t bytes) noexcept {
 }
 
 void* module_allocate(std::size_t bytes, std::size_t alignment) {
+  const bool large = bytes > kLargeRequest;
+  RecentBlocks* cache = bytes >= RecentBlocks::kSmallest ? recent_blocks() : nullptr;
+  if (cache) {
+    if (void* p = cache->take(bytes, alignment)) {
+      if (large) g_large_outstanding.fetch_add(bytes);
+      return p;
+    }
+  }
   // The system promises address space far beyond memory and kills the
   // process when it is touched; a large request that the available memory
-  // cannot cover fails here instead, as std::bad_alloc.
-  const bool large = bytes > kLargeRequest;
-  if (large && !reserve_large(bytes)) throw std::bad_alloc();
+  // cannot cover fails here instead, as std::bad_alloc. Blocks the cache
+  // holds are given back before the request fails.
+  if (large && !reserve_large(bytes)) {
+    if (!cache || !cache->release_all() || !reserve_large(bytes)) throw std::bad_alloc();
+  }
   try {
     return allocate_block(bytes, alignment);
   } catch (...) {
@@ -156,15 +343,18 @@ void* module_allocate(std::size_t bytes, std::size_t alignment) {
 void module_free(void* p, std::size_t bytes) noexcept {
   if (!p) return;
   if (bytes > kLargeRequest) g_large_outstanding.fetch_sub(bytes);
-  const Mimalloc& mi = mimalloc();
-  if (mi.free) {
-    mi.free(p);
-  } else {
-    std::free(p);
+  if (bytes >= RecentBlocks::kSmallest) {
+    if (RecentBlocks* cache = recent_blocks(); cache && cache->keep(p, bytes)) return;
   }
+  release_block(p);
 }
 
 std::size_t large_blocks_outstanding() noexcept { return g_large_outstanding.load(); }
+
+std::size_t bytes_kept_for_reuse() noexcept {
+  RecentBlocks* cache = recent_blocks();
+  return cache ? cache->held() : 0;
+}
 
 bool owned_by_module_allocator(const void* p) noexcept {
   const Mimalloc& mi = mimalloc();

@@ -167,6 +167,7 @@ TEST(WorkerPool, ForkedChildRunsLoopsOnItsOwnThread) {
   std::vector<std::atomic<int>> warm(64);
   parallel_for(warm.size(), [&](std::size_t i) { warm[i]++; });
   ASSERT_FALSE(runs_serially_after_fork());
+  { const Vec<char> kept_for_reuse(std::size_t{4} << 20); }
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -176,8 +177,11 @@ TEST(WorkerPool, ForkedChildRunsLoopsOnItsOwnThread) {
     parallel_for(100, [&](std::size_t i) {
       if (std::this_thread::get_id() == caller) order.push_back(static_cast<int>(i));
     });
+    // The parent's blocks kept for reuse are given back, and none are kept.
+    Allocator<char> allocator;
+    allocator.deallocate(allocator.allocate(std::size_t{2} << 20), std::size_t{2} << 20);
     const bool ok = runs_serially_after_fork() && worker_count() == 1 && order.size() == 100 &&
-                    std::is_sorted(order.begin(), order.end());
+                    std::is_sorted(order.begin(), order.end()) && bytes_kept_for_reuse() == 0;
     _exit(ok ? 0 : 1);
   }
   int status = 0;
@@ -211,6 +215,42 @@ TEST(Allocator, SystemAllocatorServesWhenMimallocIsSwitchedOff) {
   Vec<Block> blocks(3);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks.data()) % 64, 0u);
 #endif
+}
+
+TEST(Allocator, FreedLargeBlocksAreReusedForAboutASecond) {
+#if defined(MORVELIN_SYSTEM_MALLOC)
+  GTEST_SKIP() << "AddressSanitizer builds free every block at once";
+#endif
+  Allocator<char> allocator;
+  const std::size_t kept = bytes_kept_for_reuse();
+  const std::size_t n = std::size_t{3} << 20;
+  char* block = allocator.allocate(n);
+  allocator.deallocate(block, n);
+  EXPECT_EQ(bytes_kept_for_reuse(), kept + n);
+  // More than a quarter to spare: a block of its own.
+  char* half = allocator.allocate(n / 2);
+  EXPECT_NE(half, block);
+  char* again = allocator.allocate(n - n / 8);
+  EXPECT_EQ(again, block);
+  allocator.deallocate(half, n / 2);
+  allocator.deallocate(again, n - n / 8);
+  // A block over 64 MiB counts as outstanding while it is in use, also when
+  // it comes from the cache.
+  const std::size_t outstanding = large_blocks_outstanding();
+  const std::size_t big = std::size_t{80} << 20;
+  char* first = allocator.allocate(big);
+  allocator.deallocate(first, big);
+  char* second = allocator.allocate(big);
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(large_blocks_outstanding(), outstanding + big);
+  allocator.deallocate(second, big);
+  EXPECT_EQ(large_blocks_outstanding(), outstanding);
+  // Every block is given back about a second after it was freed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (bytes_kept_for_reuse() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(bytes_kept_for_reuse(), 0u);
 }
 
 namespace {
