@@ -15,9 +15,20 @@ void RegionForest::grow(std::uint32_t count) {
   for (; label < count; ++label) nodes_[label] = {label, 1};
 }
 
-Vec<std::uint32_t> RegionForest::roots() {
-  Vec<std::uint32_t> roots(nodes_.size());
-  for (std::size_t label = 0; label < roots.size(); ++label) roots[label] = find(static_cast<std::uint32_t>(label));
+UninitializedVec<std::uint32_t> RegionForest::roots() const {
+  // The forest no longer changes, so the paths are followed without being
+  // shortened, and blocks of labels in parallel.
+  constexpr std::size_t kLabelsPerTask = std::size_t{1} << 16;
+  UninitializedVec<std::uint32_t> roots(nodes_.size());
+  const Node* nodes = nodes_.data();
+  parallel_for((roots.size() + kLabelsPerTask - 1) / kLabelsPerTask, [&](std::size_t task) {
+    const std::size_t end = std::min(roots.size(), (task + 1) * kLabelsPerTask);
+    for (std::size_t label = task * kLabelsPerTask; label < end; ++label) {
+      std::uint32_t root = static_cast<std::uint32_t>(label);
+      while (nodes[root].parent != root) root = nodes[root].parent;
+      roots[label] = root;
+    }
+  });
   return roots;
 }
 
@@ -60,28 +71,27 @@ std::uint32_t count_new_labels(const TernaryImage& t, std::uint32_t y) {
   const std::uint32_t from = std::min(shared_from(t, y), t.width);
   std::uint32_t count = 0;
   for (std::uint32_t x = 0; x < from; ++x) count += row[x] != kUnknown ? 1 : 0;
-  for (std::uint32_t x = from; x < t.width; ++x) {
+  // Indices of the pointer width, which cannot wrap, let the loop be vectorised.
+  for (std::size_t x = from; x < t.width; ++x) {
     count += static_cast<std::uint32_t>(row[x] != kUnknown) & static_cast<std::uint32_t>(row[x - 1] != row[x]);
   }
   return count;
 }
 
-// Labels row y, its first new label being `next`. Branch-free: neighbouring
-// values are as good as random in textured parts of an image. A run of
-// unknown pixels carries kNoLabel along.
+// Labels row y, its first new label being `next`. A known pixel's label is
+// the last one handed out up to it, so one running count is the only chain
+// from pixel to pixel; nothing branches on the values, which are as good as
+// random in textured parts of an image.
 void label_row(const TernaryImage& t, std::uint32_t y, std::uint32_t next, std::uint32_t* lab) {
   const std::uint8_t* row = t.row(y);
-  const std::uint32_t from = shared_from(t, y);
-  std::uint32_t left = row[0] == kUnknown ? kNoLabel : next++;
-  lab[0] = left;
-  for (std::uint32_t x = 1; x < t.width; ++x) {
+  const std::size_t from = shared_from(t, y);
+  std::uint32_t last = next - 1;  // wraps for next = 0, and back with the first new label
+  for (std::size_t x = 0; x < t.width; ++x) {
     const std::uint8_t v = row[x];
     const std::uint32_t unknown = v == kUnknown ? 1 : 0;
-    const std::uint32_t same = static_cast<std::uint32_t>(x >= from) & static_cast<std::uint32_t>(row[x - 1] == v);
-    const std::uint32_t fresh = next | (0u - unknown);                         // kNoLabel when unknown
-    left = (left & (0u - same)) | (fresh & (same - 1));  // same ? left : fresh
-    next += (same | unknown) ^ 1;
-    lab[x] = left;
+    const std::uint32_t same = x >= from && row[x - 1] == v ? 1 : 0;
+    last += (same | unknown) ^ 1;
+    lab[x] = last | (0u - unknown);  // kNoLabel when unknown
   }
 }
 
@@ -117,11 +127,13 @@ void join_runs(const TernaryImage& t, std::uint32_t y, const std::uint32_t* lab,
     const std::uint8_t v = row[first];
     if (first > last || v == kUnknown) continue;
     const std::uint32_t reach = v == kTernaryWhite ? 1 : 0;
-    const std::uint32_t label = lab[first];
+    // A run's label is new to the forest, so it starts as its own root; the
+    // root is then followed through the unions instead of looked up.
+    std::uint32_t root = lab[first];
     const std::uint32_t above_end = above.run_of[last + reach];
     for (std::uint32_t a = above.run_of[first - reach]; a <= above_end; ++a) {
       const std::uint32_t x = above.start[a];
-      if (up[x] == v) forest.join(label, up_lab[x]);
+      if (up[x] == v) root = forest.unite(root, up_lab[x]);
     }
   }
 }
@@ -131,14 +143,19 @@ void mark_boundary_row(const TernaryImage& t, std::uint32_t y, std::uint8_t* mar
   const std::uint32_t w = t.width;
   std::fill_n(marks, w, std::uint8_t{0});
   if (y + 1 >= t.height || w < 3) return;
-  const std::uint8_t* row = t.row(y);
-  const std::uint8_t* down = t.row(y + 1);
-  for (std::uint32_t x = 1; x + 1 < w; ++x) {
+  const std::uint8_t* __restrict row = t.row(y);
+  const std::uint8_t* __restrict down = t.row(y + 1);
+  std::uint8_t* __restrict out = marks;
+  // Byte arithmetic throughout (no branch, no wider type), so that the loop
+  // is vectorised.
+  for (std::size_t x = 1; x + 1 < w; ++x) {
     const std::uint8_t v = row[x];
     const std::uint8_t opposite = v ^ 0xFF;  // 128 for unknown, which never occurs
-    const int bits = (row[x + 1] == opposite ? 1 : 0) | (down[x] == opposite ? 2 : 0) |
-                     (down[x - 1] == opposite ? 4 : 0) | (down[x + 1] == opposite ? 8 : 0);
-    marks[x] = static_cast<std::uint8_t>(bits | (bits != 0 && v == kTernaryWhite ? kBoundaryWhitePixel : 0));
+    const std::uint8_t bits = static_cast<std::uint8_t>(
+        (row[x + 1] == opposite) | ((down[x] == opposite) << 1) | ((down[x - 1] == opposite) << 2) |
+        ((down[x + 1] == opposite) << 3));
+    const std::uint8_t white = static_cast<std::uint8_t>((bits != 0) & (v == kTernaryWhite));
+    out[x] = static_cast<std::uint8_t>(bits | white * kBoundaryWhitePixel);
   }
 }
 
@@ -509,7 +526,7 @@ void join_regions(const TernaryImage& t, Segmentation& s) {
 
 // Every pixel gets the root of its label, so that a region is one number.
 void replace_labels_by_roots(const Vec<RowBand>& bands, Segmentation& s) {
-  const Vec<std::uint32_t> roots = s.regions.roots();
+  const UninitializedVec<std::uint32_t> roots = s.regions.roots();
   if (roots.empty()) return;  // every pixel is unknown
   parallel_for(bands.size(), [&](std::size_t b) {
     const std::size_t end = static_cast<std::size_t>(bands[b].y1) * s.width;

@@ -70,22 +70,25 @@ class RegionForest {
   }
   // Unites the sets of `current` (the pixel being scanned) and `above`: the
   // smaller set goes under the larger one; on equal sizes under `above`'s root.
-  void join(std::uint32_t current, std::uint32_t above) {
-    const std::uint32_t a = find(current);
+  void join(std::uint32_t current, std::uint32_t above) { unite(find(current), above); }
+  // join for a current label whose root is already known; returns the root
+  // of the united set.
+  std::uint32_t unite(std::uint32_t current_root, std::uint32_t above) {
     const std::uint32_t b = find(above);
-    if (a == b) return;
+    if (current_root == b) return b;
     Node* nodes = nodes_.data();
-    if (nodes[a].size > nodes[b].size) {
-      nodes[b].parent = a;
-      nodes[a].size += nodes[b].size;
-    } else {
-      nodes[a].parent = b;
-      nodes[b].size += nodes[a].size;
+    if (nodes[current_root].size > nodes[b].size) {
+      nodes[b].parent = current_root;
+      nodes[current_root].size += nodes[b].size;
+      return current_root;
     }
+    nodes[current_root].parent = b;
+    nodes[b].size += nodes[current_root].size;
+    return b;
   }
   std::size_t size() const noexcept { return nodes_.size(); }
   // The root of every label, indexed by label.
-  Vec<std::uint32_t> roots();
+  UninitializedVec<std::uint32_t> roots() const;
 
  private:
   struct Node {
