@@ -1,10 +1,13 @@
 #include "apriltag/segmentation.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <optional>
 #include <string>
 
+#include "runtime/cpu_features.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace morvelin {
@@ -277,6 +280,59 @@ class KeyNumbering {
   KeyTable table_;
 };
 
+#if MORVELIN_HAVE_AVX2_VARIANTS
+// For each set of neighbour bits, the 32-bit lanes of the selected ones of
+// four 64-bit keys, in neighbour order, followed by lanes of no matter.
+struct KeyLanes {
+  alignas(32) std::int32_t lanes[16][8];
+};
+
+constexpr KeyLanes key_lanes() {
+  KeyLanes t{};
+  for (int bits = 0; bits < 16; ++bits) {
+    int n = 0;
+    for (int k = 0; k < 4; ++k) {
+      if ((bits >> k & 1) == 0) continue;
+      t.lanes[bits][n++] = 2 * k;
+      t.lanes[bits][n++] = 2 * k + 1;
+    }
+  }
+  return t;
+}
+
+constexpr KeyLanes kKeyLanes = key_lanes();
+
+// RowRecords::keys for the marked pixels `columns` of the row starting at
+// pixel index `row_start`: a pixel's four candidate keys in one vector, the
+// marked ones moved to the front and all four written. `keys` needs room for
+// four keys per column.
+MORVELIN_AVX2_VARIANT std::size_t row_keys_avx2(const Segmentation& s, std::uint32_t row_start,
+                                                const std::uint32_t* columns, std::size_t count,
+                                                std::uint64_t* keys) {
+  const std::uint32_t w = s.width;
+  const std::uint32_t* labels = s.labels.data();
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t a = row_start + columns[i];
+    const unsigned bits = s.boundary[a] & 0xFu;
+    // Labels below-left-left ... below-right (marked pixels are above the
+    // last row and off the first and last column, so all four exist),
+    // reordered to the record order right, below, below-left, below-right.
+    const __m128i below = _mm_loadu_si128(reinterpret_cast<const __m128i*>(labels + a + w - 2));
+    const __m128i around = _mm_insert_epi32(_mm_shuffle_epi32(below, _MM_SHUFFLE(3, 1, 2, 0)),
+                                            static_cast<int>(labels[a + 1]), 0);
+    const __m128i self = _mm_set1_epi32(static_cast<int>(labels[a]));
+    const __m128i smaller = _mm_min_epu32(self, around);
+    const __m128i larger = _mm_max_epu32(self, around);
+    const __m256i key = _mm256_set_m128i(_mm_unpackhi_epi32(larger, smaller), _mm_unpacklo_epi32(larger, smaller));
+    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kKeyLanes.lanes[bits]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(keys + n), _mm256_permutevar8x32_epi32(key, order));
+    n += static_cast<std::size_t>(std::popcount(bits));
+  }
+  return n;
+}
+#endif
+
 // The boundary records of one row at a time, gathered without branching on
 // the marks (which are as good as random in textured parts of an image):
 // every candidate is written and the end moves on only for marked ones.
@@ -296,6 +352,9 @@ class RowRecords {
     const std::uint32_t* labels = s_.labels.data();
     const std::uint32_t row_start = y * w;  // w * h < 2^32
     const std::size_t marked = find_marked(y);
+#if MORVELIN_HAVE_AVX2_VARIANTS
+    if (cpu_has_avx2()) return row_keys_avx2(s_, row_start, marked_.data(), marked, keys_.data());
+#endif
     std::size_t n = 0;
     for (std::size_t i = 0; i < marked; ++i) {
       const std::uint32_t a = row_start + marked_[i];
