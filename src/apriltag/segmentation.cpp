@@ -1,9 +1,12 @@
 #include "apriltag/segmentation.hpp"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -333,6 +336,29 @@ MORVELIN_AVX2_VARIANT std::size_t row_keys_avx2(const Segmentation& s, std::uint
 }
 #endif
 
+// A record's point relative to (2 px, 2 py) and its gradient, by neighbour,
+// for a black pixel and for a white one: (dx, dy, dx diff, dy diff), diff
+// being the neighbour's value minus the pixel's.
+// The four fields of a point, added as one vector.
+typedef std::int32_t PointLanes __attribute__((vector_size(16)));
+static_assert(sizeof(PointLanes) == sizeof(BoundaryPoint));
+
+struct PointSteps {
+  PointLanes step[4];
+};
+
+constexpr PointSteps point_steps(std::int32_t diff) {
+  PointSteps s{};
+  for (int k = 0; k < 4; ++k) {
+    const std::int32_t dx = kBoundaryNeighbours[k][0];
+    const std::int32_t dy = kBoundaryNeighbours[k][1];
+    s.step[k] = PointLanes{dx, dy, dx * diff, dy * diff};
+  }
+  return s;
+}
+
+constexpr PointSteps kPointSteps[2] = {point_steps(255), point_steps(-255)};
+
 // The boundary records of one row at a time, gathered without branching on
 // the marks (which are as good as random in textured parts of an image):
 // every candidate is written and the end moves on only for marked ones.
@@ -380,12 +406,11 @@ class RowRecords {
     for (std::size_t i = 0; i < marked; ++i) {
       const std::uint32_t x = marked_[i];
       const std::uint32_t bits = s_.boundary[row_start + x];
-      const std::int32_t diff = (bits & kBoundaryWhitePixel) != 0 ? -255 : 255;  // neighbour value - pixel value
-      const auto x2 = static_cast<std::int32_t>(2 * x);
+      const PointSteps& steps = kPointSteps[(bits & kBoundaryWhitePixel) != 0 ? 1 : 0];
+      const PointLanes at = {static_cast<std::int32_t>(2 * x), y2, 0, 0};
       for (int k = 0; k < 4; ++k) {
-        const std::int32_t dx = kBoundaryNeighbours[k][0];
-        const std::int32_t dy = kBoundaryNeighbours[k][1];
-        points_[n] = {x2 + dx, y2 + dy, dx * diff, dy * diff};
+        const PointLanes point = at + steps.step[k];
+        std::memcpy(static_cast<void*>(&points_[n]), &point, sizeof point);  // trivially copyable
         n += (bits >> k) & 1;
       }
     }
