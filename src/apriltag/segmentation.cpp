@@ -658,12 +658,15 @@ BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t
 
   const Vec<KeyOwner> owners = merge_bands(bands, segmentation.regions.size());
   // The kept clusters, by key.
-  Vec<KeyOwner> kept;
+  struct Kept {
+    std::uint64_t key;
+    KeyOwner owner;
+  };
+  Vec<Kept> kept;
   for (const KeyOwner& o : owners) {
-    if (bands[o.band].total[o.index] >= minimum) kept.push_back(o);
+    if (bands[o.band].total[o.index] >= minimum) kept.push_back({bands[o.band].numbering.keys[o.index], o});
   }
-  const auto key_of = [&](const KeyOwner& o) { return bands[o.band].numbering.keys[o.index]; };
-  std::sort(kept.begin(), kept.end(), [&](const KeyOwner& a, const KeyOwner& b) { return key_of(a) < key_of(b); });
+  std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) { return a.key < b.key; });
 
   // Kept clusters are laid out by key; within a cluster the bands' points
   // follow each other in band order, so every cluster stays in scan order.
@@ -671,9 +674,10 @@ BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t
   Vec<std::size_t> starts(kept.size() + 1);
   std::size_t total = 0;
   for (std::size_t k = 0; k < kept.size(); ++k) {
-    keys[k] = key_of(kept[k]);
-    starts[k] = bands[kept[k].band].next[kept[k].index] = total;
-    total += bands[kept[k].band].total[kept[k].index];
+    const KeyOwner& o = kept[k].owner;
+    keys[k] = kept[k].key;
+    starts[k] = bands[o.band].next[o.index] = total;
+    total += bands[o.band].total[o.index];
   }
   starts[kept.size()] = total;
   for (BandRecords& band : bands) {
