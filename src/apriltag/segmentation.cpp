@@ -359,6 +359,16 @@ constexpr PointSteps point_steps(std::int32_t diff) {
 
 constexpr PointSteps kPointSteps[2] = {point_steps(255), point_steps(-255)};
 
+// Copies a run of points, a few on average: inline, without the call and
+// size dispatch of a library copy.
+void copy_points(const BoundaryPoint* from, std::size_t count, BoundaryPoint* to) {
+  for (std::size_t i = 0; i < count; ++i) {
+    PointLanes point;
+    std::memcpy(&point, &from[i], sizeof point);
+    std::memcpy(static_cast<void*>(&to[i]), &point, sizeof point);
+  }
+}
+
 // The boundary records of one row at a time, gathered without branching on
 // the marks (which are as good as random in textured parts of an image):
 // every candidate is written and the end moves on only for marked ones.
@@ -517,7 +527,7 @@ struct BandRecords {
         const RecordRun& run = runs[r];
         std::size_t& at = cursor[run.number];
         if (at != kDropped) {
-          std::copy_n(p, run.length, out + at);
+          copy_points(p, run.length, out + at);
           at += run.length;
         }
         p += run.length;
