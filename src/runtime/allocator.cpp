@@ -114,20 +114,22 @@ void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t by
 #endif
 }
 
-// Blocks of a megabyte or more that a call frees are wanted again, at the
-// same sizes, by the next call on the next frame. Handed back to the system,
-// they come back as fresh pages that fault and are zeroed on first touch,
-// several milliseconds of a 1920x1080 AprilTag frame (more when the system
-// has just reclaimed memory). Freed
-// blocks are therefore kept for a second (at most an eighth of the machine's
-// memory, and 512 MiB) and handed out again to a request they fit with at
-// most a quarter to spare; a thread of its own frees the blocks kept longer,
-// so that an idle process holds nothing. Callers never wait for the cache:
-// a thread that finds it busy allocates or frees as if it were absent. A
-// forked child gives the parent's kept blocks back and keeps none itself.
+// Blocks of 4 MiB or more that a call frees are wanted again, at the same
+// sizes, by the next call on the next frame. Handed back to the system, they
+// come back as fresh pages that fault and are zeroed on first touch, several
+// milliseconds of a 1920x1080 AprilTag frame (more when the system has just
+// reclaimed memory). Freed blocks are therefore kept for a second (at most an
+// eighth of the machine's memory, and 512 MiB) and handed out again to a
+// request they fit with at most a quarter to spare; a thread of its own frees
+// the blocks kept longer, so that an idle process holds nothing. Smaller
+// blocks are left to mimalloc, which keeps them near the thread that freed
+// them (handing them across threads slowed the chessboard search). Callers
+// never wait for the cache: a thread that finds it busy allocates or frees as
+// if it were absent. A forked child gives the parent's kept blocks back and
+// keeps none itself.
 class RecentBlocks {
  public:
-  static constexpr std::size_t kSmallest = std::size_t{1} << 20;
+  static constexpr std::size_t kSmallest = std::size_t{4} << 20;
 
   explicit RecentBlocks(void (*release)(void*)) : release_(release) {}
 

@@ -34,7 +34,7 @@ void module_free(void* p, std::size_t bytes) noexcept;
 // Bytes in blocks over 64 MiB currently allocated.
 std::size_t large_blocks_outstanding() noexcept;
 
-// Bytes in freed blocks of 1 MiB or more that are kept for reuse: such a
+// Bytes in freed blocks of 4 MiB or more that are kept for reuse: such a
 // block is handed out again for about a second after it was freed, to a
 // request it fits with at most a quarter to spare.
 std::size_t bytes_kept_for_reuse() noexcept;

@@ -167,7 +167,7 @@ TEST(WorkerPool, ForkedChildRunsLoopsOnItsOwnThread) {
   std::vector<std::atomic<int>> warm(64);
   parallel_for(warm.size(), [&](std::size_t i) { warm[i]++; });
   ASSERT_FALSE(runs_serially_after_fork());
-  { const Vec<char> kept_for_reuse(std::size_t{4} << 20); }
+  { const Vec<char> kept_for_reuse(std::size_t{8} << 20); }
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -179,7 +179,7 @@ TEST(WorkerPool, ForkedChildRunsLoopsOnItsOwnThread) {
     });
     // The parent's blocks kept for reuse are given back, and none are kept.
     Allocator<char> allocator;
-    allocator.deallocate(allocator.allocate(std::size_t{2} << 20), std::size_t{2} << 20);
+    allocator.deallocate(allocator.allocate(std::size_t{8} << 20), std::size_t{8} << 20);
     const bool ok = runs_serially_after_fork() && worker_count() == 1 && order.size() == 100 &&
                     std::is_sorted(order.begin(), order.end()) && bytes_kept_for_reuse() == 0;
     _exit(ok ? 0 : 1);
@@ -223,9 +223,12 @@ TEST(Allocator, FreedLargeBlocksAreReusedForAboutASecond) {
 #endif
   Allocator<char> allocator;
   const std::size_t kept = bytes_kept_for_reuse();
-  const std::size_t n = std::size_t{3} << 20;
+  const std::size_t n = std::size_t{8} << 20;
   char* block = allocator.allocate(n);
   allocator.deallocate(block, n);
+  EXPECT_EQ(bytes_kept_for_reuse(), kept + n);
+  // Smaller blocks are left to the allocator.
+  allocator.deallocate(allocator.allocate(n / 4), n / 4);
   EXPECT_EQ(bytes_kept_for_reuse(), kept + n);
   // More than a quarter to spare: a block of its own.
   char* half = allocator.allocate(n / 2);
