@@ -156,6 +156,7 @@ struct FitScratch {
   UninitializedVec<double> angles;
   Vec<std::uint32_t> buckets;
   UninitializedVec<std::uint32_t> bucket_of;
+  UninitializedVec<std::uint32_t> source;  // cluster index of each point kept for sorting
   UninitializedVec<double> prefix;  // six arrays of cumulative moments
   UninitializedVec<double> error;
   UninitializedVec<double> smooth;
@@ -176,22 +177,34 @@ void sort_by_angle(std::span<const BoundaryPoint> cluster, double cx, double cy,
   buckets.assign(count + 1, 0);
   scratch.angles.resize(n);
   scratch.bucket_of.resize(n);
+  scratch.source.resize(n);
+  std::size_t kept = 0;
   for (std::size_t i = 0; i < n; ++i) {
+    // In scan order a position repeats where two diagonal neighbours cross,
+    // within three records; the repeat is left out here (the caller removes
+    // any other after the sort), so that fewer points are sorted.
+    bool repeat = false;
+    for (std::size_t back = 1; back <= 3 && back <= i; ++back) {
+      repeat |= cluster[i - back].x == cluster[i].x && cluster[i - back].y == cluster[i].y;
+    }
     const double angle = pseudo_angle(cluster[i].x - cx, cluster[i].y - cy);
     const double at = (angle + 2.0) * scale;  // in (0, count]
     const auto bucket = static_cast<std::uint32_t>(at > 0.0 ? (at < last ? at : last) : 0.0);
-    scratch.angles[i] = angle;
-    scratch.bucket_of[i] = bucket;
-    ++buckets[bucket + 1];
+    scratch.angles[kept] = angle;
+    scratch.bucket_of[kept] = bucket;
+    scratch.source[kept] = static_cast<std::uint32_t>(i);
+    buckets[bucket + 1] += repeat ? 0 : 1;
+    kept += repeat ? 0 : 1;
   }
   for (std::size_t b = 1; b <= count; ++b) buckets[b] += buckets[b - 1];
   UninitializedVec<SortedPoint>& points = scratch.points;
-  points.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    points[buckets[scratch.bucket_of[i]]++] = {scratch.angles[i], cluster[i].x, cluster[i].y};
+  points.resize(kept);
+  for (std::size_t k = 0; k < kept; ++k) {
+    const BoundaryPoint& q = cluster[scratch.source[k]];
+    points[buckets[scratch.bucket_of[k]]++] = {scratch.angles[k], q.x, q.y};
   }
   SortedPoint* p = points.data();
-  for (std::size_t i = 1; i < n; ++i) {
+  for (std::size_t i = 1; i < kept; ++i) {
     if (!angle_order(p[i], p[i - 1])) continue;
     const SortedPoint moving = p[i];
     std::size_t j = i;
