@@ -164,10 +164,12 @@ struct FitScratch {
 };
 
 // The cluster's points with their pseudo-angles about (cx, cy), sorted by
-// angle, then x, then y, into scratch.points. The points are first
-// distributed over two buckets per point by angle, which leaves each at most
-// a few places from its final one, and an insertion sort finishes the order.
-// Whatever the distribution, the insertion sort alone guarantees the result.
+// angle, then x, then y, into scratch.points, less the positions repeated
+// within three records (the caller removes any other repeat). The points are
+// first distributed over two buckets per point by angle, which leaves each at
+// most a few places from its final one, and an insertion sort finishes the
+// order. Whatever the distribution, the insertion sort alone guarantees the
+// result.
 void sort_by_angle(std::span<const BoundaryPoint> cluster, double cx, double cy, FitScratch& scratch) {
   const std::size_t n = cluster.size();
   const std::size_t count = 2 * n;
@@ -181,8 +183,7 @@ void sort_by_angle(std::span<const BoundaryPoint> cluster, double cx, double cy,
   std::size_t kept = 0;
   for (std::size_t i = 0; i < n; ++i) {
     // In scan order a position repeats where two diagonal neighbours cross,
-    // within three records; the repeat is left out here (the caller removes
-    // any other after the sort), so that fewer points are sorted.
+    // within three records; leaving the repeat out here sorts fewer points.
     bool repeat = false;
     for (std::size_t back = 1; back <= 3 && back <= i; ++back) {
       repeat |= cluster[i - back].x == cluster[i].x && cluster[i - back].y == cluster[i].y;

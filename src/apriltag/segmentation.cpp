@@ -172,6 +172,34 @@ std::uint64_t pair_key(std::uint32_t ra, std::uint32_t rb) {
   return (static_cast<std::uint64_t>(ra ^ swap) << 32) | (rb ^ swap);
 }
 
+// The four fields of a boundary point, added as one vector.
+typedef std::int32_t PointLanes __attribute__((vector_size(16)));
+static_assert(sizeof(PointLanes) == sizeof(BoundaryPoint));
+
+// A record's point relative to (2 px, 2 py), and its gradient, by neighbour:
+// (dx, dy, dx diff, dy diff), diff being the neighbour's value minus the
+// pixel's; for a black pixel, then for a white one.
+struct PointSteps {
+  PointLanes step[4];
+};
+
+constexpr PointSteps point_steps(std::int32_t diff) {
+  PointSteps s{};
+  for (int k = 0; k < 4; ++k) {
+    const std::int32_t dx = kBoundaryNeighbours[k][0];
+    const std::int32_t dy = kBoundaryNeighbours[k][1];
+    s.step[k] = PointLanes{dx, dy, dx * diff, dy * diff};
+  }
+  return s;
+}
+
+constexpr PointSteps kPointSteps[2] = {point_steps(255), point_steps(-255)};
+
+// The steps of a pixel by its boundary marks.
+const PointSteps& point_steps_of(std::uint32_t marks) {
+  return kPointSteps[(marks & kBoundaryWhitePixel) != 0 ? 1 : 0];
+}
+
 // Calls visit(a, b, point) for every boundary record in scan order, with the
 // pixel indices a and b of the pixel and its neighbour.
 template <class Visit>
@@ -185,14 +213,13 @@ void visit_boundary(const Segmentation& s, Visit&& visit) {
     for (std::uint32_t x = 1; x + 1 < w; ++x) {
       std::uint32_t bits = marks[x];
       if (bits == 0) continue;
-      const std::int32_t diff = (bits & kBoundaryWhitePixel) != 0 ? -255 : 255;  // neighbour value - pixel value
+      const PointSteps& steps = point_steps_of(bits);
       const std::uint32_t a = row_start + x;
       const auto x2 = static_cast<std::int32_t>(2 * x);
       for (bits &= 0xF; bits != 0; bits &= bits - 1) {
         const int k = std::countr_zero(bits);
-        const std::int32_t dx = kBoundaryNeighbours[k][0];
-        const std::int32_t dy = kBoundaryNeighbours[k][1];
-        visit(a, a + offsets[k], BoundaryPoint{x2 + dx, y2 + dy, dx * diff, dy * diff});
+        const PointLanes& step = steps.step[k];
+        visit(a, a + offsets[k], BoundaryPoint{x2 + step[0], y2 + step[1], step[2], step[3]});
       }
     }
   }
@@ -336,29 +363,6 @@ MORVELIN_AVX2_VARIANT std::size_t row_keys_avx2(const Segmentation& s, std::uint
 }
 #endif
 
-// A record's point relative to (2 px, 2 py) and its gradient, by neighbour,
-// for a black pixel and for a white one: (dx, dy, dx diff, dy diff), diff
-// being the neighbour's value minus the pixel's.
-// The four fields of a point, added as one vector.
-typedef std::int32_t PointLanes __attribute__((vector_size(16)));
-static_assert(sizeof(PointLanes) == sizeof(BoundaryPoint));
-
-struct PointSteps {
-  PointLanes step[4];
-};
-
-constexpr PointSteps point_steps(std::int32_t diff) {
-  PointSteps s{};
-  for (int k = 0; k < 4; ++k) {
-    const std::int32_t dx = kBoundaryNeighbours[k][0];
-    const std::int32_t dy = kBoundaryNeighbours[k][1];
-    s.step[k] = PointLanes{dx, dy, dx * diff, dy * diff};
-  }
-  return s;
-}
-
-constexpr PointSteps kPointSteps[2] = {point_steps(255), point_steps(-255)};
-
 // Copies a run of points, a few on average: inline, without the call and
 // size dispatch of a library copy.
 void copy_points(const BoundaryPoint* from, std::size_t count, BoundaryPoint* to) {
@@ -416,7 +420,7 @@ class RowRecords {
     for (std::size_t i = 0; i < marked; ++i) {
       const std::uint32_t x = marked_[i];
       const std::uint32_t bits = s_.boundary[row_start + x];
-      const PointSteps& steps = kPointSteps[(bits & kBoundaryWhitePixel) != 0 ? 1 : 0];
+      const PointSteps& steps = point_steps_of(bits);
       const PointLanes at = {static_cast<std::int32_t>(2 * x), y2, 0, 0};
       for (int k = 0; k < 4; ++k) {
         const PointLanes point = at + steps.step[k];
