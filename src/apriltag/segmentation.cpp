@@ -119,9 +119,11 @@ void find_runs(const std::uint32_t* lab, std::uint32_t w, LabelRuns& runs) {
 // runs of row y - 1 they touch: white pixels touch the three pixels above
 // them, black ones the one straight above. The unions come in the order a
 // pixel-by-pixel scan would make them, leaving out only repeats of a union
-// just made, which change nothing.
+// just made, which change nothing. join(y, root, label, above) makes one:
+// the run's current root and label, the label above; it returns the new root.
+template <class Join>
 void join_runs(const TernaryImage& t, std::uint32_t y, const std::uint32_t* lab, const LabelRuns& runs,
-               const LabelRuns& above, RegionForest& forest) {
+               const LabelRuns& above, Join&& join) {
   const std::uint32_t w = t.width;
   if (w < 3) return;
   const std::uint8_t* row = t.row(y);
@@ -139,7 +141,7 @@ void join_runs(const TernaryImage& t, std::uint32_t y, const std::uint32_t* lab,
     const std::uint32_t above_end = above.run_of[last + reach];
     for (std::uint32_t a = above.run_of[first - reach]; a <= above_end; ++a) {
       const std::uint32_t x = above.start[a];
-      if (up[x] == v) root = forest.unite(root, up_lab[x]);
+      if (up[x] == v) root = join(y, root, lab[first], up_lab[x]);
     }
   }
 }
@@ -610,15 +612,83 @@ std::uint32_t label_and_mark(const TernaryImage& t, const Vec<RowBand>& bands, S
   return first_label[s.height];
 }
 
-// The regions grow in one ordered scan of unions, row after row.
-void join_regions(const TernaryImage& t, Segmentation& s) {
+// Joins rows y0 ... y1 - 1 each with the row above it (row 0 has none).
+template <class Join>
+void join_rows(const TernaryImage& t, const Segmentation& s, std::uint32_t y0, std::uint32_t y1, Join&& join) {
   LabelRuns runs(s.width), above(s.width);
-  find_runs(s.labels.data(), s.width, above);
-  for (std::uint32_t y = 1; y < s.height; ++y) {
+  const std::uint32_t first = std::max<std::uint32_t>(y0, 1);
+  find_runs(s.labels.data() + static_cast<std::size_t>(first - 1) * s.width, s.width, above);
+  for (std::uint32_t y = first; y < y1; ++y) {
     const std::uint32_t* lab = s.labels.data() + static_cast<std::size_t>(y) * s.width;
     find_runs(lab, s.width, runs);
-    join_runs(t, y, lab, runs, above, s.regions);
+    join_runs(t, y, lab, runs, above, join);
     std::swap(runs, above);
+  }
+}
+
+// The unions of a part of the rows below the first, made while the parts
+// above are still being joined. A union is made at once when both of its
+// sets lie wholly in the part and no union yet left for later touches them;
+// any other (every union of the part's first row with the row above, and
+// then every union of a set such a union touched) is kept, in order, for
+// after the parts above. Unions of disjoint sets commute, so making those
+// later gives every label the root that one top-to-bottom scan gives it.
+class DeferredJoins {
+ public:
+  DeferredJoins(RegionForest& forest, Vec<std::uint8_t>& waiting, std::uint32_t first_row)
+      : forest_(forest), waiting_(waiting), first_row_(first_row) {}
+
+  std::uint32_t operator()(std::uint32_t y, std::uint32_t root, std::uint32_t label, std::uint32_t above) {
+    if (y != first_row_) {
+      const std::uint32_t above_root = forest_.find(above);
+      if ((waiting_[root] | waiting_[above_root]) == 0) return forest_.link(root, above_root);
+      waiting_[above_root] = 1;
+    }
+    waiting_[root] = 1;
+    later.push_back({label, above});
+    return root;
+  }
+
+  struct Union {
+    std::uint32_t label;
+    std::uint32_t above;
+  };
+  Vec<Union> later;  // in scan order
+
+ private:
+  RegionForest& forest_;
+  // Per root of the part (a byte each, so that parts never share one):
+  // touched by a union left for later.
+  Vec<std::uint8_t>& waiting_;
+  std::uint32_t first_row_;
+};
+
+// The regions grow as in one ordered scan of unions, row after row. On
+// several workers the rows are split into parts joined side by side; the
+// unions that the parts below the first leave for later are made afterwards,
+// part by part.
+void join_regions(const TernaryImage& t, Segmentation& s) {
+  constexpr std::uint32_t kRowsPerPart = 64;
+  const auto parts = static_cast<std::uint32_t>(
+      std::min<std::size_t>(worker_count(), std::max<std::uint32_t>(1, s.height / kRowsPerPart)));
+  const auto first_row = [&](std::size_t p) {
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(s.height) * p / parts);
+  };
+  const auto unite_now = [&](std::uint32_t, std::uint32_t root, std::uint32_t, std::uint32_t above) {
+    return s.regions.unite(root, above);
+  };
+  Vec<std::uint8_t> waiting(parts > 1 ? s.regions.size() : 0, 0);
+  Vec<DeferredJoins> deferred;
+  for (std::uint32_t p = 0; p < parts; ++p) deferred.emplace_back(s.regions, waiting, first_row(p));
+  parallel_for(parts, [&](std::size_t p) {
+    if (p == 0) {
+      join_rows(t, s, 0, first_row(1), unite_now);
+    } else {
+      join_rows(t, s, first_row(p), first_row(p + 1), deferred[p]);
+    }
+  });
+  for (const DeferredJoins& part : deferred) {
+    for (const DeferredJoins::Union& u : part.later) s.regions.join(u.label, u.above);
   }
 }
 

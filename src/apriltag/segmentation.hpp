@@ -73,8 +73,9 @@ class RegionForest {
   void join(std::uint32_t current, std::uint32_t above) { unite(find(current), above); }
   // join for a current label whose root is already known; returns the root
   // of the united set.
-  std::uint32_t unite(std::uint32_t current_root, std::uint32_t above) {
-    const std::uint32_t b = find(above);
+  std::uint32_t unite(std::uint32_t current_root, std::uint32_t above) { return link(current_root, find(above)); }
+  // unite for two roots.
+  std::uint32_t link(std::uint32_t current_root, std::uint32_t b) {
     if (current_root == b) return b;
     Node* nodes = nodes_.data();
     if (nodes[current_root].size > nodes[b].size) {
