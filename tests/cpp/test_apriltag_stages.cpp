@@ -492,8 +492,10 @@ TEST(AprilTagSegmentation, ClustersComeInAscendingKeyOrderEveryRun) {
 }
 
 TEST(AprilTagSegmentation, RegionsMatchThePixelByPixelDefinition) {
-  // Narrow, flat and tall images (several bands of rows) included.
-  const std::uint32_t sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {2, 5}, {3, 3}, {4, 40}, {37, 23}, {211, 97}, {64, 420}};
+  // Narrow, flat and tall images (several bands of rows, several parts of
+  // the union pass) included.
+  const std::uint32_t sizes[][2] = {{1, 1},   {1, 9},     {9, 1},     {2, 5},     {3, 3},    {4, 40},
+                                    {37, 23}, {211, 97}, {64, 420}, {300, 260}, {97, 512}, {160, 200}};
   unsigned seed = 1;
   for (const auto& size : sizes) {
     for (int repeat = 0; repeat < 3; ++repeat, ++seed) {
