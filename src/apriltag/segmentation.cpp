@@ -678,13 +678,13 @@ void join_regions(const TernaryImage& t, Segmentation& s) {
     return s.regions.unite(root, above);
   };
   Vec<std::uint8_t> waiting(parts > 1 ? s.regions.size() : 0, 0);
-  Vec<DeferredJoins> deferred;
-  for (std::uint32_t p = 0; p < parts; ++p) deferred.emplace_back(s.regions, waiting, first_row(p));
+  Vec<DeferredJoins> deferred;  // parts 1, 2, ...
+  for (std::uint32_t p = 1; p < parts; ++p) deferred.emplace_back(s.regions, waiting, first_row(p));
   parallel_for(parts, [&](std::size_t p) {
     if (p == 0) {
       join_rows(t, s, 0, first_row(1), unite_now);
     } else {
-      join_rows(t, s, first_row(p), first_row(p + 1), deferred[p]);
+      join_rows(t, s, first_row(p), first_row(p + 1), deferred[p - 1]);
     }
   });
   for (const DeferredJoins& part : deferred) {

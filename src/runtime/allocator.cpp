@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if __has_include(<valgrind/valgrind.h>)
@@ -80,6 +81,18 @@ std::optional<std::size_t> available_memory() noexcept {
   } catch (...) {
   }
   return std::nullopt;
+}
+
+// The machine's physical memory in bytes, or nothing where it is unknown (or
+// beyond a size_t).
+std::optional<std::size_t> physical_memory() noexcept {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return std::nullopt;
+  const auto page_count = static_cast<std::size_t>(pages);
+  const auto page_bytes = static_cast<std::size_t>(page_size);
+  if (page_count > SIZE_MAX / page_bytes) return std::nullopt;
+  return page_count * page_bytes;
 }
 
 // Reserves `bytes` of a large request against the available memory. Every
@@ -186,10 +199,9 @@ class RecentBlocks {
     {
       std::unique_lock lock(mutex_, std::try_to_lock);
       if (!lock.owns_lock()) return false;
-      blocks.swap(blocks_);
-      held_ = 0;
+      blocks = take_all();
     }
-    for (const Block& b : blocks) release_(b.p);
+    release(blocks);
     return !blocks.empty();
   }
 
@@ -204,11 +216,9 @@ class RecentBlocks {
   void after_fork_in_parent() { mutex_.unlock(); }
   void after_fork_in_child() {
     off_ = true;  // the reaper thread was not copied
-    std::vector<Block> blocks;
-    blocks.swap(blocks_);
-    held_ = 0;
+    const std::vector<Block> blocks = take_all();
     mutex_.unlock();
-    for (const Block& b : blocks) release_(b.p);
+    release(blocks);
   }
 
  private:
@@ -222,14 +232,19 @@ class RecentBlocks {
   };
 
   static std::size_t capacity() noexcept {
-    static const std::size_t bytes = [] {
-      constexpr std::size_t kMost = std::size_t{512} << 20;
-      const long pages = sysconf(_SC_PHYS_PAGES);
-      const long page_size = sysconf(_SC_PAGE_SIZE);
-      if (pages <= 0 || page_size <= 0) return kMost;
-      return std::min(kMost, static_cast<std::size_t>(pages) / 8 * static_cast<std::size_t>(page_size));
-    }();
+    constexpr std::size_t kMost = std::size_t{512} << 20;
+    static const std::size_t bytes = std::min(kMost, physical_memory().value_or(SIZE_MAX) / 8);
     return bytes;
+  }
+
+  // Empties the cache, the lock held; the caller frees the blocks after.
+  std::vector<Block> take_all() noexcept {
+    held_ = 0;
+    return std::exchange(blocks_, {});
+  }
+
+  void release(const std::vector<Block>& blocks) const noexcept {
+    for (const Block& b : blocks) release_(b.p);
   }
 
   // The reaper: frees each block a second after it was kept.
@@ -308,14 +323,9 @@ void* allocate_block(std::size_t bytes, std::size_t alignment) {
 
 bool fits_in_physical_memory(std::size_t bytes) noexcept {
   if (bytes <= kLargeRequest) return true;
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGE_SIZE);
   // Unknown memory size: leave the decision to the allocator.
-  if (pages <= 0 || page_size <= 0) return true;
-  const auto page_count = static_cast<std::size_t>(pages);
-  const auto page_bytes = static_cast<std::size_t>(page_size);
-  if (page_count > SIZE_MAX / page_bytes) return true;
-  return bytes <= page_count * page_bytes;
+  const std::optional<std::size_t> physical = physical_memory();
+  return !physical || bytes <= *physical;
 }
 
 void* module_allocate(std::size_t bytes, std::size_t alignment) {
