@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -149,6 +150,20 @@ bool angle_order(const SortedPoint& a, const SortedPoint& b) {
   return a.x != b.x ? a.x < b.x : a.y < b.y;
 }
 
+// The weight of a point (doubled coordinates): 1 + the central-difference
+// gradient magnitude of the image at the pixel whose square holds the point.
+double point_weight(std::int32_t x2, std::int32_t y2, GrayView image) {
+  // floor(X / 2 + 0.5) of a doubled coordinate X, in integers.
+  const std::int64_t ix = (static_cast<std::int64_t>(x2) + 1) >> 1;
+  const std::int64_t iy = (static_cast<std::int64_t>(y2) + 1) >> 1;
+  if (!(ix >= 1 && ix + 1 < image.width && iy >= 1 && iy + 1 < image.height)) return 1.0;
+  const auto px = static_cast<std::uint32_t>(ix);
+  const auto py = static_cast<std::uint32_t>(iy);
+  const double gx = static_cast<double>(image.at(px + 1, py)) - image.at(px - 1, py);
+  const double gy = static_cast<double>(image.at(px, py + 1)) - image.at(px, py - 1);
+  return 1.0 + std::sqrt(gx * gx + gy * gy);  // the hypotenuse; the sum of squares is exact
+}
+
 // Buffers of one fit, reused from cluster to cluster; all but the bucket
 // counts are written in full before they are read.
 struct FitScratch {
@@ -162,6 +177,22 @@ struct FitScratch {
   UninitializedVec<double> smooth;
   Vec<std::size_t> maxima;
 };
+
+// In scan order a position repeats where two diagonal neighbours cross,
+// within three records, and nowhere else: the point between pixels (x, y)
+// and (x + 1, y + 1) is also the one between (x + 1, y) and (x, y + 1), whose
+// record follows at most three records later. Leaving the repeat out early
+// sorts fewer points.
+bool repeats_recent(std::span<const BoundaryPoint> cluster, std::size_t i) {
+  const auto position = [&](std::size_t k) {  // x and y in one word
+    std::uint64_t xy;
+    std::memcpy(&xy, &cluster[k], sizeof xy);
+    return xy;
+  };
+  const std::uint64_t here = position(i);
+  return (i >= 1 && position(i - 1) == here) || (i >= 2 && position(i - 2) == here) ||
+         (i >= 3 && position(i - 3) == here);
+}
 
 // The cluster's points with their pseudo-angles about (cx, cy), sorted by
 // angle, then x, then y, into scratch.points, less the positions repeated
@@ -182,12 +213,7 @@ void sort_by_angle(std::span<const BoundaryPoint> cluster, double cx, double cy,
   scratch.source.resize(n);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    // In scan order a position repeats where two diagonal neighbours cross,
-    // within three records; leaving the repeat out here sorts fewer points.
-    bool repeat = false;
-    for (std::size_t back = 1; back <= 3 && back <= i; ++back) {
-      repeat |= cluster[i - back].x == cluster[i].x && cluster[i - back].y == cluster[i].y;
-    }
+    const bool repeat = repeats_recent(cluster, i);
     const double angle = pseudo_angle(cluster[i].x - cx, cluster[i].y - cy);
     const double at = (angle + 2.0) * scale;  // in (0, count]
     const auto bucket = static_cast<std::uint32_t>(at > 0.0 ? (at < last ? at : last) : 0.0);
@@ -217,9 +243,111 @@ void sort_by_angle(std::span<const BoundaryPoint> cluster, double cx, double cy,
   }
 }
 
-// Centre, polarity test, angular order and removal of repeated positions,
-// into scratch.points. False when the cluster is rejected.
-bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scratch) {
+// Clusters of at least this many points are first tested for four lines
+// over coarse angular sectors; smaller ones seldom fail that test.
+constexpr std::size_t kSectorTestMinPoints = 1536;
+constexpr std::size_t kSectors = 32;
+
+// Whether no choice of four bends can have four lines within `max_mse`,
+// decided before the points are sorted. Each run of the search is a range
+// of angles: it holds every point of the sectors strictly between its ends'
+// sectors (its inner sectors), and part of the two end sectors. Its mean
+// squared error is its least weighted sum of squared residuals over its
+// weight; that sum is at least the inner sectors' own (the points are a
+// subset), and the weight at most that of the inner and end sectors. When
+// no four sectors in angular order give four runs whose bounds pass, no
+// choice does. The bounds allow for the rounding of the search's sums.
+bool four_lines_ruled_out(std::span<const BoundaryPoint> cluster, double cx, double cy, double reach,
+                          GrayView image, double max_mse) {
+  constexpr std::size_t S = kSectors;
+  // Moments w, wu, wv, wuu, wuv, wvv of each sector about the centre, in
+  // pixel units: sector k's at k + 1 and again at S + k + 1 to close the
+  // circle, then summed cumulatively.
+  std::array<std::array<double, 2 * S + 1>, 6> sum{};
+  std::array<double, S> sector_weight{};
+  std::size_t points = 0;
+  for (std::size_t i = 0; i < cluster.size(); ++i) {
+    if (repeats_recent(cluster, i)) continue;
+    const double dx = cluster[i].x - cx;
+    const double dy = cluster[i].y - cy;
+    const double at = (pseudo_angle(dx, dy) + 2.0) * (static_cast<double>(S) / 4.0);  // as the sort's angles
+    const std::size_t sector = at > 0.0 ? std::min(static_cast<std::size_t>(at), S - 1) : 0;
+    const double w = point_weight(cluster[i].x, cluster[i].y, image);
+    const double u = dx / 2.0, v = dy / 2.0;
+    sum[0][sector + 1] += w;
+    sum[1][sector + 1] += w * u;
+    sum[2][sector + 1] += w * v;
+    sum[3][sector + 1] += w * u * u;
+    sum[4][sector + 1] += w * u * v;
+    sum[5][sector + 1] += w * v * v;
+    ++points;
+  }
+  double total_weight = 0.0;
+  for (std::size_t k = 0; k < S; ++k) {
+    sector_weight[k] = sum[0][k + 1];
+    total_weight += sector_weight[k];
+  }
+  for (auto& part : sum) {
+    for (std::size_t k = 1; k <= S; ++k) part[S + k] = part[k];
+    for (std::size_t k = 1; k <= 2 * S; ++k) part[k] += part[k - 1];
+  }
+  // The search's sums are prefix sums of absolute coordinates; a run's
+  // covariance may be off by about n eps sum(w r^2) / W, its least
+  // eigenvalue by a small multiple of that, and its own slack is 1e-12 of
+  // the covariance's size. `reach` is at least x^2 + y^2 of every point.
+  const double rounding = 64.0 * static_cast<double>(points) * std::numeric_limits<double>::epsilon() *
+                          total_weight * reach;  // divided by the run's weight
+  const double limit = max_mse * (1.0 + 1e-9) + 1e-9 * reach;
+
+  // may_fit[d]: the run from sector i to sector i + d (d = S: round to i
+  // itself) may fit a line. Its inner sectors are i + 1 ... i + d - 1.
+  std::array<std::uint64_t, S> later{};    // bit j >= i: a run from sector i to j may fit
+  std::array<std::uint64_t, S> closing{};  // bit j <= i: a run from i round to j may fit
+  for (std::size_t i = 0; i < S; ++i) {
+    std::array<bool, S + 1> may_fit{};
+    for (std::size_t d = 1; d <= S; ++d) {
+      const auto inner = [&](std::size_t part) { return sum[part][i + d] - sum[part][i + 1]; };
+      const double w = inner(0);
+      const double ends = sector_weight[i] + (d < S ? sector_weight[(i + d) % S] : 0.0);
+      // w^2 times the least eigenvalue of the inner sectors' covariance.
+      const double a = w * inner(3) - inner(1) * inner(1);
+      const double b = w * inner(5) - inner(2) * inner(2);
+      const double c = w * inner(4) - inner(1) * inner(2);
+      const double least = (a + b - std::sqrt((a - b) * (a - b) + 4.0 * c * c)) / 2.0;
+      // least / w^2 * w / (w + ends) > limit + rounding / w, times w (w + ends):
+      may_fit[d] = !(w > 0.0 && least > (limit * w + rounding) * (w + ends));
+    }
+    later[i] |= std::uint64_t{1} << i;
+    for (std::size_t d = 1; d <= S; ++d) {
+      const std::size_t j = (i + d) % S;
+      if (!may_fit[d]) continue;
+      if (i + d < S) {
+        later[i] |= std::uint64_t{1} << j;
+      } else {
+        closing[i] |= std::uint64_t{1} << j;
+      }
+    }
+  }
+  // Ends in sectors c0 <= c1 <= c2 <= c3, the last run closing the circle.
+  for (std::size_t c0 = 0; c0 < S; ++c0) {
+    std::uint64_t reached = later[c0];
+    for (int step = 0; step < 2; ++step) {
+      std::uint64_t next = 0;
+      for (std::uint64_t r = reached; r != 0; r &= r - 1) next |= later[std::countr_zero(r)];
+      reached = next;
+    }
+    for (std::uint64_t r = reached; r != 0; r &= r - 1) {
+      if (closing[std::countr_zero(r)] >> c0 & 1) return false;
+    }
+  }
+  return true;
+}
+
+// Centre, polarity test, the sector test of large clusters, angular order and
+// removal of repeated positions, into scratch.points. False when the cluster
+// is rejected.
+bool order_around_centre(std::span<const BoundaryPoint> cluster, GrayView image, double max_mse,
+                         FitScratch& scratch) {
   std::int32_t xmin = cluster[0].x, xmax = xmin, ymin = cluster[0].y, ymax = ymin;
   for (const BoundaryPoint& p : cluster) {
     xmin = std::min(xmin, p.x);
@@ -235,6 +363,13 @@ bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scr
   double outward = 0.0;
   for (const BoundaryPoint& p : cluster) outward += p.gx * (p.x - cx) + p.gy * (p.y - cy);
   if (outward < 0) return false;
+  if (cluster.size() >= kSectorTestMinPoints) {
+    const auto farthest = [](std::int32_t lo, std::int32_t hi) {  // in pixel units
+      return std::max(std::fabs(static_cast<double>(lo)), std::fabs(static_cast<double>(hi))) / 2.0 + 0.5;
+    };
+    const double reach = std::pow(farthest(xmin, xmax), 2) + std::pow(farthest(ymin, ymax), 2);
+    if (four_lines_ruled_out(cluster, cx, cy, reach, image, max_mse)) return false;
+  }
 
   sort_by_angle(cluster, cx, cy, scratch);
   UninitializedVec<SortedPoint>& points = scratch.points;
@@ -244,29 +379,16 @@ bool order_around_centre(std::span<const BoundaryPoint> cluster, FitScratch& scr
   return points.size() >= 24;
 }
 
-// Points in pixel coordinates with pixel corners at integer coordinates
-// (a boundary between pixels px and px + 1 lies at px + 1), weighted by 1 +
-// the central-difference gradient magnitude of the image at the pixel whose
-// square holds the point.
+// The sorted points' cumulative moments, in pixel coordinates with pixel
+// corners at integer coordinates (a boundary between pixels px and px + 1
+// lies at px + 1), each point weighted by point_weight.
 CumulativeMoments weighted_moments(FitScratch& scratch, GrayView image) {
   const UninitializedVec<SortedPoint>& points = scratch.points;
   CumulativeMoments moments(scratch.prefix, points.size());
-  const std::int64_t w = image.width;
-  const std::int64_t h = image.height;
   for (std::size_t i = 0; i < points.size(); ++i) {
     const double x = points[i].x / 2.0 + 0.5;
     const double y = points[i].y / 2.0 + 0.5;
-    // floor(X / 2 + 0.5) of a doubled coordinate X, in integers.
-    const std::int64_t ix = (static_cast<std::int64_t>(points[i].x) + 1) >> 1;
-    const std::int64_t iy = (static_cast<std::int64_t>(points[i].y) + 1) >> 1;
-    double weight = 1.0;
-    if (ix >= 1 && ix + 1 < w && iy >= 1 && iy + 1 < h) {
-      const auto px = static_cast<std::uint32_t>(ix);
-      const auto py = static_cast<std::uint32_t>(iy);
-      const double gx = static_cast<double>(image.at(px + 1, py)) - image.at(px - 1, py);
-      const double gy = static_cast<double>(image.at(px, py + 1)) - image.at(px, py - 1);
-      weight += std::sqrt(gx * gx + gy * gy);  // the hypotenuse; the sum of squares is exact
-    }
+    const double weight = point_weight(points[i].x, points[i].y, image);
     moments.set(i, {weight, weight * x, weight * y, weight * x * x, weight * x * y, weight * y * y});
   }
   return moments;
@@ -588,7 +710,7 @@ bool angles_within(const Quad& q, double critical_rad) {
 std::optional<Quad> fit_with(std::span<const BoundaryPoint> cluster, GrayView image,
                              const QuadFitSettings& settings, FitScratch& scratch) {
   if (cluster.size() < 24) return std::nullopt;
-  if (!order_around_centre(cluster, scratch)) return std::nullopt;
+  if (!order_around_centre(cluster, image, settings.max_line_fit_mse, scratch)) return std::nullopt;
   const CumulativeMoments moments = weighted_moments(scratch, image);
   if (!bend_curve(moments, scratch)) return std::nullopt;
   strongest_maxima(scratch.smooth, settings.max_nmaxima, scratch.maxima);

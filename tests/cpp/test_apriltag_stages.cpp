@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <numbers>
 #include <random>
 
 #include "apriltag/edge_refine.hpp"
@@ -606,6 +607,32 @@ TEST(AprilTagQuadFit, MaxNmaximaLimitsTheBendsTried) {
   const CandidateList teeth = candidates(toothed, hundred);
   ASSERT_EQ(teeth.size(), 1u);
   EXPECT_TRUE(match_quad(teeth, {{{39.5, 39.5}, {239.5, 39.5}, {239.5, 239.5}, {39.5, 239.5}}}, 1.5));
+}
+
+TEST(AprilTagQuadFit, LargeOutlinesJustWithinTheLineErrorLimitAreFitted) {
+  // A square of thousands of outline points whose sides wave by `amplitude`
+  // pixels: up to about 4.5 its lines stay within the default error limit.
+  // Outlines this large are first screened over coarse sectors of angle,
+  // which must never refuse one the full search accepts, whatever its turn.
+  for (const double turn : {0.12, 0.6}) {
+    for (const auto& [amplitude, found] : {std::pair{4.375, 1u}, std::pair{4.75, 0u}}) {
+      const GrayImage img = render(
+          640, 640,
+          [&](double x, double y) {
+            const double u = (x - 320) * std::cos(turn) + (y - 320) * std::sin(turn);
+            const double v = (y - 320) * std::cos(turn) - (x - 320) * std::sin(turn);
+            const auto wave = [&](double t) { return 190 + amplitude * std::sin(t / 60 * 2 * std::numbers::pi); };
+            return std::fabs(u) < wave(v) && std::fabs(v) < wave(u);
+          },
+          2);
+      auto s = segment(threshold_tiles(img, 5));
+      ASSERT_TRUE(s.ok());
+      const BoundaryClusters clusters = cluster_boundary(*s, 5);
+      ASSERT_EQ(clusters.size(), 1u);
+      EXPECT_GT(clusters[0].points.size(), 4000u);
+      EXPECT_EQ(candidates(img).size(), found) << "turn " << turn << ", amplitude " << amplitude;
+    }
+  }
 }
 
 TEST(AprilTagQuadFit, FittingAllClustersTogetherEqualsOneByOne) {
