@@ -189,6 +189,7 @@ bool repeats_recent(std::span<const BoundaryPoint> cluster, std::size_t i) {
     std::memcpy(&xy, &cluster[k], sizeof xy);
     return xy;
   };
+  if ((cluster[i].x & cluster[i].y & 1) == 0) return false;  // only points between diagonal neighbours repeat
   const std::uint64_t here = position(i);
   return (i >= 1 && position(i - 1) == here) || (i >= 2 && position(i - 2) == here) ||
          (i >= 3 && position(i - 3) == here);
@@ -349,20 +350,38 @@ bool four_lines_ruled_out(std::span<const BoundaryPoint> cluster, double cx, dou
 bool order_around_centre(std::span<const BoundaryPoint> cluster, GrayView image, double max_mse,
                          FitScratch& scratch) {
   std::int32_t xmin = cluster[0].x, xmax = xmin, ymin = cluster[0].y, ymax = ymin;
+  std::int64_t moment = 0, sum_gx = 0, sum_gy = 0;  // sums of g . p and of g
   for (const BoundaryPoint& p : cluster) {
     xmin = std::min(xmin, p.x);
     xmax = std::max(xmax, p.x);
     ymin = std::min(ymin, p.y);
     ymax = std::max(ymax, p.y);
+    moment += std::int64_t{p.gx} * p.x + std::int64_t{p.gy} * p.y;
+    sum_gx += p.gx;
+    sum_gy += p.gy;
   }
   // The odd offsets keep the centre off every point and every axis through one.
   const double cx = (static_cast<double>(xmin) + xmax) / 2.0 + 0.05118;
   const double cy = (static_cast<double>(ymin) + ymax) / 2.0 - 0.028581;
 
-  // Gradients point from dark to light: outwards for a dark blob.
-  double outward = 0.0;
-  for (const BoundaryPoint& p : cluster) outward += p.gx * (p.x - cx) + p.gy * (p.y - cy);
-  if (outward < 0) return false;
+  // Gradients point from dark to light: outwards for a dark blob. The test
+  // is the sign of the sum of g . (p - centre) taken point by point in
+  // doubles; the integer sums give that sum up to a bound on both roundings,
+  // and the point by point sum is taken only when they leave its sign open.
+  const double n = static_cast<double>(cluster.size());
+  const double u = std::numeric_limits<double>::epsilon() / 2;
+  const double gx = static_cast<double>(sum_gx), gy = static_cast<double>(sum_gy);
+  const double outward_exact = static_cast<double>(moment) - cx * gx - cy * gy;
+  const double spread = 255.0 * n * (static_cast<double>(xmax) - xmin + static_cast<double>(ymax) - ymin + 2.0);
+  const double doubt = 2.0 * (n + 4.0) * u * spread +
+                       4.0 * u * (std::fabs(static_cast<double>(moment)) + std::fabs(cx * gx) + std::fabs(cy * gy));
+  if (!(std::fabs(outward_exact) > doubt)) {
+    double outward = 0.0;
+    for (const BoundaryPoint& p : cluster) outward += p.gx * (p.x - cx) + p.gy * (p.y - cy);
+    if (outward < 0) return false;
+  } else if (outward_exact < 0) {
+    return false;
+  }
   if (cluster.size() >= kSectorTestMinPoints) {
     const auto farthest = [](std::int32_t lo, std::int32_t hi) {  // in pixel units
       return std::max(std::fabs(static_cast<double>(lo)), std::fabs(static_cast<double>(hi))) / 2.0 + 0.5;
