@@ -257,7 +257,9 @@ constexpr std::size_t kSectors = 32;
 // weight; that sum is at least the inner sectors' own (the points are a
 // subset), and the weight at most that of the inner and end sectors. When
 // no four sectors in angular order give four runs whose bounds pass, no
-// choice does. The bounds allow for the rounding of the search's sums.
+// choice does. The bounds allow for the rounding of the search's sums. The
+// sums leave out the repeats that repeats_recent finds, the only ones in a
+// cluster gathered in scan order.
 bool four_lines_ruled_out(std::span<const BoundaryPoint> cluster, double cx, double cy, double reach,
                           GrayView image, double max_mse) {
   constexpr std::size_t S = kSectors;
