@@ -16,9 +16,16 @@
 namespace morvelin {
 
 void RegionForest::grow(std::uint32_t count) {
-  auto label = static_cast<std::uint32_t>(nodes_.size());
-  nodes_.resize(count);
-  for (; label < count; ++label) nodes_[label] = {label, 1};
+  const std::size_t first = nodes_.size();
+  if (count <= first) return;
+  nodes_.resize(count);  // left uninitialised: every new node is written below, blocks of labels in parallel
+  constexpr std::size_t kLabelsPerTask = std::size_t{1} << 16;
+  parallel_for((count - first + kLabelsPerTask - 1) / kLabelsPerTask, [&](std::size_t task) {
+    const std::size_t end = std::min<std::size_t>(count, first + (task + 1) * kLabelsPerTask);
+    for (std::size_t label = first + task * kLabelsPerTask; label < end; ++label) {
+      nodes_[label] = {static_cast<std::uint32_t>(label), 1};
+    }
+  });
 }
 
 UninitializedVec<std::uint32_t> RegionForest::roots() const {

@@ -96,7 +96,7 @@ class RegionForest {
     std::uint32_t parent;
     std::uint32_t size;
   };
-  Vec<Node> nodes_;
+  UninitializedVec<Node> nodes_;
 };
 
 struct Segmentation {
