@@ -19,6 +19,11 @@
 #include <utility>
 #include <vector>
 
+#if __has_include(<mimalloc.h>)
+#include <mimalloc.h>  // for its option names only: the library itself is loaded at run time
+#define MORVELIN_HAVE_MIMALLOC_HEADER 1
+#endif
+
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #define MORVELIN_UNDER_VALGRIND() (RUNNING_ON_VALGRIND != 0)
@@ -28,6 +33,10 @@
 
 namespace morvelin {
 namespace {
+
+// How long memory that a call frees stays with the process for the next call
+// (see RecentBlocks and the mimalloc options below).
+constexpr auto kKeepFreedMemoryFor = std::chrono::seconds(1);
 
 struct Mimalloc {
   void* (*malloc_aligned)(std::size_t, std::size_t) = nullptr;
@@ -55,7 +64,18 @@ const Mimalloc& mimalloc() {
     f.malloc_aligned = reinterpret_cast<void* (*)(std::size_t, std::size_t)>(dlsym(library, "mi_malloc_aligned"));
     f.free = reinterpret_cast<void (*)(void*)>(dlsym(library, "mi_free"));
     f.in_heap = reinterpret_cast<bool (*)(const void*)>(dlsym(library, "mi_is_in_heap_region"));
-    if (!f.malloc_aligned || !f.free || !f.in_heap) f = Mimalloc{};
+    if (!f.malloc_aligned || !f.free || !f.in_heap) return Mimalloc{};
+#if defined(MORVELIN_HAVE_MIMALLOC_HEADER)
+    // mimalloc gives pages freed inside its segments back to the system 25 ms
+    // later: with any pause between calls (a camera loop) the next frame
+    // takes them back as fresh zero-filled pages, a thousand faults and more
+    // for a 1280x720 AprilTag frame. Like the large blocks, they are kept a
+    // while; the option is best effort.
+    using SetOption = void (*)(mi_option_t, long);
+    if (auto set = reinterpret_cast<SetOption>(dlsym(library, "mi_option_set"))) {
+      set(mi_option_decommit_delay, std::chrono::milliseconds(kKeepFreedMemoryFor).count());
+    }
+#endif
     return f;  // the library stays loaded for the life of the process
   }();
   return functions;
@@ -223,7 +243,6 @@ class RecentBlocks {
 
  private:
   using Clock = std::chrono::steady_clock;
-  static constexpr auto kKeepFor = std::chrono::seconds(1);
 
   struct Block {
     void* p;
@@ -256,8 +275,8 @@ class RecentBlocks {
         continue;
       }
       const Block oldest = blocks_.front();
-      if (Clock::now() < oldest.freed + kKeepFor) {
-        kept_.wait_until(lock, oldest.freed + kKeepFor);
+      if (Clock::now() < oldest.freed + kKeepFreedMemoryFor) {
+        kept_.wait_until(lock, oldest.freed + kKeepFreedMemoryFor);
         continue;
       }
       blocks_.erase(blocks_.begin());
