@@ -302,12 +302,13 @@ bool four_lines_ruled_out(std::span<const BoundaryPoint> cluster, double cx, dou
                           total_weight * reach;  // divided by the run's weight
   const double limit = max_mse * (1.0 + 1e-9) + 1e-9 * reach;
 
-  // may_fit[d]: the run from sector i to sector i + d (d = S: round to i
-  // itself) may fit a line. Its inner sectors are i + 1 ... i + d - 1.
+  // The run from sector i to sector i + d (d = S: round to i itself), whose
+  // inner sectors are i + 1 ... i + d - 1, may fit a line when its bound
+  // passes; it ends at j = i + d if that is later, else it closes the circle.
   std::array<std::uint64_t, S> later{};    // bit j >= i: a run from sector i to j may fit
   std::array<std::uint64_t, S> closing{};  // bit j <= i: a run from i round to j may fit
   for (std::size_t i = 0; i < S; ++i) {
-    std::array<bool, S + 1> may_fit{};
+    later[i] = std::uint64_t{1} << i;
     for (std::size_t d = 1; d <= S; ++d) {
       const auto inner = [&](std::size_t part) { return sum[part][i + d] - sum[part][i + 1]; };
       const double w = inner(0);
@@ -318,17 +319,8 @@ bool four_lines_ruled_out(std::span<const BoundaryPoint> cluster, double cx, dou
       const double c = w * inner(4) - inner(1) * inner(2);
       const double least = (a + b - std::sqrt((a - b) * (a - b) + 4.0 * c * c)) / 2.0;
       // least / w^2 * w / (w + ends) > limit + rounding / w, times w (w + ends):
-      may_fit[d] = !(w > 0.0 && least > (limit * w + rounding) * (w + ends));
-    }
-    later[i] |= std::uint64_t{1} << i;
-    for (std::size_t d = 1; d <= S; ++d) {
-      const std::size_t j = (i + d) % S;
-      if (!may_fit[d]) continue;
-      if (i + d < S) {
-        later[i] |= std::uint64_t{1} << j;
-      } else {
-        closing[i] |= std::uint64_t{1} << j;
-      }
+      if (w > 0.0 && least > (limit * w + rounding) * (w + ends)) continue;
+      (i + d < S ? later : closing)[i] |= std::uint64_t{1} << (i + d) % S;
     }
   }
   // Ends in sectors c0 <= c1 <= c2 <= c3, the last run closing the circle.

@@ -15,32 +15,36 @@
 
 namespace morvelin {
 
+namespace {
+
+// body(label) for every label in [first, end), blocks of labels in parallel.
+template <class Body>
+void for_each_label(std::size_t first, std::size_t end, Body&& body) {
+  constexpr std::size_t kLabelsPerTask = std::size_t{1} << 16;
+  parallel_for((end - first + kLabelsPerTask - 1) / kLabelsPerTask, [&](std::size_t task) {
+    const std::size_t stop = std::min(end, first + (task + 1) * kLabelsPerTask);
+    for (std::size_t label = first + task * kLabelsPerTask; label < stop; ++label) body(label);
+  });
+}
+
+}  // namespace
+
 void RegionForest::grow(std::uint32_t count) {
   const std::size_t first = nodes_.size();
   if (count <= first) return;
-  nodes_.resize(count);  // left uninitialised: every new node is written below, blocks of labels in parallel
-  constexpr std::size_t kLabelsPerTask = std::size_t{1} << 16;
-  parallel_for((count - first + kLabelsPerTask - 1) / kLabelsPerTask, [&](std::size_t task) {
-    const std::size_t end = std::min<std::size_t>(count, first + (task + 1) * kLabelsPerTask);
-    for (std::size_t label = first + task * kLabelsPerTask; label < end; ++label) {
-      nodes_[label] = {static_cast<std::uint32_t>(label), 1};
-    }
-  });
+  nodes_.resize(count);  // left uninitialised: every new node is written below
+  for_each_label(first, count, [&](std::size_t label) { nodes_[label] = {static_cast<std::uint32_t>(label), 1}; });
 }
 
 UninitializedVec<std::uint32_t> RegionForest::roots() const {
   // The forest no longer changes, so the paths are followed without being
-  // shortened, and blocks of labels in parallel.
-  constexpr std::size_t kLabelsPerTask = std::size_t{1} << 16;
+  // shortened.
   UninitializedVec<std::uint32_t> roots(nodes_.size());
   const Node* nodes = nodes_.data();
-  parallel_for((roots.size() + kLabelsPerTask - 1) / kLabelsPerTask, [&](std::size_t task) {
-    const std::size_t end = std::min(roots.size(), (task + 1) * kLabelsPerTask);
-    for (std::size_t label = task * kLabelsPerTask; label < end; ++label) {
-      std::uint32_t root = static_cast<std::uint32_t>(label);
-      while (nodes[root].parent != root) root = nodes[root].parent;
-      roots[label] = root;
-    }
+  for_each_label(0, roots.size(), [&](std::size_t label) {
+    auto root = static_cast<std::uint32_t>(label);
+    while (nodes[root].parent != root) root = nodes[root].parent;
+    roots[label] = root;
   });
   return roots;
 }
