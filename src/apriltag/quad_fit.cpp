@@ -135,14 +135,48 @@ class CumulativeMoments {
   double* data_;
 };
 
-double pseudo_angle(double dx, double dy) {
-  double a;
-  if (dy >= 0) {
-    a = dx >= 0 ? dy / (dx + dy) : 1 - dx / (dy - dx);
-  } else {
-    a = dx < 0 ? 2 - dy / (-dx - dy) : dx / (dx - dy) + 3;
-  }
-  return a > 2 ? a - 4 : a;
+// Four doubles in one SIMD register, for passes over points. The functions
+// that serve both one point and four take and give them by reference: by
+// value, four would need the wider registers' calling convention.
+typedef double Double4 __attribute__((vector_size(32)));
+
+// The polar angle of (dx, dy) as a number in (-2, 2] that grows with it: the
+// quadrant plus a ratio within the quadrant. Without branches, so that the
+// same operations serve one point or the lanes of a vector.
+template <typename T>
+void pseudo_angle(const T& dx, const T& dy, T& angle) {
+  const auto right = dx >= 0, up = dy >= 0;
+  const T ax = right ? dx : -dx, ay = up ? dy : -dy;
+  const T zero{};
+  const T quadrant = up ? (right ? zero : zero + 1) : (right ? zero + 3 : zero + 2);
+  const T a = quadrant + (up == right ? ay : ax) / (ax + ay);
+  angle = a > 2 ? a - 4 : a;
+}
+
+void roots(const double& x, double& r) { r = root(x); }
+void roots(const Double4& x, Double4& r) {
+  const Pair low = root(Pair{x[0], x[1]}), high = root(Pair{x[2], x[3]});
+  r = Double4{low[0], low[1], high[0], high[1]};
+}
+
+// The offsets from (cx, cy) of points p[0] ... p[3].
+void offsets_of_four(const BoundaryPoint* p, double cx, double cy, Double4& dx, Double4& dy) {
+  typedef std::int32_t Int8 __attribute__((vector_size(32)));
+  static_assert(sizeof(BoundaryPoint) == 4 * sizeof(std::int32_t));
+  Int8 first, second;  // x, y, gx, gy of points 0, 1 and of 2, 3
+  std::memcpy(&first, p, sizeof first);
+  std::memcpy(&second, p + 2, sizeof second);
+  dx = __builtin_convertvector(__builtin_shufflevector(first, second, 0, 4, 8, 12), Double4) - cx;
+  dy = __builtin_convertvector(__builtin_shufflevector(first, second, 1, 5, 9, 13), Double4) - cy;
+}
+
+// Which of `count` equal parts of (-2, 2] holds an angle, as a whole number
+// in [0, count - 1].
+template <typename T>
+void angle_bucket(const T& angle, double count, T& bucket) {
+  const T at = (angle + 2.0) * (count / 4.0);  // in (0, count]
+  const T zero{};
+  bucket = at > 0.0 ? (at < count - 1 ? at : zero + (count - 1)) : zero;
 }
 
 bool angle_order(const SortedPoint& a, const SortedPoint& b) {
@@ -150,18 +184,48 @@ bool angle_order(const SortedPoint& a, const SortedPoint& b) {
   return a.x != b.x ? a.x < b.x : a.y < b.y;
 }
 
-// The weight of a point (doubled coordinates): 1 + the central-difference
-// gradient magnitude of the image at the pixel whose square holds the point.
-double point_weight(std::int32_t x2, std::int32_t y2, GrayView image) {
-  // floor(X / 2 + 0.5) of a doubled coordinate X, in integers.
-  const std::int64_t ix = (static_cast<std::int64_t>(x2) + 1) >> 1;
-  const std::int64_t iy = (static_cast<std::int64_t>(y2) + 1) >> 1;
-  if (!(ix >= 1 && ix + 1 < image.width && iy >= 1 && iy + 1 < image.height)) return 1.0;
-  const auto px = static_cast<std::uint32_t>(ix);
-  const auto py = static_cast<std::uint32_t>(iy);
-  const double gx = static_cast<double>(image.at(px + 1, py)) - image.at(px - 1, py);
-  const double gy = static_cast<double>(image.at(px, py + 1)) - image.at(px, py - 1);
-  return 1.0 + std::sqrt(gx * gx + gy * gy);  // the hypotenuse; the sum of squares is exact
+// Squared central-difference gradients of an image, for the points' weights.
+class Gradients {
+ public:
+  explicit Gradients(GrayView image)
+      : pixels_(image.pixels), width_(image.width), columns_(inner(image.width)), rows_(inner(image.height)) {}
+
+  // At the pixel whose square holds the point (doubled coordinates), or -1
+  // at the image's edge.
+  double squared(std::int32_t x2, std::int32_t y2) const {
+    // floor(X / 2 + 0.5) of a doubled coordinate X, less 1: the pixels off
+    // the edge, 1 ... side - 2, are 0 ... side - 3, and every other one is
+    // out of range as an unsigned number.
+    const auto x = static_cast<std::uint64_t>((std::int64_t{x2} + 1) >> 1) - 1;
+    const auto y = static_cast<std::uint64_t>((std::int64_t{y2} + 1) >> 1) - 1;
+    if (!(x < columns_ && y < rows_)) return -1.0;
+    const std::uint8_t* p = pixels_ + (y + 1) * width_ + (x + 1);
+    const std::int32_t gx = std::int32_t{p[1]} - p[-1];
+    const std::int32_t gy = std::int32_t{p[width_]} - p[-static_cast<std::ptrdiff_t>(width_)];
+    return gx * gx + gy * gy;  // exact
+  }
+
+ private:
+  static std::uint64_t inner(std::uint32_t side) { return side > 2 ? side - 2 : 0; }
+
+  const std::uint8_t* pixels_;
+  std::size_t width_;
+  std::uint64_t columns_, rows_;
+};
+
+// The weight of a point: 1 + the gradient's magnitude, 1 at the image's edge.
+template <typename T>
+void weight_of(const T& squared_gradient, T& weight) {
+  const T zero{};
+  T magnitude;
+  roots(squared_gradient, magnitude);
+  weight = squared_gradient < 0 ? zero + 1.0 : 1.0 + magnitude;
+}
+
+double point_weight(std::int32_t x2, std::int32_t y2, const Gradients& gradients) {
+  double w;
+  weight_of(gradients.squared(x2, y2), w);
+  return w;
 }
 
 // Buffers of one fit, reused from cluster to cluster; all but the bucket
@@ -171,7 +235,6 @@ struct FitScratch {
   UninitializedVec<double> angles;
   Vec<std::uint32_t> buckets;
   UninitializedVec<std::uint32_t> bucket_of;
-  UninitializedVec<std::uint32_t> source;  // cluster index of each point kept for sorting
   UninitializedVec<double> prefix;  // six arrays of cumulative moments
   UninitializedVec<double> error;
   UninitializedVec<double> smooth;
@@ -205,34 +268,46 @@ bool repeats_recent(std::span<const BoundaryPoint> cluster, std::size_t i) {
 void sort_by_angle(std::span<const BoundaryPoint> cluster, double cx, double cy, FitScratch& scratch) {
   const std::size_t n = cluster.size();
   const std::size_t count = 2 * n;
-  const double scale = static_cast<double>(count) / 4.0;  // angles lie in (-2, 2]
-  const double last = static_cast<double>(count - 1);
-  Vec<std::uint32_t>& buckets = scratch.buckets;
-  buckets.assign(count + 1, 0);
   scratch.angles.resize(n);
   scratch.bucket_of.resize(n);
-  scratch.source.resize(n);
+  double* angles = scratch.angles.data();
+  std::uint32_t* bucket_of = scratch.bucket_of.data();
+  std::size_t i = 0;
+  if (count <= std::numeric_limits<std::int32_t>::max()) {  // four points at a time
+    typedef std::int32_t Int4 __attribute__((vector_size(16)));
+    for (; i + 4 <= n; i += 4) {
+      Double4 dx, dy, angle, bucket;
+      offsets_of_four(&cluster[i], cx, cy, dx, dy);
+      pseudo_angle(dx, dy, angle);
+      angle_bucket(angle, static_cast<double>(count), bucket);
+      const Int4 b = __builtin_convertvector(bucket, Int4);
+      std::memcpy(angles + i, &angle, sizeof angle);
+      std::memcpy(bucket_of + i, &b, sizeof b);
+    }
+  }
+  for (; i < n; ++i) {
+    double bucket;
+    pseudo_angle(cluster[i].x - cx, cluster[i].y - cy, angles[i]);
+    angle_bucket(angles[i], static_cast<double>(count), bucket);
+    bucket_of[i] = static_cast<std::uint32_t>(bucket);
+  }
+  // Repeats go to one more bucket, after every other, and are cut off.
+  Vec<std::uint32_t>& buckets = scratch.buckets;
+  buckets.assign(count + 2, 0);
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (i = 0; i < n; ++i) {
     const bool repeat = repeats_recent(cluster, i);
-    const double angle = pseudo_angle(cluster[i].x - cx, cluster[i].y - cy);
-    const double at = (angle + 2.0) * scale;  // in (0, count]
-    const auto bucket = static_cast<std::uint32_t>(at > 0.0 ? (at < last ? at : last) : 0.0);
-    scratch.angles[kept] = angle;
-    scratch.bucket_of[kept] = bucket;
-    scratch.source[kept] = static_cast<std::uint32_t>(i);
-    buckets[bucket + 1] += repeat ? 0 : 1;
+    bucket_of[i] = repeat ? static_cast<std::uint32_t>(count) : bucket_of[i];
+    ++buckets[bucket_of[i] + 1];
     kept += repeat ? 0 : 1;
   }
   for (std::size_t b = 1; b <= count; ++b) buckets[b] += buckets[b - 1];
   UninitializedVec<SortedPoint>& points = scratch.points;
+  points.resize(n);
+  for (i = 0; i < n; ++i) points[buckets[bucket_of[i]]++] = {angles[i], cluster[i].x, cluster[i].y};
   points.resize(kept);
-  for (std::size_t k = 0; k < kept; ++k) {
-    const BoundaryPoint& q = cluster[scratch.source[k]];
-    points[buckets[scratch.bucket_of[k]]++] = {scratch.angles[k], q.x, q.y};
-  }
   SortedPoint* p = points.data();
-  for (std::size_t i = 1; i < kept; ++i) {
+  for (i = 1; i < kept; ++i) {
     if (!angle_order(p[i], p[i - 1])) continue;
     const SortedPoint moving = p[i];
     std::size_t j = i;
@@ -269,20 +344,40 @@ bool four_lines_ruled_out(std::span<const BoundaryPoint> cluster, double cx, dou
   std::array<std::array<double, 2 * S + 1>, 6> sum{};
   std::array<double, S> sector_weight{};
   std::size_t points = 0;
-  for (std::size_t i = 0; i < cluster.size(); ++i) {
-    if (repeats_recent(cluster, i)) continue;
-    const double dx = cluster[i].x - cx;
-    const double dy = cluster[i].y - cy;
-    const double at = (pseudo_angle(dx, dy) + 2.0) * (static_cast<double>(S) / 4.0);  // as the sort's angles
-    const std::size_t sector = at > 0.0 ? std::min(static_cast<std::size_t>(at), S - 1) : 0;
-    const double w = point_weight(cluster[i].x, cluster[i].y, image);
+  const Gradients gradients(image);
+  // Adds the point with offset (dx, dy) from the centre, weight w (0 for a
+  // repeat, which adds nothing) and sector k.
+  const auto add = [&](double dx, double dy, double w, std::size_t k) {
     const double u = dx / 2.0, v = dy / 2.0;
-    sum[0][sector + 1] += w;
-    sum[1][sector + 1] += w * u;
-    sum[2][sector + 1] += w * v;
-    sum[3][sector + 1] += w * u * u;
-    sum[4][sector + 1] += w * u * v;
-    sum[5][sector + 1] += w * v * v;
+    sum[0][k + 1] += w;
+    sum[1][k + 1] += w * u;
+    sum[2][k + 1] += w * v;
+    sum[3][k + 1] += w * u * u;
+    sum[4][k + 1] += w * u * v;
+    sum[5][k + 1] += w * v * v;
+  };
+  const std::size_t n = cluster.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Double4 dx, dy, angle, bucket, squared, weight;
+    offsets_of_four(&cluster[i], cx, cy, dx, dy);
+    pseudo_angle(dx, dy, angle);
+    angle_bucket(angle, static_cast<double>(S), bucket);
+    for (std::size_t l = 0; l < 4; ++l) squared[l] = gradients.squared(cluster[i + l].x, cluster[i + l].y);
+    weight_of(squared, weight);
+    for (std::size_t l = 0; l < 4; ++l) {
+      const bool repeat = repeats_recent(cluster, i + l);
+      points += repeat ? 0 : 1;
+      add(dx[l], dy[l], repeat ? 0.0 : weight[l], static_cast<std::size_t>(bucket[l]));
+    }
+  }
+  for (; i < n; ++i) {
+    if (repeats_recent(cluster, i)) continue;
+    const double dx = cluster[i].x - cx, dy = cluster[i].y - cy;
+    double angle, bucket;  // as the sort's buckets
+    pseudo_angle(dx, dy, angle);
+    angle_bucket(angle, static_cast<double>(S), bucket);
+    add(dx, dy, point_weight(cluster[i].x, cluster[i].y, gradients), static_cast<std::size_t>(bucket));
     ++points;
   }
   double total_weight = 0.0;
@@ -398,10 +493,11 @@ bool order_around_centre(std::span<const BoundaryPoint> cluster, GrayView image,
 CumulativeMoments weighted_moments(FitScratch& scratch, GrayView image) {
   const UninitializedVec<SortedPoint>& points = scratch.points;
   CumulativeMoments moments(scratch.prefix, points.size());
+  const Gradients gradients(image);
   for (std::size_t i = 0; i < points.size(); ++i) {
     const double x = points[i].x / 2.0 + 0.5;
     const double y = points[i].y / 2.0 + 0.5;
-    const double weight = point_weight(points[i].x, points[i].y, image);
+    const double weight = point_weight(points[i].x, points[i].y, gradients);
     moments.set(i, {weight, weight * x, weight * y, weight * x * x, weight * x * y, weight * y * y});
   }
   return moments;
