@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <optional>
@@ -207,6 +208,28 @@ constexpr PointSteps point_steps(std::int32_t diff) {
 }
 
 constexpr PointSteps kPointSteps[2] = {point_steps(255), point_steps(-255)};
+
+// For each value of a pixel's marks (its four neighbour bits and the white
+// bit): the steps of its marked neighbours moved to the front, in neighbour
+// order and followed by steps of no matter, and their number.
+struct PackedSteps {
+  PointSteps steps;
+  std::size_t count;
+};
+
+constexpr std::array<PackedSteps, 32> packed_point_steps() {
+  std::array<PackedSteps, 32> table{};
+  for (std::uint32_t marks = 0; marks < table.size(); ++marks) {
+    const PointSteps& steps = kPointSteps[(marks & kBoundaryWhitePixel) != 0 ? 1 : 0];
+    PackedSteps& packed = table[marks];
+    for (int k = 0; k < 4; ++k) {
+      if ((marks >> k & 1) != 0) packed.steps.step[packed.count++] = steps.step[k];
+    }
+  }
+  return table;
+}
+
+constexpr std::array<PackedSteps, 32> kPackedPointSteps = packed_point_steps();
 
 // The steps of a pixel by its boundary marks.
 const PointSteps& point_steps_of(std::uint32_t marks) {
@@ -424,22 +447,25 @@ class RowRecords {
     return n;
   }
 
-  // The points of row y's records, in scan order; returns their count.
+  // The points of row y's records, in scan order; returns their count. A
+  // pixel's four candidates are all written, its marked ones first, and the
+  // end moves on by their number.
   std::size_t points(std::uint32_t y) {
     const std::uint32_t row_start = y * s_.width;
     const auto y2 = static_cast<std::int32_t>(2 * y);
     const std::size_t marked = find_marked(y);
+    static_assert(kBoundaryWhitePixel < kPackedPointSteps.size());
     std::size_t n = 0;
     for (std::size_t i = 0; i < marked; ++i) {
       const std::uint32_t x = marked_[i];
-      const std::uint32_t bits = s_.boundary[row_start + x];
-      const PointSteps& steps = point_steps_of(bits);
+      const std::uint32_t marks = s_.boundary[row_start + x] & (kPackedPointSteps.size() - 1);
+      const PackedSteps& packed = kPackedPointSteps[marks];
       const PointLanes at = {static_cast<std::int32_t>(2 * x), y2, 0, 0};
       for (int k = 0; k < 4; ++k) {
-        const PointLanes point = at + steps.step[k];
-        std::memcpy(static_cast<void*>(&points_[n]), &point, sizeof point);  // trivially copyable
-        n += (bits >> k) & 1;
+        const PointLanes point = at + packed.steps.step[k];
+        std::memcpy(static_cast<void*>(&points_[n + k]), &point, sizeof point);  // trivially copyable
       }
+      n += packed.count;
     }
     return n;
   }
