@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "runtime/cpu_features.hpp"
 #include "runtime/worker_pool.hpp"
@@ -637,6 +638,34 @@ Vec<KeyOwner> merge_bands(Vec<BandRecords>& bands, std::size_t labels) {
   return owners;
 }
 
+struct KeptCluster {
+  std::uint64_t key;
+  KeyOwner owner;
+};
+
+// Sorts clusters by key, a few bits at a time from the lowest: their roots
+// are below `labels`, so a key packs into twice as many bits as the largest
+// root has. On thousands of clusters a comparison sort, whose branches on
+// random keys go either way, takes several times as long.
+void sort_by_key(Vec<KeptCluster>& clusters, std::size_t labels) {
+  const auto root_bits = static_cast<unsigned>(std::bit_width(labels));
+  const auto packed = [&](std::uint64_t key) {
+    return static_cast<std::uint64_t>(smaller_root(key)) << root_bits | larger_root(key);
+  };
+  constexpr unsigned kDigitBits = 11;
+  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  Vec<KeptCluster> sorted(clusters.size());
+  Vec<std::size_t> next(kDigits);
+  for (unsigned shift = 0; shift < 2 * root_bits; shift += kDigitBits) {
+    std::fill(next.begin(), next.end(), 0);
+    for (const KeptCluster& c : clusters) ++next[packed(c.key) >> shift & (kDigits - 1)];
+    std::size_t start = 0;
+    for (std::size_t& n : next) start += std::exchange(n, start);
+    for (const KeptCluster& c : clusters) sorted[next[packed(c.key) >> shift & (kDigits - 1)]++] = c;
+    clusters.swap(sorted);
+  }
+}
+
 // Labels and boundary marks by bands of rows in parallel, each row's labels
 // starting after those of all rows above it. Returns the number of labels.
 std::uint32_t label_and_mark(const TernaryImage& t, const Vec<RowBand>& bands, Segmentation& s) {
@@ -783,16 +812,11 @@ BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t
   });
 
   const Vec<KeyOwner> owners = merge_bands(bands, segmentation.regions.size());
-  // The kept clusters, by key.
-  struct Kept {
-    std::uint64_t key;
-    KeyOwner owner;
-  };
-  Vec<Kept> kept;
+  Vec<KeptCluster> kept;
   for (const KeyOwner& o : owners) {
     if (bands[o.band].total[o.index] >= minimum) kept.push_back({bands[o.band].numbering.keys[o.index], o});
   }
-  std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) { return a.key < b.key; });
+  sort_by_key(kept, segmentation.regions.size());
 
   // Kept clusters are laid out by key; within a cluster the bands' points
   // follow each other in band order, so every cluster stays in scan order.
