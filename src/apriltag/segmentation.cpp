@@ -536,6 +536,7 @@ struct BandRecords {
   Vec<KeyOwner> owner;
   Vec<std::uint32_t> total;
   Vec<std::size_t> next;
+  Vec<std::uint32_t> foreign;  // numbers of the keys that first appear in an earlier band
   Vec<std::size_t> cursor;  // per number: where the band's next point of the key goes, or kDropped
 
   // First pass: the records of each row as runs of equal keys, one table
@@ -606,42 +607,78 @@ Vec<RowBand> row_bands(std::uint32_t height) {
 std::uint32_t smaller_root(std::uint64_t key) { return static_cast<std::uint32_t>(key >> 32); }
 std::uint32_t larger_root(std::uint64_t key) { return static_cast<std::uint32_t>(key); }
 
-// Finds, band after band, where each key first appears and adds up its
-// counts there; returns the first appearances in band order. A key can have
-// appeared in an earlier band only when both of its regions have, so only
-// those keys are looked up in the earlier bands' tables.
-Vec<KeyOwner> merge_bands(Vec<BandRecords>& bands, std::size_t labels) {
-  Vec<std::uint8_t> seen(labels, 0);  // per root: in a key of an earlier band
-  Vec<KeyOwner> owners;
-  for (std::uint32_t b = 0; b < bands.size(); ++b) {
-    BandRecords& band = bands[b];
-    const Vec<std::uint64_t>& keys = band.numbering.keys;
-    band.owner.resize(keys.size());
-    band.total.assign(keys.size(), 0);
-    band.next.assign(keys.size(), kDropped);
-    for (std::uint32_t i = 0; i < keys.size(); ++i) {
-      KeyOwner owner{b, i};
-      if (seen[smaller_root(keys[i])] != 0 && seen[larger_root(keys[i])] != 0) {
-        for (std::uint32_t c = 0; c < b; ++c) {
-          if (const auto n = bands[c].numbering.find(keys[i])) {
-            owner = {c, *n};
-            break;
-          }
-        }
-      }
-      if (owner.band == b) owners.push_back(owner);
-      band.owner[i] = owner;
-      bands[owner.band].total[owner.index] += band.numbering.counts[i];
-    }
-    for (const std::uint64_t key : keys) seen[smaller_root(key)] = seen[larger_root(key)] = 1;
-  }
-  return owners;
-}
-
 struct KeptCluster {
   std::uint64_t key;
   KeyOwner owner;
 };
+
+// Finds where each key first appears and adds up its counts there; returns
+// the clusters of at least `minimum` records, in no particular order. A key
+// can have appeared in an earlier band only when both of its regions have,
+// so only those keys are looked up in the earlier bands' tables. The bands
+// are worked on side by side; only the counts of keys that first appear in
+// an earlier band are added band after band.
+Vec<KeptCluster> merge_bands(Vec<BandRecords>& bands, std::size_t labels, std::uint32_t minimum) {
+  // Per band, one bit per root: in a key of an earlier band.
+  const std::size_t words = (labels + 63) / 64;
+  Vec<std::uint64_t> earlier(bands.size() * words, 0);
+  const auto bits_of = [&](std::size_t b) { return earlier.data() + b * words; };
+  parallel_for(bands.size(), [&](std::size_t b) {  // first the roots of band b itself
+    std::uint64_t* bits = bits_of(b);
+    const auto set = [bits](std::uint32_t root) { bits[root / 64] |= std::uint64_t{1} << (root % 64); };
+    for (const std::uint64_t key : bands[b].numbering.keys) {
+      set(smaller_root(key));
+      set(larger_root(key));
+    }
+  });
+  // Then, word by word, band b's bits become the union of those before it.
+  constexpr std::size_t kWordsPerTask = 4096;
+  parallel_for((words + kWordsPerTask - 1) / kWordsPerTask, [&](std::size_t t) {
+    for (std::size_t w = t * kWordsPerTask; w < std::min(words, (t + 1) * kWordsPerTask); ++w) {
+      std::uint64_t before = 0;
+      for (std::size_t b = 0; b < bands.size(); ++b) before |= std::exchange(bits_of(b)[w], before);
+    }
+  });
+  parallel_for(bands.size(), [&](std::size_t b) {
+    BandRecords& band = bands[b];
+    const Vec<std::uint64_t>& keys = band.numbering.keys;
+    const std::uint64_t* seen = bits_of(b);
+    const auto seen_before = [&](std::uint32_t root) { return (seen[root / 64] >> (root % 64) & 1) != 0; };
+    band.owner.resize(keys.size());
+    band.total.assign(keys.size(), 0);
+    band.next.assign(keys.size(), kDropped);
+    band.foreign.clear();
+    for (std::uint32_t i = 0; i < keys.size(); ++i) {
+      KeyOwner owner{static_cast<std::uint32_t>(b), i};
+      if (seen_before(smaller_root(keys[i])) && seen_before(larger_root(keys[i]))) {
+        for (std::uint32_t c = 0; c < b; ++c) {
+          if (const auto n = bands[c].numbering.find(keys[i])) {
+            owner = {c, *n};
+            band.foreign.push_back(i);
+            break;
+          }
+        }
+      }
+      band.owner[i] = owner;
+      if (owner.band == b) band.total[i] = band.numbering.counts[i];
+    }
+  });
+  for (BandRecords& band : bands) {
+    for (const std::uint32_t i : band.foreign) {
+      bands[band.owner[i].band].total[band.owner[i].index] += band.numbering.counts[i];
+    }
+  }
+  Vec<Vec<KeptCluster>> kept(bands.size());
+  parallel_for(bands.size(), [&](std::size_t b) {
+    const BandRecords& band = bands[b];
+    for (std::uint32_t i = 0; i < band.owner.size(); ++i) {
+      if (band.owner[i].band != b || band.total[i] < minimum) continue;
+      kept[b].push_back({band.numbering.keys[i], band.owner[i]});
+    }
+  });
+  for (std::size_t b = 1; b < kept.size(); ++b) kept[0].insert(kept[0].end(), kept[b].begin(), kept[b].end());
+  return kept.empty() ? Vec<KeptCluster>{} : std::move(kept[0]);
+}
 
 // Sorts clusters by key, a few bits at a time from the lowest: their roots
 // are below `labels`, so a key packs into twice as many bits as the largest
@@ -811,11 +848,7 @@ BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t
     bands[b].gather(segmentation);
   });
 
-  const Vec<KeyOwner> owners = merge_bands(bands, segmentation.regions.size());
-  Vec<KeptCluster> kept;
-  for (const KeyOwner& o : owners) {
-    if (bands[o.band].total[o.index] >= minimum) kept.push_back({bands[o.band].numbering.keys[o.index], o});
-  }
+  Vec<KeptCluster> kept = merge_bands(bands, segmentation.regions.size(), minimum);
   sort_by_key(kept, segmentation.regions.size());
 
   // Kept clusters are laid out by key; within a cluster the bands' points
@@ -830,9 +863,20 @@ BoundaryClusters cluster_boundary(const Segmentation& segmentation, std::int32_t
     total += bands[o.band].total[o.index];
   }
   starts[kept.size()] = total;
-  for (BandRecords& band : bands) {
+  // Each band's points of a key follow those of the bands before it: a key
+  // first appearing in the band starts where its cluster does, the others
+  // where the earlier bands left off, band after band.
+  parallel_for(bands.size(), [&](std::size_t b) {
+    BandRecords& band = bands[b];
     band.cursor.resize(band.owner.size());
     for (std::size_t i = 0; i < band.owner.size(); ++i) {
+      if (band.owner[i].band != b) continue;
+      band.cursor[i] = band.next[i];
+      if (band.next[i] != kDropped) band.next[i] += band.numbering.counts[i];
+    }
+  });
+  for (BandRecords& band : bands) {
+    for (const std::uint32_t i : band.foreign) {
       std::size_t& at = bands[band.owner[i].band].next[band.owner[i].index];
       band.cursor[i] = at;
       if (at != kDropped) at += band.numbering.counts[i];
