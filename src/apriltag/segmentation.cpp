@@ -100,18 +100,55 @@ std::uint32_t count_new_labels(const TernaryImage& t, std::uint32_t y) {
 // Labels row y, its first new label being `next`. A known pixel's label is
 // the last one handed out up to it, so one running count is the only chain
 // from pixel to pixel; nothing branches on the values, which are as good as
-// random in textured parts of an image.
-void label_row(const TernaryImage& t, std::uint32_t y, std::uint32_t next, std::uint32_t* lab) {
-  const std::uint8_t* row = t.row(y);
-  const std::size_t from = shared_from(t, y);
-  std::uint32_t last = next - 1;  // wraps for next = 0, and back with the first new label
-  for (std::size_t x = 0; x < t.width; ++x) {
+// random in textured parts of an image. Returns the last label handed out.
+std::uint32_t label_columns(const std::uint8_t* row, std::size_t from, std::size_t x, std::size_t end,
+                            std::uint32_t last, std::uint32_t* lab) {
+  for (; x < end; ++x) {
     const std::uint8_t v = row[x];
     const std::uint32_t unknown = v == kUnknown ? 1 : 0;
     const std::uint32_t same = x >= from && row[x - 1] == v ? 1 : 0;
     last += (same | unknown) ^ 1;
     lab[x] = last | (0u - unknown);  // kNoLabel when unknown
   }
+  return last;
+}
+
+#if MORVELIN_HAVE_AVX2_VARIANTS
+// label_columns for columns from `from` on (at least 1), eight at a time:
+// the new labels' running count is a prefix sum over the lanes.
+MORVELIN_AVX2_VARIANT void label_columns_avx2(const std::uint8_t* row, std::size_t from, std::size_t end,
+                                              std::uint32_t last, std::uint32_t* lab) {
+  std::size_t x = from;
+  for (; x + 8 <= end; x += 8) {
+    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + x));
+    const __m128i left = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + x - 1));
+    const __m128i unknown = _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(kUnknown)));
+    const __m128i fresh = _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(v, left), unknown), _mm_set1_epi8(1));
+    __m256i count = _mm256_cvtepu8_epi32(fresh);  // then summed up to each lane
+    count = _mm256_add_epi32(count, _mm256_slli_si256(count, 4));
+    count = _mm256_add_epi32(count, _mm256_slli_si256(count, 8));
+    const __m256i low_total = _mm256_shuffle_epi32(count, 0xFF);
+    count = _mm256_add_epi32(count, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+    const __m256i labels = _mm256_add_epi32(count, _mm256_set1_epi32(static_cast<int>(last)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lab + x),
+                        _mm256_or_si256(labels, _mm256_cvtepi8_epi32(unknown)));  // kNoLabel when unknown
+    last += static_cast<std::uint32_t>(_mm256_extract_epi32(count, 7));
+  }
+  label_columns(row, from, x, end, last, lab);
+}
+#endif
+
+void label_row(const TernaryImage& t, std::uint32_t y, std::uint32_t next, std::uint32_t* lab) {
+  const std::uint8_t* row = t.row(y);
+  const std::size_t from = std::min<std::size_t>(shared_from(t, y), t.width);
+  const std::uint32_t last = label_columns(row, from, 0, from, next - 1, lab);  // next - 1 wraps for next = 0
+#if MORVELIN_HAVE_AVX2_VARIANTS
+  if (cpu_has_avx2()) {
+    label_columns_avx2(row, from, t.width, last, lab);
+    return;
+  }
+#endif
+  label_columns(row, from, from, t.width, last, lab);
 }
 
 // The label runs of a labelled row.
