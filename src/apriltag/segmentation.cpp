@@ -114,6 +114,25 @@ std::uint32_t label_columns(const std::uint8_t* row, std::size_t from, std::size
 }
 
 #if MORVELIN_HAVE_AVX2_VARIANTS
+// For each byte of eight flags, the places of its set bits in order,
+// followed by places of no matter, and their number.
+struct FlagPlaces {
+  alignas(8) std::uint8_t at[256][8];
+  std::uint8_t count[256];
+};
+
+constexpr FlagPlaces flag_places() {
+  FlagPlaces t{};
+  for (int bits = 0; bits < 256; ++bits) {
+    for (int k = 0; k < 8; ++k) {
+      if ((bits >> k & 1) != 0) t.at[bits][t.count[bits]++] = static_cast<std::uint8_t>(k);
+    }
+  }
+  return t;
+}
+
+constexpr FlagPlaces kFlagPlaces = flag_places();
+
 // label_columns for columns from `from` on (at least 1), eight at a time:
 // the new labels' running count is a prefix sum over the lanes.
 MORVELIN_AVX2_VARIANT void label_columns_avx2(const std::uint8_t* row, std::size_t from, std::size_t end,
@@ -151,16 +170,55 @@ void label_row(const TernaryImage& t, std::uint32_t y, std::uint32_t next, std::
   label_columns(row, from, from, t.width, last, lab);
 }
 
-// The label runs of a labelled row.
-void find_runs(const std::uint32_t* lab, std::uint32_t w, LabelRuns& runs) {
-  runs.start[0] = 0;
-  runs.run_of[0] = 0;
-  std::uint32_t count = 1;
-  for (std::uint32_t x = 1; x < w; ++x) {
+// Runs from column x on (at least 1), `count` runs having begun before it.
+std::uint32_t find_runs_from(const std::uint32_t* lab, std::uint32_t x, std::uint32_t w, std::uint32_t count,
+                             LabelRuns& runs) {
+  for (; x < w; ++x) {
     runs.start[count] = x;
     count += lab[x] != lab[x - 1] ? 1 : 0;
     runs.run_of[x] = count - 1;
   }
+  return count;
+}
+
+#if MORVELIN_HAVE_AVX2_VARIANTS
+// find_runs_from column 1 on, eight columns at a time: the columns where a
+// run begins packed to the front of eight written (no further than column
+// x + 7, as at most x runs have begun before column x), the runs' numbers a
+// prefix sum over the lanes.
+MORVELIN_AVX2_VARIANT std::uint32_t find_runs_avx2(const std::uint32_t* lab, std::uint32_t w, LabelRuns& runs) {
+  std::uint32_t count = 1;
+  std::uint32_t x = 1;
+  for (; x + 8 <= w; x += 8) {
+    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lab + x));
+    const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lab + x - 1));
+    const __m256i same = _mm256_cmpeq_epi32(here, left);
+    const auto begins = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(same))) ^ 0xFFu;
+    const __m128i places = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kFlagPlaces.at[begins]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.start.data() + count),
+                        _mm256_add_epi32(_mm256_cvtepu8_epi32(places), _mm256_set1_epi32(static_cast<int>(x))));
+    __m256i run = _mm256_andnot_si256(same, _mm256_set1_epi32(1));  // then summed up to each lane
+    run = _mm256_add_epi32(run, _mm256_slli_si256(run, 4));
+    run = _mm256_add_epi32(run, _mm256_slli_si256(run, 8));
+    const __m256i low_total = _mm256_shuffle_epi32(run, 0xFF);
+    run = _mm256_add_epi32(run, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.run_of.data() + x),
+                        _mm256_add_epi32(run, _mm256_set1_epi32(static_cast<int>(count - 1))));
+    count += kFlagPlaces.count[begins];
+  }
+  return find_runs_from(lab, x, w, count, runs);
+}
+#endif
+
+// The label runs of a labelled row.
+void find_runs(const std::uint32_t* lab, std::uint32_t w, LabelRuns& runs) {
+  runs.start[0] = 0;
+  runs.run_of[0] = 0;
+#if MORVELIN_HAVE_AVX2_VARIANTS
+  const std::uint32_t count = cpu_has_avx2() ? find_runs_avx2(lab, w, runs) : find_runs_from(lab, 1, w, 1, runs);
+#else
+  const std::uint32_t count = find_runs_from(lab, 1, w, 1, runs);
+#endif
   runs.start[count] = w;
   runs.count = count;
 }
@@ -435,25 +493,6 @@ MORVELIN_AVX2_VARIANT std::size_t row_keys_avx2(const Segmentation& s, std::uint
   }
   return n;
 }
-
-// For each byte of eight flags, the places of its set bits in order,
-// followed by places of no matter, and their number.
-struct FlagPlaces {
-  alignas(8) std::uint8_t at[256][8];
-  std::uint8_t count[256];
-};
-
-constexpr FlagPlaces flag_places() {
-  FlagPlaces t{};
-  for (int bits = 0; bits < 256; ++bits) {
-    for (int k = 0; k < 8; ++k) {
-      if ((bits >> k & 1) != 0) t.at[bits][t.count[bits]++] = static_cast<std::uint8_t>(k);
-    }
-  }
-  return t;
-}
-
-constexpr FlagPlaces kFlagPlaces = flag_places();
 
 // The columns x = 1 ... w - 2 whose marks are not zero, 32 columns at a
 // time: eight columns are written for every eight looked at, the marked ones
