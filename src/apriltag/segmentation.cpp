@@ -518,6 +518,28 @@ MORVELIN_AVX2_VARIANT std::size_t marked_columns_avx2(const std::uint8_t* marks,
   }
   return n;
 }
+
+// RowRecords::points for the marked pixels `columns` of a row with marks
+// `marks`, two candidate points to a vector. `points` needs room for four
+// points per column.
+MORVELIN_AVX2_VARIANT std::size_t row_points_avx2(const std::uint8_t* marks, std::int32_t y2,
+                                                  const std::uint32_t* columns, std::size_t count,
+                                                  BoundaryPoint* points) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t x = columns[i];
+    const PackedSteps& packed = kPackedPointSteps[marks[x] & (kPackedPointSteps.size() - 1)];
+    const auto x2 = static_cast<std::int32_t>(2 * x);
+    const __m256i at = _mm256_setr_epi32(x2, y2, 0, 0, x2, y2, 0, 0);
+    const auto* steps = reinterpret_cast<const __m256i*>(packed.steps.step);
+    for (int half = 0; half < 2; ++half) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(points + n + 2 * half),
+                          _mm256_add_epi32(at, _mm256_loadu_si256(steps + half)));
+    }
+    n += packed.count;
+  }
+  return n;
+}
 #endif
 
 // Copies a run of points, a few on average: inline, without the call and
@@ -576,6 +598,11 @@ class RowRecords {
     const auto y2 = static_cast<std::int32_t>(2 * y);
     const std::size_t marked = find_marked(y);
     static_assert(kBoundaryWhitePixel < kPackedPointSteps.size());
+#if MORVELIN_HAVE_AVX2_VARIANTS
+    if (cpu_has_avx2()) {
+      return row_points_avx2(s_.boundary.data() + row_start, y2, marked_.data(), marked, points_.data());
+    }
+#endif
     std::size_t n = 0;
     for (std::size_t i = 0; i < marked; ++i) {
       const std::uint32_t x = marked_[i];
