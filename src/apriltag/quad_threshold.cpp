@@ -63,30 +63,37 @@ TileGrid tile_extrema(GrayView image) {
 }
 
 // Replaces each tile's extrema by those of the 3 x 3 tiles around it
-// (tiles beyond the grid are ignored), horizontally then vertically.
+// (tiles beyond the grid are ignored): along the rows, then along the
+// columns a whole row at a time, so that both passes run over contiguous
+// bytes.
 void spread_extrema(TileGrid& tiles) {
-  const std::uint32_t tw = tiles.columns;
-  const std::uint32_t th = tiles.rows;
-  const auto spread = [](Vec<std::uint8_t>& v, std::size_t n, std::size_t step, std::size_t lines,
-                         std::size_t line_step, auto pick) {
-    Vec<std::uint8_t> line(n);
-    for (std::size_t l = 0; l < lines; ++l) {
-      std::uint8_t* base = v.data() + l * line_step;
-      for (std::size_t i = 0; i < n; ++i) line[i] = base[i * step];
-      for (std::size_t i = 0; i < n; ++i) {
-        std::uint8_t e = line[i];
-        if (i > 0) e = pick(e, line[i - 1]);
-        if (i + 1 < n) e = pick(e, line[i + 1]);
-        base[i * step] = e;
+  const std::size_t tw = tiles.columns;
+  const std::size_t th = tiles.rows;
+  Vec<std::uint8_t> line(tw), above(tw);
+  const auto spread = [&](Vec<std::uint8_t>& v, auto pick) {
+    for (std::size_t r = 0; r < th; ++r) {
+      std::uint8_t* row = v.data() + r * tw;
+      std::copy(row, row + tw, line.begin());
+      if (tw < 2) continue;
+      row[0] = pick(line[0], line[1]);
+      for (std::size_t i = 1; i + 1 < tw; ++i) row[i] = pick(pick(line[i - 1], line[i]), line[i + 1]);
+      row[tw - 1] = pick(line[tw - 2], line[tw - 1]);
+    }
+    for (std::size_t r = 0; r < th; ++r) {
+      std::uint8_t* row = v.data() + r * tw;
+      std::copy(row, row + tw, line.begin());  // row r as it was
+      if (r > 0) {
+        for (std::size_t i = 0; i < tw; ++i) row[i] = pick(row[i], above[i]);
       }
+      if (r + 1 < th) {
+        const std::uint8_t* below = row + tw;
+        for (std::size_t i = 0; i < tw; ++i) row[i] = pick(row[i], below[i]);
+      }
+      std::swap(line, above);
     }
   };
-  const auto min_of = [](std::uint8_t a, std::uint8_t b) { return std::min(a, b); };
-  const auto max_of = [](std::uint8_t a, std::uint8_t b) { return std::max(a, b); };
-  spread(tiles.min, tw, 1, th, tw, min_of);
-  spread(tiles.max, tw, 1, th, tw, max_of);
-  spread(tiles.min, th, tw, tw, 1, min_of);
-  spread(tiles.max, th, tw, tw, 1, max_of);
+  spread(tiles.min, [](std::uint8_t a, std::uint8_t b) { return std::min(a, b); });
+  spread(tiles.max, [](std::uint8_t a, std::uint8_t b) { return std::max(a, b); });
 }
 
 // Thresholds the pixels of tile rows [first, end); the last tile row
