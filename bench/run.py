@@ -18,8 +18,12 @@ def main(argv: list[str]) -> int:
     names = argv or sorted(p.stem.removeprefix("bench_") for p in HERE.glob("bench_*.py"))
     import morvelin
     import os
+    from importlib import metadata
+    peers = ", ".join(f"{name} {metadata.version(name)}" for name in ("opencv-contrib-python-headless",
+                                                                      "pupil-apriltags"))
     header = (f"# morvelin benchmarks\n\nmachine: {platform.machine()}, {os.cpu_count()} logical CPUs, "
-              f"Python {platform.python_version()}; ratios are morvelin / peer (below 1 is faster)\n")
+              f"Python {platform.python_version()}; peers: {peers}; ratios are morvelin / peer "
+              f"(below 1 is faster)\n")
     print(header)
     report = [header]
     for name in names:
