@@ -133,6 +133,15 @@ constexpr FlagPlaces flag_places() {
 
 constexpr FlagPlaces kFlagPlaces = flag_places();
 
+// Lane i of the result: the sum of lanes 0 ... i of v.
+[[gnu::target("avx2")]] inline __m256i running_sums(__m256i v) {
+  v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));  // within each half
+  v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
+  const __m256i low_total = _mm256_shuffle_epi32(v, 0xFF);
+  // the low half's total added to the high half
+  return _mm256_add_epi32(v, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+}
+
 // label_columns for columns from `from` on (at least 1), eight at a time:
 // the new labels' running count is a prefix sum over the lanes.
 MORVELIN_AVX2_VARIANT void label_columns_avx2(const std::uint8_t* row, std::size_t from, std::size_t end,
@@ -143,11 +152,7 @@ MORVELIN_AVX2_VARIANT void label_columns_avx2(const std::uint8_t* row, std::size
     const __m128i left = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + x - 1));
     const __m128i unknown = _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(kUnknown)));
     const __m128i fresh = _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(v, left), unknown), _mm_set1_epi8(1));
-    __m256i count = _mm256_cvtepu8_epi32(fresh);  // then summed up to each lane
-    count = _mm256_add_epi32(count, _mm256_slli_si256(count, 4));
-    count = _mm256_add_epi32(count, _mm256_slli_si256(count, 8));
-    const __m256i low_total = _mm256_shuffle_epi32(count, 0xFF);
-    count = _mm256_add_epi32(count, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+    const __m256i count = running_sums(_mm256_cvtepu8_epi32(fresh));
     const __m256i labels = _mm256_add_epi32(count, _mm256_set1_epi32(static_cast<int>(last)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(lab + x),
                         _mm256_or_si256(labels, _mm256_cvtepi8_epi32(unknown)));  // kNoLabel when unknown
@@ -197,11 +202,7 @@ MORVELIN_AVX2_VARIANT std::uint32_t find_runs_avx2(const std::uint32_t* lab, std
     const __m128i places = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kFlagPlaces.at[begins]));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.start.data() + count),
                         _mm256_add_epi32(_mm256_cvtepu8_epi32(places), _mm256_set1_epi32(static_cast<int>(x))));
-    __m256i run = _mm256_andnot_si256(same, _mm256_set1_epi32(1));  // then summed up to each lane
-    run = _mm256_add_epi32(run, _mm256_slli_si256(run, 4));
-    run = _mm256_add_epi32(run, _mm256_slli_si256(run, 8));
-    const __m256i low_total = _mm256_shuffle_epi32(run, 0xFF);
-    run = _mm256_add_epi32(run, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+    const __m256i run = running_sums(_mm256_andnot_si256(same, _mm256_set1_epi32(1)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.run_of.data() + x),
                         _mm256_add_epi32(run, _mm256_set1_epi32(static_cast<int>(count - 1))));
     count += kFlagPlaces.count[begins];
