@@ -57,14 +57,143 @@ namespace {
   pre[0] = 0;
   return x;
 }
+
+// The prefix of sixteen 16-bit column sums, as prefix_of_eight: three
+// shifted adds within each 128-bit half, then the lower half's total (its
+// lane 7, broadcast by the byte shuffle) added to the upper half.
+[[gnu::target("avx2")]] inline __m256i prefix_of_sixteen(__m256i v) {
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 2));
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 4));
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
+  const __m256i lane7 = _mm256_set1_epi16(0x0F0E);
+  const __m256i half_totals = _mm256_shuffle_epi8(v, lane7);
+  return _mm256_add_epi16(v, _mm256_permute2x128_si256(half_totals, half_totals, 0x08));
+}
+
+// prefix_sums_avx2 for 16-bit sums, sixteen columns at a time.
+[[gnu::target("avx2")]] std::int64_t prefix_sums_avx2(std::uint16_t* col, std::uint16_t* pre, std::int64_t width,
+                                                      const std::uint8_t* entering = nullptr,
+                                                      const std::uint8_t* leaving = nullptr) {
+  __m256i carry = _mm256_setzero_si256();
+  const __m256i lane7 = _mm256_set1_epi16(0x0F0E);
+  std::int64_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + x));
+    if (entering != nullptr) {
+      const __m256i in = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(entering + x)));
+      const __m256i out = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(leaving + x)));
+      v = _mm256_add_epi16(v, _mm256_sub_epi16(in, out));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(col + x), v);
+    }
+    v = prefix_of_sixteen(v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre + x + 1), _mm256_add_epi16(v, carry));
+    const __m256i totals = _mm256_shuffle_epi8(v, lane7);
+    carry = _mm256_add_epi16(carry, _mm256_permute2x128_si256(totals, totals, 0x11));
+  }
+  pre[0] = 0;
+  return x;
+}
+
+// Full-width columns of a row whose window sums fit 16 bits, 32 at a time:
+// a p <= s + k (see compare_interior), with a p and s below 2^16 and k
+// split by its sign over the two sides, so that each side is one
+// saturating add. A side that saturates is at least 2^16 - 1, beyond the
+// other side's largest value, which is the true answer too. The window sums
+// are differences of the prefix sums `pre`, or, when it is null, sums of the
+// 2 * half + 1 column sums `col` round each column. Returns the columns done.
+[[gnu::target("avx2")]] inline __m256i splat16(std::int32_t v) {
+  return _mm256_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(v)));
+}
+
+[[gnu::target("avx2")]] inline __m256i load16(const std::uint16_t* at) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+// Sixteen columns' dark cells from their 8-bit pixels (see below).
+struct DarkTest {
+  __m256i factor, left_bias, right_bias;
+  const std::uint16_t* col;
+  const std::uint16_t* pre;
+  std::int64_t half;
+
+  [[gnu::target("avx2")]] __m256i window_sums(std::int64_t x) const {
+    if (pre != nullptr) return _mm256_sub_epi16(load16(pre + x + half + 1), load16(pre + x - half));
+    __m256i sum = load16(col + x - half);
+    for (std::int64_t i = 1 - half; i <= half; ++i) sum = _mm256_add_epi16(sum, load16(col + x + i));
+    return sum;
+  }
+
+  [[gnu::target("avx2")]] __m256i operator()(std::int64_t x, __m128i pixels) const {
+    const __m256i product = _mm256_mullo_epi16(_mm256_cvtepu8_epi16(pixels), factor);
+    const __m256i left = _mm256_adds_epu16(product, left_bias);
+    const __m256i right = _mm256_adds_epu16(window_sums(x), right_bias);
+    return _mm256_cmpeq_epi16(_mm256_subs_epu16(left, right), _mm256_setzero_si256());
+  }
+};
+
+[[gnu::target("avx2")]] std::int64_t compare_interior_avx2(const std::uint8_t* p, std::int8_t* out, std::int64_t begin,
+                                                           std::int64_t end, std::int32_t a, std::int32_t k,
+                                                           const std::uint16_t* col, const std::uint16_t* pre,
+                                                           std::int64_t half) {
+  const DarkTest dark{splat16(a), splat16(k < 0 ? -k : 0), splat16(k > 0 ? k : 0), col, pre, half};
+  const __m256i one = _mm256_set1_epi8(1);
+  std::int64_t x = begin;
+  for (; x + 32 <= end; x += 32) {
+    const __m256i pixels = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + x));
+    const __m256i low = dark(x, _mm256_castsi256_si128(pixels));
+    const __m256i high = dark(x + 16, _mm256_extracti128_si256(pixels, 1));
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(low, high), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_and_si256(packed, one));
+  }
+  return x;
+}
+
+// The same for 32-bit window sums (windows of more than 256 pixels), eight
+// columns to a vector: a p as a 16-bit multiply-add (a < 2^15), and a p and
+// s + k well within 32 bits (s < 2^29, |k| < 2^30).
+struct LightTest {
+  __m256i factor, bias;
+  const std::uint32_t* pre;
+  std::int64_t half;
+
+  // Eight columns' light cells (all ones) from their pixels in the low half.
+  [[gnu::target("avx2")]] __m256i operator()(std::int64_t x, __m128i pixels) const {
+    const __m256i product = _mm256_madd_epi16(_mm256_cvtepu8_epi32(pixels), factor);
+    const __m256i sums = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre + x + half + 1)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre + x - half)));
+    return _mm256_cmpgt_epi32(product, _mm256_add_epi32(sums, bias));
+  }
+};
+
+[[gnu::target("avx2")]] std::int64_t compare_interior_avx2(const std::uint8_t* p, std::int8_t* out, std::int64_t begin,
+                                                           std::int64_t end, std::int32_t a, std::int32_t k,
+                                                           const std::uint32_t* pre, std::int64_t half) {
+  const LightTest light{_mm256_set1_epi32(a), _mm256_set1_epi32(k), pre, half};
+  std::int64_t x = begin;
+  for (; x + 32 <= end; x += 32) {
+    const __m256i pixels = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + x));
+    const __m128i low = _mm256_castsi256_si128(pixels);
+    const __m128i high = _mm256_extracti128_si256(pixels, 1);
+    const __m256i q0 = _mm256_packs_epi32(light(x, low), light(x + 8, _mm_srli_si128(low, 8)));
+    const __m256i q1 = _mm256_packs_epi32(light(x + 16, high), light(x + 24, _mm_srli_si128(high, 8)));
+    // The packs work within 128-bit halves: they leave the 32 columns in
+    // groups of four ordered x, x + 8, x + 16, x + 24, x + 4, x + 12, ...
+    const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(q0, q1),
+                                                       _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_andnot_si256(packed, _mm256_set1_epi8(1)));
+  }
+  return x;
+}
 #endif
 
 // Box sums are kept with unsigned wrap-around: prefix sums may wrap, but a
 // window sum is a difference of two prefixes and is exact as long as the
-// true sum fits the type. `Sum` is 32-bit whenever 255 * W * H fits.
+// true sum fits the type. `Sum` is 16-bit for windows of up to 256 pixels,
+// else 32-bit whenever 255 * W * H fits.
 // `Cmp` is the signed type of the foreground comparison, 32-bit whenever the
 // largest window keeps 2a(p + c) and a + 2s within it. `Wide` selects the
-// AVX2 prefix sums (only inside the AVX2 variant of a band).
+// AVX2 prefix sums and comparisons (only inside the AVX2 variant of a band).
+
 // One output of a threshold pass: the constant and the image it fills.
 struct ThresholdTarget {
   std::int32_t c = 0;
@@ -123,7 +252,7 @@ class BoxThreshold {
     Sum* col = columns_.data();
     std::int64_t prefixed = -1;
 #if MORVELIN_HAVE_AVX2_VARIANTS
-    if constexpr (Wide && std::is_same_v<Sum, std::uint32_t>) {
+    if constexpr (Wide && !std::is_same_v<Sum, std::uint64_t>) {
       if (half_ > 2) prefixed = prefix_sums_avx2(col, prefix_.data(), w_, in, out);
     }
 #endif
@@ -153,10 +282,10 @@ class BoxThreshold {
         std::int8_t* out = output_row(target, y);
         edge_columns(p, out, rows, 0, inner_begin, target.c, clipped);
         if (half_ == 1) {
-          compare_interior(p, out, rows, inner_begin, inner_end, target.c,
+          compare_interior(p, out, rows, inner_begin, inner_end, target.c, nullptr,
                            [col](std::int64_t x) { return static_cast<Sum>(col[x - 1] + col[x] + col[x + 1]); });
         } else {
-          compare_interior(p, out, rows, inner_begin, inner_end, target.c, [col](std::int64_t x) {
+          compare_interior(p, out, rows, inner_begin, inner_end, target.c, nullptr, [col](std::int64_t x) {
             return static_cast<Sum>(col[x - 2] + col[x - 1] + col[x] + col[x + 1] + col[x + 2]);
           });
         }
@@ -167,7 +296,7 @@ class BoxThreshold {
     Sum* pre = prefix_.data();
     std::int64_t done = 0;
 #if MORVELIN_HAVE_AVX2_VARIANTS
-    if constexpr (Wide && std::is_same_v<Sum, std::uint32_t>) {
+    if constexpr (Wide && !std::is_same_v<Sum, std::uint64_t>) {
       done = prefixed >= 0 ? prefixed : prefix_sums_avx2(columns_.data(), pre, w_);
     }
 #endif
@@ -181,7 +310,7 @@ class BoxThreshold {
     for (const ThresholdTarget& target : targets_) {
       std::int8_t* out = output_row(target, y);
       edge_columns(p, out, rows, 0, inner_begin, target.c, clipped);
-      compare_interior(p, out, rows, inner_begin, inner_end, target.c,
+      compare_interior(p, out, rows, inner_begin, inner_end, target.c, pre,
                        [pre, half](std::int64_t x) { return static_cast<Sum>(pre[x + half + 1] - pre[x - half]); });
       edge_columns(p, out, rows, inner_end, w_, target.c, clipped);
     }
@@ -191,13 +320,27 @@ class BoxThreshold {
     return target.out->cells.data() + (static_cast<std::size_t>(y) + 1) * target.out->stride() + 1;
   }
 
-  // Full-width columns: 2a(p + c) <= a + 2s as 2a * p + (2a * c - a) <= 2s.
+  // Full-width columns: 2a(p + c) <= a + 2s as 2a * p + (2a * c - a) <= 2s,
+  // or, halved, a * p <= s + k with k = floor(a / 2) - a * c (both sides of
+  // the first are even but for a's parity, which the floor absorbs).
   // When 2a fits 16 bits the product is formed as a widening 16-bit multiply,
-  // which vectorises without 32-bit multiplies.
+  // which vectorises without 32-bit multiplies. `window_sum(x)` is the sum of
+  // x's window; the 16-bit wide path reads the prefix sums `pre` directly, or
+  // sums the columns when `pre` is null.
   template <class WindowSum>
   void compare_interior(const std::uint8_t* p, std::int8_t* out, std::int64_t rows, std::int64_t begin,
-                        std::int64_t end, std::int32_t c, WindowSum window_sum) {
+                        std::int64_t end, std::int32_t c, [[maybe_unused]] const Sum* pre, WindowSum window_sum) {
     const Cmp a = static_cast<Cmp>((2 * half_ + 1) * rows);
+#if MORVELIN_HAVE_AVX2_VARIANTS
+    if constexpr (Wide && std::is_same_v<Sum, std::uint16_t>) {
+      const auto k = static_cast<std::int32_t>(a / 2 - a * static_cast<Cmp>(c));
+      begin = compare_interior_avx2(p, out, begin, end, static_cast<std::int32_t>(a), k, columns_.data(), pre, half_);
+    } else if constexpr (Wide && std::is_same_v<Sum, std::uint32_t> && std::is_same_v<Cmp, std::int32_t>) {
+      if (pre != nullptr && a < 32768) {
+        begin = compare_interior_avx2(p, out, begin, end, a, a / 2 - a * c, pre, half_);
+      }
+    }
+#endif
     const Cmp two_a = static_cast<Cmp>(2 * a);
     const Cmp bias = static_cast<Cmp>(two_a * static_cast<Cmp>(c) - a);
     if (std::is_same_v<Cmp, std::int32_t> && two_a < 32768) {
@@ -321,7 +464,13 @@ Vec<BinaryImage> adaptive_thresholds(GrayView image, std::int64_t window_size,
   // A window reaching past every edge is the whole image: wider ones are alike.
   const std::int64_t half = std::min(threshold_half_width(window_size), side);
   const std::uint64_t pixels = static_cast<std::uint64_t>(image.width) * image.height;
-  if (pixels * 255 <= std::numeric_limits<std::uint32_t>::max()) {
+  const std::uint64_t window = static_cast<std::uint64_t>(std::min<std::int64_t>(2 * half + 1, image.width)) *
+                               static_cast<std::uint64_t>(std::min<std::int64_t>(2 * half + 1, image.height));
+  // 16-bit sums (twice the lanes) for windows of up to 256 pixels, whose
+  // sums and products with a pixel stay below 2^16 - 1.
+  if (window * 255 < std::numeric_limits<std::uint16_t>::max()) {
+    threshold_with_sum<std::uint16_t>(image, half, targets, threads);
+  } else if (pixels * 255 <= std::numeric_limits<std::uint32_t>::max()) {
     threshold_with_sum<std::uint32_t>(image, half, targets, threads);
   } else {
     threshold_with_sum<std::uint64_t>(image, half, targets, threads);
