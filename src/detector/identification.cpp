@@ -173,7 +173,7 @@ class MarkerDecoder {
   void read_cells() {
     const std::uint32_t lo = cell_px_ / 2;
     const std::uint32_t hi = side_ > lo ? side_ - lo : lo;
-    double sum = 0.0;
+    std::uint64_t sum = 0;  // as exact as a double's sum of these integers, and no add chain
     std::uint64_t count = 0;
     for (std::uint32_t v = lo; v < hi; ++v) {
       for (std::uint32_t u = lo; u < hi; ++u) {
@@ -181,7 +181,7 @@ class MarkerDecoder {
         ++count;
       }
     }
-    const double mean = count == 0 ? 0.0 : sum / static_cast<double>(count);
+    const double mean = count == 0 ? 0.0 : static_cast<double>(sum) / static_cast<double>(count);
     double squares = 0.0;
     for (std::uint32_t v = lo; v < hi; ++v) {
       for (std::uint32_t u = lo; u < hi; ++u) {
@@ -194,9 +194,7 @@ class MarkerDecoder {
       std::fill(cell_values_.begin(), cell_values_.end(), mean > 127.0 ? 1.0f : 0.0f);
       return;
     }
-    Histogram256 histogram{};
-    for (std::uint8_t p : canonical_) ++histogram[p];
-    const int threshold = otsu_threshold(histogram);
+    const int threshold = otsu_threshold(histogram_of(canonical_));
     const std::uint32_t inner = cell_px_ > 2 * margin_ ? cell_px_ - 2 * margin_ : 0;
     const auto area = static_cast<float>(inner * inner);
     for (std::uint32_t r = 0; r < cells_; ++r) {
@@ -309,17 +307,14 @@ MarkerList identify_markers(GrayView image, const Dictionary& dictionary,
   if (candidates.empty()) return markers;
   const SortedCandidates sorted = orient_and_sort(candidates);
   const auto groups = group_near_duplicates(sorted, static_cast<float>(params.duplicate_distance_rate));
-  // Groups decode independently: in parallel, a few per task sharing one
-  // decoder, each result in its group's slot.
+  // Groups decode independently: a task each (a frame often has only a
+  // handful, and a group that is no marker tries every member), each result
+  // in its group's slot.
   Vec<std::optional<DetectedMarker>> decoded(groups.size());
-  constexpr std::size_t kGroupsPerTask = 8;
-  parallel_for((groups.size() + kGroupsPerTask - 1) / kGroupsPerTask, [&](std::size_t task) {
+  parallel_for(groups.size(), [&](std::size_t g) {
     MarkerDecoder decoder(image, dictionary, params);
-    const std::size_t end = std::min(groups.size(), (task + 1) * kGroupsPerTask);
-    for (std::size_t g = task * kGroupsPerTask; g < end; ++g) {
-      const std::size_t tries = options.retry_group_members ? groups[g].size() : 1;
-      for (std::size_t t = 0; t < tries && !decoded[g]; ++t) decoded[g] = decoder.decode(sorted.quads[groups[g][t]]);
-    }
+    const std::size_t tries = options.retry_group_members ? groups[g].size() : 1;
+    for (std::size_t t = 0; t < tries && !decoded[g]; ++t) decoded[g] = decoder.decode(sorted.quads[groups[g][t]]);
   });
   for (const auto& marker : decoded) {
     if (marker) markers.push_back(*marker);

@@ -1,15 +1,27 @@
 #include "imgproc/otsu_threshold.hpp"
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace morvelin {
 namespace {
 
+// Empty bins are skipped: they add zero to every sum, and past the first
+// non-empty bin they repeat the previous level's between-class variance,
+// which cannot beat the best so far.
 template <class Histogram>
 int otsu_threshold_of(const Histogram& histogram) {
+  std::array<std::uint8_t, 256> levels;
+  int used = 0;
+  for (int i = 0; i < 256; ++i) {
+    levels[static_cast<std::size_t>(used)] = static_cast<std::uint8_t>(i);
+    used += histogram[i] != 0 ? 1 : 0;
+  }
   double count = 0.0;
   double total = 0.0;
-  for (int i = 0; i < 256; ++i) {
+  for (int k = 0; k < used; ++k) {
+    const int i = levels[static_cast<std::size_t>(k)];
     count += static_cast<double>(histogram[i]);
     total += static_cast<double>(i) * static_cast<double>(histogram[i]);
   }
@@ -17,9 +29,9 @@ int otsu_threshold_of(const Histogram& histogram) {
   double sum0 = 0.0;
   double best = -1.0;
   int threshold = 0;
-  for (int i = 0; i < 256; ++i) {
+  for (int k = 0; k < used; ++k) {
+    const int i = levels[static_cast<std::size_t>(k)];
     w0 += static_cast<double>(histogram[i]);
-    if (w0 == 0.0) continue;
     const double w1 = count - w0;
     if (w1 == 0.0) break;
     sum0 += static_cast<double>(i) * static_cast<double>(histogram[i]);

@@ -378,4 +378,48 @@ TEST(OtsuThreshold, SeparatesTwoClassesAndHandlesOneLevel) {
   flat[77] = 576;
   EXPECT_EQ(otsu_threshold(flat), 0);
   EXPECT_EQ(otsu_threshold(Histogram256{}), 0);
+  Histogram256 tied{};  // splits after 10 and after 20 are equally good
+  tied[10] = tied[20] = tied[30] = 5;
+  EXPECT_EQ(otsu_threshold(tied), 10);
+}
+
+// Otsu's level by its definition: every level in turn, each class's weight
+// and sum accumulated in level order.
+namespace {
+int reference_otsu(const Histogram256& histogram) {
+  double count = 0.0, total = 0.0;
+  for (int i = 0; i < 256; ++i) {
+    count += histogram[i];
+    total += static_cast<double>(i) * histogram[i];
+  }
+  double w0 = 0.0, sum0 = 0.0, best = -1.0;
+  int threshold = 0;
+  for (int i = 0; i < 256; ++i) {
+    w0 += histogram[i];
+    if (w0 == 0.0) continue;
+    const double w1 = count - w0;
+    if (w1 == 0.0) break;
+    sum0 += static_cast<double>(i) * histogram[i];
+    const double diff = sum0 / w0 - (total - sum0) / w1;
+    if (w0 * w1 * (diff * diff) > best) {
+      best = w0 * w1 * (diff * diff);
+      threshold = i;
+    }
+  }
+  return threshold;
+}
+}  // namespace
+
+TEST(OtsuThreshold, MatchesTheDefinitionOnSparseDenseAndTiedHistograms) {
+  std::mt19937 rng(21);
+  for (int trial = 0; trial < 3000; ++trial) {
+    Histogram256 h{};
+    const int levels = 1 + static_cast<int>(rng() % (trial % 3 == 0 ? 256 : 6));
+    for (int k = 0; k < levels; ++k) h[rng() % 256] += trial % 5 == 0 ? 7 : 1 + rng() % (trial % 2 ? 4 : 100000);
+    if (trial % 7 == 0) h[255] += 1 + rng() % 50;
+    ASSERT_EQ(otsu_threshold(h), reference_otsu(h)) << trial;
+    WideHistogram256 wide{};
+    for (int i = 0; i < 256; ++i) wide[i] = h[i];
+    ASSERT_EQ(otsu_threshold(wide), reference_otsu(h)) << trial;
+  }
 }
