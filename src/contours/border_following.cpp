@@ -133,12 +133,23 @@ class RowMask {
   // the width are clear, so a run reaching the end of the row ends there.
   template <class Run>
   void for_each_run(const Run& run) const {
+    const std::uint64_t* words = words_.data();
+    const std::size_t count = words_.size();
     std::uint64_t before = 0;  // the previous word's last cell, at bit 0
     std::uint32_t first = 0;
     bool open = false;
-    for (std::size_t w = 0; w < words_.size(); ++w) {
-      const std::uint64_t bits = words_[w];
-      std::uint64_t changes = bits ^ ((bits << 1) | before);
+    for (std::size_t w = 0;; ++w) {
+      // Words without a change are skipped in a loop of their own, which
+      // keeps its state in registers (the runs' work does not).
+      std::uint64_t bits = 0;
+      std::uint64_t changes = 0;
+      for (; w < count; ++w) {
+        bits = words[w];
+        changes = bits ^ ((bits << 1) | before);
+        if (changes != 0) break;
+        before = bits >> 63;
+      }
+      if (w == count) return;
       before = bits >> 63;
       while (changes != 0) {
         const auto x = static_cast<std::uint32_t>(w * 64 + static_cast<std::uint64_t>(std::countr_zero(changes)));
