@@ -19,88 +19,87 @@ namespace morvelin {
 namespace {
 
 #if MORVELIN_HAVE_AVX2_VARIANTS
-// The prefix of eight column sums (v[i] = c[0] + ... + c[i]): a prefix
-// within each 128-bit half by two shifted adds, then the lower half's total
-// added to the upper half.
-[[gnu::target("avx2")]] inline __m256i prefix_of_eight(__m256i v) {
-  v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
-  v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
-  const __m256i low_total = _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(3));
-  return _mm256_add_epi32(v, _mm256_blend_epi32(_mm256_setzero_si256(), low_total, 0xF0));
-}
+// Lane operations on 32-bit and 16-bit column sums: eight or sixteen to a
+// vector.
+template <class Sum>
+struct Lanes;
 
-// pre[x + 1] = col[0] + ... + col[x] (mod 2^32) for the first multiple of 8
-// columns, eight at a time, each block's prefix offset by the running total
-// of the row. With `entering` and `leaving` rows given, the column sums are
-// first moved down a row (col += entering - leaving) in the same pass. The
-// running total grows by the block's own total, taken before the running
-// total is added, so the only dependency from block to block is one add.
-// Returns the columns done.
-[[gnu::target("avx2")]] std::int64_t prefix_sums_avx2(std::uint32_t* col, std::uint32_t* pre, std::int64_t width,
+template <>
+struct Lanes<std::uint32_t> {
+  static constexpr std::int64_t kCount = 8;
+  [[gnu::target("avx2")]] static __m256i widen(const std::uint8_t* p) {
+    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+  }
+  [[gnu::target("avx2")]] static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+  [[gnu::target("avx2")]] static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+  // v[i] = c[0] + ... + c[i]: a prefix within each 128-bit half by two
+  // shifted adds, then the lower half's total added to the upper half.
+  [[gnu::target("avx2")]] static __m256i prefix(__m256i v) {
+    v = add(v, _mm256_slli_si256(v, 4));
+    v = add(v, _mm256_slli_si256(v, 8));
+    const __m256i low_total = _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(3));
+    return add(v, _mm256_blend_epi32(_mm256_setzero_si256(), low_total, 0xF0));
+  }
+  // The last lane in every lane.
+  [[gnu::target("avx2")]] static __m256i last(__m256i v) {
+    return _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(7));
+  }
+};
+
+template <>
+struct Lanes<std::uint16_t> {
+  static constexpr std::int64_t kCount = 16;
+  [[gnu::target("avx2")]] static __m256i widen(const std::uint8_t* p) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+  [[gnu::target("avx2")]] static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+  [[gnu::target("avx2")]] static __m256i sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+  // As above with three shifted adds; a half's last lane is broadcast
+  // within the half by a byte shuffle.
+  [[gnu::target("avx2")]] static __m256i prefix(__m256i v) {
+    v = add(v, _mm256_slli_si256(v, 2));
+    v = add(v, _mm256_slli_si256(v, 4));
+    v = add(v, _mm256_slli_si256(v, 8));
+    const __m256i totals = half_totals(v);
+    return add(v, _mm256_permute2x128_si256(totals, totals, 0x08));
+  }
+  [[gnu::target("avx2")]] static __m256i last(__m256i v) {
+    const __m256i totals = half_totals(v);
+    return _mm256_permute2x128_si256(totals, totals, 0x11);
+  }
+  [[gnu::target("avx2")]] static __m256i half_totals(__m256i v) {
+    return _mm256_shuffle_epi8(v, _mm256_set1_epi16(0x0F0E));
+  }
+};
+
+// pre[x + 1] = col[0] + ... + col[x] (wrapping) for the first multiple of a
+// vector's columns, a vector at a time, each block's prefix offset by the
+// running total of the row. With `entering` and `leaving` rows given, the
+// column sums are first moved down a row (col += entering - leaving) in the
+// same pass. The running total grows by the block's own total, taken before
+// the running total is added, so the only dependency from block to block is
+// one add. Returns the columns done.
+template <class Sum>
+[[gnu::target("avx2")]] std::int64_t prefix_sums_avx2(Sum* col, Sum* pre, std::int64_t width,
                                                       const std::uint8_t* entering = nullptr,
                                                       const std::uint8_t* leaving = nullptr) {
+  using L = Lanes<Sum>;
   __m256i carry = _mm256_setzero_si256();
-  const __m256i last = _mm256_set1_epi32(7);
   std::int64_t x = 0;
-  for (; x + 8 <= width; x += 8) {
+  for (; x + L::kCount <= width; x += L::kCount) {
     __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + x));
     if (entering != nullptr) {
-      const __m256i in = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(entering + x)));
-      const __m256i out = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(leaving + x)));
-      v = _mm256_add_epi32(v, _mm256_sub_epi32(in, out));
+      v = L::add(v, L::sub(L::widen(entering + x), L::widen(leaving + x)));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(col + x), v);
     }
-    v = prefix_of_eight(v);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre + x + 1), _mm256_add_epi32(v, carry));
-    carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(v, last));
+    v = L::prefix(v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre + x + 1), L::add(v, carry));
+    carry = L::add(carry, L::last(v));
   }
   pre[0] = 0;
   return x;
 }
 
-// The prefix of sixteen 16-bit column sums, as prefix_of_eight: three
-// shifted adds within each 128-bit half, then the lower half's total (its
-// lane 7, broadcast by the byte shuffle) added to the upper half.
-[[gnu::target("avx2")]] inline __m256i prefix_of_sixteen(__m256i v) {
-  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 2));
-  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 4));
-  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
-  const __m256i lane7 = _mm256_set1_epi16(0x0F0E);
-  const __m256i half_totals = _mm256_shuffle_epi8(v, lane7);
-  return _mm256_add_epi16(v, _mm256_permute2x128_si256(half_totals, half_totals, 0x08));
-}
-
-// prefix_sums_avx2 for 16-bit sums, sixteen columns at a time.
-[[gnu::target("avx2")]] std::int64_t prefix_sums_avx2(std::uint16_t* col, std::uint16_t* pre, std::int64_t width,
-                                                      const std::uint8_t* entering = nullptr,
-                                                      const std::uint8_t* leaving = nullptr) {
-  __m256i carry = _mm256_setzero_si256();
-  const __m256i lane7 = _mm256_set1_epi16(0x0F0E);
-  std::int64_t x = 0;
-  for (; x + 16 <= width; x += 16) {
-    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + x));
-    if (entering != nullptr) {
-      const __m256i in = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(entering + x)));
-      const __m256i out = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(leaving + x)));
-      v = _mm256_add_epi16(v, _mm256_sub_epi16(in, out));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(col + x), v);
-    }
-    v = prefix_of_sixteen(v);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre + x + 1), _mm256_add_epi16(v, carry));
-    const __m256i totals = _mm256_shuffle_epi8(v, lane7);
-    carry = _mm256_add_epi16(carry, _mm256_permute2x128_si256(totals, totals, 0x11));
-  }
-  pre[0] = 0;
-  return x;
-}
-
-// Full-width columns of a row whose window sums fit 16 bits, 32 at a time:
-// a p <= s + k (see compare_interior), with a p and s below 2^16 and k
-// split by its sign over the two sides, so that each side is one
-// saturating add. A side that saturates is at least 2^16 - 1, beyond the
-// other side's largest value, which is the true answer too. The window sums
-// are differences of the prefix sums `pre`, or, when it is null, sums of the
-// 2 * half + 1 column sums `col` round each column. Returns the columns done.
 [[gnu::target("avx2")]] inline __m256i splat16(std::int32_t v) {
   return _mm256_set1_epi16(static_cast<std::int16_t>(static_cast<std::uint16_t>(v)));
 }
@@ -109,7 +108,8 @@ namespace {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
 }
 
-// Sixteen columns' dark cells from their 8-bit pixels (see below).
+// Sixteen columns' dark cells (all ones) from their 8-bit pixels, as
+// compare_interior_avx2 below describes.
 struct DarkTest {
   __m256i factor, left_bias, right_bias;
   const std::uint16_t* col;
@@ -131,6 +131,13 @@ struct DarkTest {
   }
 };
 
+// Full-width columns of a row whose window sums fit 16 bits, 32 at a time:
+// a p <= s + k (see compare_interior), with a p and s below 2^16 and k
+// split by its sign over the two sides, so that each side is one
+// saturating add. A side that saturates is at least 2^16 - 1, beyond the
+// other side's largest value, which is the true answer too. The window sums
+// are differences of the prefix sums `pre`, or, when it is null, sums of the
+// 2 * half + 1 column sums `col` round each column. Returns the columns done.
 [[gnu::target("avx2")]] std::int64_t compare_interior_avx2(const std::uint8_t* p, std::int8_t* out, std::int64_t begin,
                                                            std::int64_t end, std::int32_t a, std::int32_t k,
                                                            const std::uint16_t* col, const std::uint16_t* pre,
