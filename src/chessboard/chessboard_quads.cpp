@@ -33,8 +33,8 @@ class QuadCollector {
   QuadCollector(std::uint32_t width, std::uint32_t height, float outward_shift)
       : width_(width), height_(height), outward_shift_(outward_shift) {}
 
+  // A border of at least kMinQuadBorderLength positions.
   void consider(std::span<const ContourPoint> contour) {
-    if (contour.size() < kMinQuadBorderLength) return;
     points_.resize(contour.size());
     for (std::size_t i = 0; i < contour.size(); ++i) {
       points_[i] = {static_cast<float>(contour[i].x), static_cast<float>(contour[i].y)};
@@ -99,7 +99,8 @@ ChessboardQuadList extract_chessboard_quads(BinaryImage& binary, float outward_s
                                             const std::function<bool()>& stop) {
   QuadCollector collector(binary.width, binary.height, outward_shift);
   trace_all_borders(
-      binary, [&collector](std::span<const ContourPoint> contour) { collector.consider(contour); }, stop);
+      binary, [&collector](std::span<const ContourPoint> contour) { collector.consider(contour); }, stop,
+      kMinQuadBorderLength);
   return collector.take();
 }
 

@@ -36,10 +36,11 @@ std::uint64_t border_length_bound(std::uint32_t width, std::uint32_t height) {
 
 class BorderTracer {
  public:
-  BorderTracer(BinaryImage& image, const ContourCallback& on_contour)
+  BorderTracer(BinaryImage& image, const ContourCallback& on_contour, std::size_t min_length)
       : cells_(image.cells.data()),
         width_(image.width),
         max_length_(border_length_bound(image.width, image.height)),
+        min_length_(min_length),
         on_contour_(on_contour) {
     const auto stride = static_cast<std::ptrdiff_t>(image.stride());
     for (int d = 0; d < 16; ++d) offset_[d] = kStepX[d & 7] + kStepY[d & 7] * stride;
@@ -60,7 +61,7 @@ class BorderTracer {
     if (first_dir < 0) {  // isolated pixel
       contour_.push_back(position(x, y));
       cells_[start] = -2;
-      on_contour_(contour_);
+      hand_over();
       return;
     }
     const std::ptrdiff_t follower = start + offset_[first_dir];
@@ -88,10 +89,14 @@ class BorderTracer {
       x += kStepX[n];
       y += kStepY[n];
     }
-    on_contour_(contour_);
+    hand_over();
   }
 
  private:
+  void hand_over() {
+    if (contour_.size() >= min_length_) on_contour_(contour_);
+  }
+
   // Positions are 32-bit; coordinates are tracked in 64 bits so that even an
   // absurdly wide image cannot overflow while stepping.
   static ContourPoint position(std::int64_t x, std::int64_t y) {
@@ -101,6 +106,7 @@ class BorderTracer {
   std::int8_t* cells_;
   std::uint32_t width_;
   std::uint64_t max_length_;
+  std::size_t min_length_;
   const ContourCallback& on_contour_;
   std::array<std::ptrdiff_t, 16> offset_{};  // direction d at d and d + 8
   Contour contour_;
@@ -202,11 +208,11 @@ class RowMask {
 };
 
 template <class Stop>
-void trace_rows(BinaryImage& image, const ContourCallback& on_contour, const Stop& stop) {
+void trace_rows(BinaryImage& image, const ContourCallback& on_contour, const Stop& stop, std::size_t min_length) {
   const std::uint32_t width = image.width;
   const std::uint32_t height = image.height;
   if (width == 0 || height == 0) return;
-  BorderTracer tracer(image, on_contour);
+  BorderTracer tracer(image, on_contour, min_length);
   const std::size_t stride = image.stride();
   RowMask mask(width);
   for (std::uint32_t y = 0; y < height && !stop(); ++y) {
@@ -232,12 +238,13 @@ void trace_rows(BinaryImage& image, const ContourCallback& on_contour, const Sto
 
 }  // namespace
 
-void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour) {
-  trace_rows(image, on_contour, [] { return false; });
+void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour, std::size_t min_length) {
+  trace_rows(image, on_contour, [] { return false; }, min_length);
 }
 
-void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour, const std::function<bool()>& stop) {
-  trace_rows(image, on_contour, stop);
+void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour, const std::function<bool()>& stop,
+                       std::size_t min_length) {
+  trace_rows(image, on_contour, stop, min_length);
 }
 
 }  // namespace morvelin

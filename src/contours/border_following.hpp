@@ -4,6 +4,7 @@
 // ordered list of its pixel positions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -35,10 +36,15 @@ using ContourCallback = std::function<void(std::span<const ContourPoint>)>;
 // Start rules: a foreground cell of value 1 with background to its left starts
 // an outer border, except in column 0; otherwise a cell of value 1 or 2 with
 // background to its right starts a hole border, except in the last column.
-void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour);
+//
+// Borders of fewer than `min_length` positions are traced all the same (their
+// cells re-marked) but not handed over: most borders of a noisy image are a
+// few pixels long.
+void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour, std::size_t min_length = 1);
 
 // As above, but gives up before any row at which `stop()` returns true,
 // leaving the borders found so far handed over and the rest untraced.
-void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour, const std::function<bool()>& stop);
+void trace_all_borders(BinaryImage& image, const ContourCallback& on_contour, const std::function<bool()>& stop,
+                       std::size_t min_length = 1);
 
 }  // namespace morvelin

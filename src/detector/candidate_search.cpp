@@ -72,12 +72,16 @@ class WindowFit {
     if (!image.empty()) {
       BinaryImage binary = adaptive_threshold(image, window_size, params.adaptive_thresh_constant);
       const ContourLengthLimits limits = contour_length_limits(params, image.width, image.height);
-      trace_all_borders(binary, [&](std::span<const ContourPoint> contour) {
-        // Length limits come before any floating-point work on a border.
-        if (contour.size() < limits.min || contour.size() > limits.max) return;
-        borders_.points.insert(borders_.points.end(), contour.begin(), contour.end());
-        borders_.starts.push_back(borders_.points.size());
-      });
+      // Length limits come before any floating-point work on a border.
+      const auto at_least = static_cast<std::size_t>(std::min<std::uint64_t>(limits.min, std::numeric_limits<std::size_t>::max()));
+      trace_all_borders(
+          binary,
+          [&](std::span<const ContourPoint> contour) {
+            if (contour.size() > limits.max) return;
+            borders_.points.insert(borders_.points.end(), contour.begin(), contour.end());
+            borders_.starts.push_back(borders_.points.size());
+          },
+          at_least);
     }
     constexpr std::size_t kPointsPerRun = 1 << 14;
     run_starts_.assign(1, 0);
