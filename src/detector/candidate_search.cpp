@@ -73,7 +73,8 @@ class WindowFit {
       BinaryImage binary = adaptive_threshold(image, window_size, params.adaptive_thresh_constant);
       const ContourLengthLimits limits = contour_length_limits(params, image.width, image.height);
       // Length limits come before any floating-point work on a border.
-      const auto at_least = static_cast<std::size_t>(std::min<std::uint64_t>(limits.min, std::numeric_limits<std::size_t>::max()));
+      const auto at_least =
+          static_cast<std::size_t>(std::min<std::uint64_t>(limits.min, std::numeric_limits<std::size_t>::max()));
       trace_all_borders(
           binary,
           [&](std::span<const ContourPoint> contour) {

@@ -307,14 +307,18 @@ MarkerList identify_markers(GrayView image, const Dictionary& dictionary,
   if (candidates.empty()) return markers;
   const SortedCandidates sorted = orient_and_sort(candidates);
   const auto groups = group_near_duplicates(sorted, static_cast<float>(params.duplicate_distance_rate));
-  // Groups decode independently: a task each (a frame often has only a
-  // handful, and a group that is no marker tries every member), each result
-  // in its group's slot.
+  // Groups decode independently, each result in its group's slot: every
+  // k-th group in one task with one decoder, and a few tasks per worker, so
+  // that even a frame's handful of groups spreads over the cores (a group
+  // that is no marker tries every member).
   Vec<std::optional<DetectedMarker>> decoded(groups.size());
-  parallel_for(groups.size(), [&](std::size_t g) {
+  const std::size_t tasks = std::min(groups.size(), 4 * worker_count());
+  parallel_for(tasks, [&](std::size_t task) {
     MarkerDecoder decoder(image, dictionary, params);
-    const std::size_t tries = options.retry_group_members ? groups[g].size() : 1;
-    for (std::size_t t = 0; t < tries && !decoded[g]; ++t) decoded[g] = decoder.decode(sorted.quads[groups[g][t]]);
+    for (std::size_t g = task; g < groups.size(); g += tasks) {
+      const std::size_t tries = options.retry_group_members ? groups[g].size() : 1;
+      for (std::size_t t = 0; t < tries && !decoded[g]; ++t) decoded[g] = decoder.decode(sorted.quads[groups[g][t]]);
+    }
   });
   for (const auto& marker : decoded) {
     if (marker) markers.push_back(*marker);
