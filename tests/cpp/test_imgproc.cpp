@@ -410,7 +410,7 @@ int reference_otsu(const Histogram256& histogram) {
 }
 }  // namespace
 
-TEST(OtsuThreshold, MatchesTheDefinitionOnSparseDenseAndTiedHistograms) {
+TEST(OtsuThreshold, MatchesTheDefinitionOnSparseAndDenseHistograms) {
   std::mt19937 rng(21);
   for (int trial = 0; trial < 3000; ++trial) {
     Histogram256 h{};
