@@ -28,9 +28,11 @@ using namespace morvelin;
 
 namespace {
 
-double median_ms(int repeat, const std::function<void()>& work) {
+// Median time of `work`, each run after an untimed `prepare`.
+double median_ms(int repeat, const std::function<void()>& work, const std::function<void()>& prepare = [] {}) {
   std::vector<double> times;
   for (int r = 0; r < repeat; ++r) {
+    prepare();
     const auto start = std::chrono::steady_clock::now();
     work();
     times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
@@ -52,10 +54,14 @@ void contour_path(const GrayImage& image, const Dictionary& dictionary, int repe
     });
     const BinaryImage binary =
         adaptive_threshold(image, window, params.adaptive_thresh_constant, Threads::kCallingThread);
-    const double window_tracing = median_ms(repeat, [&] {
-      BinaryImage copy = binary;
-      trace_all_borders(copy, [](std::span<const ContourPoint>) {});
-    });
+    // Tracing consumes its image: each run traces a fresh binary image,
+    // made just before its clock starts, as the search does (copying the
+    // cells, or reading them back from memory, costs more than tracing a
+    // clean frame).
+    BinaryImage fresh;
+    const double window_tracing = median_ms(
+        repeat, [&] { trace_all_borders(fresh, [](std::span<const ContourPoint>) {}); },
+        [&] { fresh = adaptive_threshold(image, window, params.adaptive_thresh_constant, Threads::kCallingThread); });
     std::size_t borders = 0, positions = 0;
     BinaryImage copy = binary;
     trace_all_borders(copy, [&](std::span<const ContourPoint> border) {
