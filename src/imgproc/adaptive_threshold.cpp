@@ -339,12 +339,12 @@ class BoxThreshold {
                         std::int64_t end, std::int32_t c, [[maybe_unused]] const Sum* pre, WindowSum window_sum) {
     const Cmp a = static_cast<Cmp>((2 * half_ + 1) * rows);
 #if MORVELIN_HAVE_AVX2_VARIANTS
-    if constexpr (Wide && std::is_same_v<Sum, std::uint16_t>) {
-      const auto k = static_cast<std::int32_t>(a / 2 - a * static_cast<Cmp>(c));
-      begin = compare_interior_avx2(p, out, begin, end, static_cast<std::int32_t>(a), k, columns_.data(), pre, half_);
-    } else if constexpr (Wide && std::is_same_v<Sum, std::uint32_t> && std::is_same_v<Cmp, std::int32_t>) {
-      if (pre != nullptr && a < 32768) {
-        begin = compare_interior_avx2(p, out, begin, end, a, a / 2 - a * c, pre, half_);
+    if constexpr (Wide && std::is_same_v<Cmp, std::int32_t>) {
+      const std::int32_t k = a / 2 - a * c;
+      if constexpr (std::is_same_v<Sum, std::uint16_t>) {
+        begin = compare_interior_avx2(p, out, begin, end, a, k, columns_.data(), pre, half_);
+      } else if constexpr (std::is_same_v<Sum, std::uint32_t>) {
+        if (pre != nullptr && a < 32768) begin = compare_interior_avx2(p, out, begin, end, a, k, pre, half_);
       }
     }
 #endif
@@ -428,12 +428,10 @@ void run_bands(GrayView image, std::int64_t half, std::span<const ThresholdTarge
 }
 
 template <class Sum>
-void threshold_with_sum(GrayView image, std::int64_t half, std::span<const ThresholdTarget> targets,
-                        Threads threads) {
+void threshold_with_sum(GrayView image, std::int64_t half, std::uint64_t window,
+                        std::span<const ThresholdTarget> targets, Threads threads) {
   // Largest window: 2a(p + c) needs |p + c| <= 511 times 2a, a + 2s <= 511a.
-  const std::int64_t span_x = std::min<std::int64_t>(2 * half + 1, image.width);
-  const std::int64_t span_y = std::min<std::int64_t>(2 * half + 1, image.height);
-  const bool fits32 = span_x * span_y < (std::int64_t{1} << 21);
+  const bool fits32 = window < (std::uint64_t{1} << 21);
   if (fits32) {
     run_bands<Sum, std::int32_t>(image, half, targets, threads);
   } else {
@@ -471,16 +469,17 @@ Vec<BinaryImage> adaptive_thresholds(GrayView image, std::int64_t window_size,
   // A window reaching past every edge is the whole image: wider ones are alike.
   const std::int64_t half = std::min(threshold_half_width(window_size), side);
   const std::uint64_t pixels = static_cast<std::uint64_t>(image.width) * image.height;
+  // Pixels of the largest window, clipped by the image.
   const std::uint64_t window = static_cast<std::uint64_t>(std::min<std::int64_t>(2 * half + 1, image.width)) *
                                static_cast<std::uint64_t>(std::min<std::int64_t>(2 * half + 1, image.height));
   // 16-bit sums (twice the lanes) for windows of up to 256 pixels, whose
   // sums and products with a pixel stay below 2^16 - 1.
   if (window * 255 < std::numeric_limits<std::uint16_t>::max()) {
-    threshold_with_sum<std::uint16_t>(image, half, targets, threads);
+    threshold_with_sum<std::uint16_t>(image, half, window, targets, threads);
   } else if (pixels * 255 <= std::numeric_limits<std::uint32_t>::max()) {
-    threshold_with_sum<std::uint32_t>(image, half, targets, threads);
+    threshold_with_sum<std::uint32_t>(image, half, window, targets, threads);
   } else {
-    threshold_with_sum<std::uint64_t>(image, half, targets, threads);
+    threshold_with_sum<std::uint64_t>(image, half, window, targets, threads);
   }
   return out;
 }
