@@ -7,27 +7,174 @@
 #include <limits>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "runtime/cpu_features.hpp"
+
 namespace morvelin {
 namespace {
 
-// Index of the point farthest from `from`; the first maximum wins.
-std::size_t farthest_from(std::span<const Point2f> points, Point2f from) {
-  std::size_t best = 0;
-  float best_distance = squared_distance(points[0], from);
-  for (std::size_t i = 1; i < points.size(); ++i) {
-    const float d = squared_distance(points[i], from);
-    if (d > best_distance) {
-      best_distance = d;
-      best = i;
-    }
-  }
-  return best;
-}
-
+// A point of a range and its distance.
 struct Split {
   float distance;
   std::size_t index;
 };
+
+// The first largest distance of points[0 .. count) by one pass in order.
+// A NaN first distance is never exceeded, a later NaN never exceeds.
+template <class Distance>
+Split first_maximum(const Point2f* points, std::size_t count, const Distance& distance) {
+  Split best{distance(points[0]), 0};
+  for (std::size_t i = 1; i < count; ++i) {
+    const float d = distance(points[i]);
+    if (d > best.distance) best = {d, i};
+  }
+  return best;
+}
+
+struct SquaredDistanceFrom {
+  Point2f from;
+  float operator()(Point2f p) const { return squared_distance(p, from); }
+};
+
+// Distance from the line through q0 along (ex, ey), of that length; from q0
+// itself when the line is degenerate.
+struct ChordDistance {
+  Point2f q0;
+  float ex;
+  float ey;
+  float length;
+  bool degenerate;
+  float operator()(Point2f p) const {
+    const float dx = p.x - q0.x;
+    const float dy = p.y - q0.y;
+    return degenerate ? std::sqrt(dx * dx + dy * dy) : std::fabs(dx * ey - dy * ex) / length;
+  }
+};
+
+#if MORVELIN_HAVE_AVX2_VARIANTS
+static_assert(sizeof(Point2f) == 2 * sizeof(float), "points are loaded as pairs of floats");
+
+// The same search eight points at a time, for ranges of at least eight (and
+// fewer than 2^31) points. Each lane keeps its own first maximum, and the
+// largest of those with the lowest index is the first maximum of the range.
+// The last block is the range's last eight points, overlapping the block
+// before: a point seen twice has the same distance and index both times,
+// and the lane that saw it first still holds it if it is the answer.
+template <class Distance>
+class LaneMaxima {
+ public:
+  [[gnu::target("avx2")]] explicit LaneMaxima(const Distance& distance)
+      : distance_(distance),
+        best_(_mm256_set1_ps(-std::numeric_limits<float>::infinity())),
+        best_index_(_mm256_setzero_si256()) {}
+
+  // The distances of the eight points from `first`. Lane j holds point 0, 1,
+  // 4, 5, 2, 3, 6, 7 of them (the shuffles keep 128-bit halves apart).
+  [[gnu::target("avx2")]] __m256 distances(const Point2f* points, std::size_t first) const {
+    const __m256 a = _mm256_loadu_ps(&points[first].x);      // x0 y0 x1 y1 | x2 y2 x3 y3
+    const __m256 b = _mm256_loadu_ps(&points[first + 4].x);  // x4 y4 x5 y5 | x6 y6 x7 y7
+    return distance_(_mm256_shuffle_ps(a, b, 0x88), _mm256_shuffle_ps(a, b, 0xdd));
+  }
+
+  [[gnu::target("avx2")]] void add_block(const Point2f* points, std::size_t first) {
+    add_block(distances(points, first), first);
+  }
+
+  [[gnu::target("avx2")]] void add_block(__m256 d, std::size_t first) {
+    const __m256 larger = _mm256_cmp_ps(d, best_, _CMP_GT_OQ);
+    const __m256i index = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7),
+                                           _mm256_set1_epi32(static_cast<std::int32_t>(first)));
+    best_ = _mm256_blendv_ps(best_, d, larger);
+    best_index_ = _mm256_blendv_epi8(best_index_, index, _mm256_castps_si256(larger));
+  }
+
+  // The largest value in every lane, then the lowest index holding it.
+  [[gnu::target("avx2")]] Split result() const {
+    __m256 top = _mm256_max_ps(best_, _mm256_permute2f128_ps(best_, best_, 1));
+    top = _mm256_max_ps(top, _mm256_shuffle_ps(top, top, _MM_SHUFFLE(1, 0, 3, 2)));
+    top = _mm256_max_ps(top, _mm256_shuffle_ps(top, top, _MM_SHUFFLE(2, 3, 0, 1)));
+    const __m256 at_top = _mm256_cmp_ps(best_, top, _CMP_EQ_OQ);
+    __m256i lowest = _mm256_blendv_epi8(_mm256_set1_epi32(std::numeric_limits<std::int32_t>::max()), best_index_,
+                                        _mm256_castps_si256(at_top));
+    lowest = _mm256_min_epi32(lowest, _mm256_permute2x128_si256(lowest, lowest, 1));
+    lowest = _mm256_min_epi32(lowest, _mm256_shuffle_epi32(lowest, _MM_SHUFFLE(1, 0, 3, 2)));
+    lowest = _mm256_min_epi32(lowest, _mm256_shuffle_epi32(lowest, _MM_SHUFFLE(2, 3, 0, 1)));
+    return {_mm256_cvtss_f32(top), static_cast<std::size_t>(_mm256_cvtsi256_si32(lowest))};
+  }
+
+ private:
+  Distance distance_;
+  __m256 best_;
+  __m256i best_index_;
+};
+
+template <class Distance>
+[[gnu::target("avx2")]] Split first_maximum_avx2(const Point2f* points, std::size_t count, const Distance& distance) {
+  LaneMaxima<Distance> maxima(distance);
+  // The lanes skip NaNs; a NaN first distance wins, as in order.
+  const __m256 head = maxima.distances(points, 0);
+  if (std::isnan(_mm256_cvtss_f32(head))) return {_mm256_cvtss_f32(head), 0};
+  maxima.add_block(head, 0);
+  std::size_t first = 8;
+  for (; first + 8 <= count; first += 8) maxima.add_block(points, first);
+  if (first < count) maxima.add_block(points, count - 8);
+  return maxima.result();
+}
+
+struct SquaredDistanceFromAvx2 {
+  __m256 fx;
+  __m256 fy;
+  [[gnu::target("avx2")]] __m256 operator()(__m256 x, __m256 y) const {
+    const __m256 dx = _mm256_sub_ps(x, fx);
+    const __m256 dy = _mm256_sub_ps(y, fy);
+    return _mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy));
+  }
+};
+
+struct ChordDistanceAvx2 {
+  __m256 qx;
+  __m256 qy;
+  __m256 ex;
+  __m256 ey;
+  __m256 length;
+  bool degenerate;
+  [[gnu::target("avx2")]] __m256 operator()(__m256 x, __m256 y) const {
+    const __m256 dx = _mm256_sub_ps(x, qx);
+    const __m256 dy = _mm256_sub_ps(y, qy);
+    if (degenerate) return _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)));
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    return _mm256_div_ps(_mm256_and_ps(_mm256_sub_ps(_mm256_mul_ps(dx, ey), _mm256_mul_ps(dy, ex)), magnitude),
+                         length);
+  }
+};
+
+[[gnu::target("avx2")]] Split farthest_avx2(const Point2f* points, std::size_t count, const SquaredDistanceFrom& f) {
+  return first_maximum_avx2(points, count, SquaredDistanceFromAvx2{_mm256_set1_ps(f.from.x), _mm256_set1_ps(f.from.y)});
+}
+
+[[gnu::target("avx2")]] Split farthest_avx2(const Point2f* points, std::size_t count, const ChordDistance& f) {
+  return first_maximum_avx2(points, count,
+                            ChordDistanceAvx2{_mm256_set1_ps(f.q0.x), _mm256_set1_ps(f.q0.y), _mm256_set1_ps(f.ex),
+                                              _mm256_set1_ps(f.ey), _mm256_set1_ps(f.length), f.degenerate});
+}
+#endif
+
+// first_maximum on the widest unit that suits the range.
+template <class Distance>
+Split farthest(const Point2f* points, std::size_t count, const Distance& distance) {
+#if MORVELIN_HAVE_AVX2_VARIANTS
+  if (count >= 8 && count < (std::size_t{1} << 31) && cpu_has_avx2()) return farthest_avx2(points, count, distance);
+#endif
+  return first_maximum(points, count, distance);
+}
+
+// Index of the point farthest from `from`; the first maximum wins.
+std::size_t farthest_from(std::span<const Point2f> points, Point2f from) {
+  return farthest(points.data(), points.size(), SquaredDistanceFrom{from}).index;
+}
 
 // The interior point of chain[first .. last] farthest from the chord between
 // the end points (from the first end point when they coincide); ties keep the
@@ -37,14 +184,9 @@ Split farthest_from_chord(std::span<const Point2f> chain, std::size_t first, std
   const float ex = chain[last].x - q0.x;
   const float ey = chain[last].y - q0.y;
   const float length = std::sqrt(ex * ex + ey * ey);
-  const bool degenerate = length < 1e-9;
-  Split best{0.0f, first + 1};
-  for (std::size_t i = first + 1; i < last; ++i) {
-    const float dx = chain[i].x - q0.x;
-    const float dy = chain[i].y - q0.y;
-    const float d = degenerate ? std::sqrt(dx * dx + dy * dy) : std::fabs(dx * ey - dy * ex) / length;
-    if (i == first + 1 || d > best.distance) best = {d, i};
-  }
+  const ChordDistance distance{q0, ex, ey, length, length < 1e-9};
+  Split best = farthest(&chain[first + 1], last - first - 1, distance);
+  best.index += first + 1;
   return best;
 }
 

@@ -256,6 +256,20 @@ TEST(PolygonApproximation, EqualRoundedDistancesGoToTheEarlierPoint) {
   const std::vector<Point2f> expected = {{0, 0}, {a, 0}, {3072, 1024}};
   EXPECT_EQ(std::vector<Point2f>(got.begin(), got.end()), expected);
   EXPECT_EQ(expected, reference_closed(points, 0.25f));
+
+  // The same tie on a chord with a dozen interior points, searched eight at
+  // a time: a comes third, a copy of it fourth and b fifth, in lanes that put
+  // b ahead of a; nearer points lie on either side of the pair.
+  std::vector<Point2f> longer = {{0, 0}, {0.5f, 0}, {1, 0}, {a, 0}, {a, 0}, {b, 0}};
+  for (int k = 1; k <= 8; ++k) {
+    const float t = static_cast<float>(k) / 9.0f;
+    longer.push_back({b + t * (3072 - b), t * 1024});
+  }
+  longer.push_back({3072, 1024});
+  longer.push_back({1536, 511.9f});
+  const auto got_longer = approximate_closed_polygon(longer, 0.25f);
+  EXPECT_EQ(std::vector<Point2f>(got_longer.begin(), got_longer.end()), expected);
+  EXPECT_EQ(expected, reference_closed(longer, 0.25f));
 }
 
 TEST(PolygonApproximation, TracedSquareGivesItsFourCorners) {
