@@ -21,7 +21,7 @@ std::int64_t block_size_from(double side) {
 
 BinaryImage otsu_binarize(GrayView image) {
   const auto level = static_cast<std::uint8_t>(otsu_threshold(histogram_of(image.span())));
-  BinaryImage binary(image.width, image.height);
+  BinaryImage binary = BinaryImage::with_zero_frame(image.width, image.height);
   // Sizes and pointers in locals here and below: stores through int8_t
   // pointers may alias any record, whose fields would be reloaded per pixel.
   const std::uint32_t width = image.width;
@@ -79,7 +79,7 @@ void ChessboardBinarisations::release(std::size_t k) {
 }
 
 BinaryImage erode_dark_regions(const BinaryImage& binary) {
-  BinaryImage eroded(binary.width, binary.height);
+  BinaryImage eroded = BinaryImage::with_zero_frame(binary.width, binary.height);
   if (binary.width == 0 || binary.height == 0) return eroded;
   const std::size_t stride = binary.stride();
   const std::size_t width = binary.width;
