@@ -41,7 +41,7 @@ class CandidateFitter {
       points_[i] = {static_cast<float>(contour[i].x), static_cast<float>(contour[i].y)};
     }
     const auto epsilon = static_cast<float>(params_.polygonal_approx_accuracy_rate * static_cast<double>(n));
-    approximate_closed_polygon(points_, epsilon, vertices_);
+    polygon_.approximate(points_, epsilon, vertices_);
     if (vertices_.size() != 4) return;
     const Quad quad = {vertices_[0], vertices_[1], vertices_[2], vertices_[3]};
     if (!is_convex_quad(quad)) return;
@@ -58,6 +58,7 @@ class CandidateFitter {
 
   const DetectorParameters& params_;
   double image_side_;
+  ClosedPolygon polygon_;
   Vec<Point2f> points_;
   Vec<Point2f> vertices_;
 };

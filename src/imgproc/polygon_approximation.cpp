@@ -239,16 +239,18 @@ ClosedChains cut_closed_curve(std::span<const Point2f> points, Vec<Point2f>& wra
 }  // namespace
 
 void approximate_closed_polygon(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices) {
+  ClosedPolygon().approximate(points, epsilon, vertices);
+}
+
+void ClosedPolygon::approximate(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices) {
   vertices.clear();
   if (points.size() <= 2) {
     vertices.assign(points.begin(), points.end());
     return;
   }
-  Vec<Point2f> wrapped;
-  const ClosedChains chains = cut_closed_curve(points, wrapped);
-  Vec<std::pair<std::size_t, std::size_t>> stack;
-  approximate_open_chain(chains.first, epsilon, stack, vertices);
-  approximate_open_chain(chains.second, epsilon, stack, vertices);
+  const ClosedChains chains = cut_closed_curve(points, wrapped_);
+  approximate_open_chain(chains.first, epsilon, stack_, vertices);
+  approximate_open_chain(chains.second, epsilon, stack_, vertices);
 }
 
 bool CoarsestPolygon::approximate(std::span<const Point2f> points, std::span<const float> tolerances,

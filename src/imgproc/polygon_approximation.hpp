@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 
 #include "geometry/point.hpp"
 #include "runtime/allocator.hpp"
@@ -22,6 +23,17 @@ inline Vec<Point2f> approximate_closed_polygon(std::span<const Point2f> points, 
   approximate_closed_polygon(points, epsilon, vertices);
   return vertices;
 }
+
+// approximate_closed_polygon for many curves in turn: holds its buffers
+// between calls, so that a curve costs no allocation once they have grown.
+class ClosedPolygon {
+ public:
+  void approximate(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices);
+
+ private:
+  Vec<Point2f> wrapped_;
+  Vec<std::pair<std::size_t, std::size_t>> stack_;
+};
 
 // The approximation of a closed curve at the smallest of several tolerances
 // that keeps at most a given number of vertices. A larger tolerance keeps a
