@@ -76,7 +76,14 @@ Quad order_by_angle(const Quad& quad) {
   std::array<float, 4> angle{};
   std::array<int, 4> order = {0, 1, 2, 3};
   for (int i = 0; i < 4; ++i) angle[i] = std::atan2(quad[i].y - cy, quad[i].x - cx);
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return angle[a] < angle[b]; });
+  // Insertion sort: stable like std::stable_sort, without the buffer that
+  // one allocates for every quad.
+  for (int i = 1; i < 4; ++i) {
+    const int moving = order[i];
+    int j = i;
+    for (; j > 0 && angle[moving] < angle[order[j - 1]]; --j) order[j] = order[j - 1];
+    order[j] = moving;
+  }
   return {quad[order[0]], quad[order[1]], quad[order[2]], quad[order[3]]};
 }
 
