@@ -163,12 +163,13 @@ struct LatticeGroup {
   bool consistent = true;
 };
 
-// Lays out the group of `start` breadth-first along corner pairs, noting in
-// slot_of[q] where each member quad q is in the group.
-LatticeGroup lay_out_group(const Vec<std::size_t>& mate, std::size_t start, Vec<std::size_t>& slot_of) {
-  LatticeGroup group;
-  group.members.push_back(start);
-  group.places.push_back({});
+// Lays out the group of `start` breadth-first along corner pairs into
+// `group` (whose buffers serve group after group), noting in slot_of[q]
+// where each member quad q is in the group.
+void lay_out_group(const Vec<std::size_t>& mate, std::size_t start, Vec<std::size_t>& slot_of, LatticeGroup& group) {
+  group.members.assign(1, start);
+  group.places.assign(1, LatticePlace{});
+  group.consistent = true;
   slot_of[start] = 0;
   for (std::size_t head = 0; head < group.members.size(); ++head) {
     const std::size_t q = group.members[head];
@@ -187,7 +188,6 @@ LatticeGroup lay_out_group(const Vec<std::size_t>& mate, std::size_t start, Vec<
       group.places.push_back(next);
     }
   }
-  return group;
 }
 
 // One quad vertex on a lattice corner.
@@ -333,9 +333,10 @@ std::optional<Vec<Point2f>> recover_chessboard_grid(std::span<const ChessboardQu
   if (quads.size() < 2 || too_few_quads_for(quads.size(), shape.count)) return std::nullopt;
   const Vec<std::size_t> mate = pair_corners(quads);
   Vec<std::size_t> slot_of(quads.size(), kNone);
+  LatticeGroup group;
   for (std::size_t start = 0; start < quads.size(); ++start) {
     if (slot_of[start] != kNone) continue;
-    const LatticeGroup group = lay_out_group(mate, start, slot_of);
+    lay_out_group(mate, start, slot_of, group);
     if (!group.consistent || too_few_quads_for(group.members.size(), shape.count)) continue;
     const std::optional<Vec<LatticeCorner>> corners = lattice_corners(quads, group);
     if (!corners) continue;
