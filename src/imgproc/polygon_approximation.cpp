@@ -238,10 +238,6 @@ ClosedChains cut_closed_curve(std::span<const Point2f> points, Vec<Point2f>& wra
 
 }  // namespace
 
-void approximate_closed_polygon(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices) {
-  ClosedPolygon().approximate(points, epsilon, vertices);
-}
-
 void ClosedPolygon::approximate(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices) {
   vertices.clear();
   if (points.size() <= 2) {

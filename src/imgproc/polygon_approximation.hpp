@@ -11,29 +11,29 @@
 
 namespace morvelin {
 
-// Approximates the closed curve `points` (in order along the curve) within
-// `epsilon`. The curve is cut at the two mutually farthest points found from
-// the first point, each half is simplified on its own, and the result starts
-// at the lower of the two cut indices. Curves of up to two points come back
-// unchanged. `vertices` is overwritten.
-void approximate_closed_polygon(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices);
-
-inline Vec<Point2f> approximate_closed_polygon(std::span<const Point2f> points, float epsilon) {
-  Vec<Point2f> vertices;
-  approximate_closed_polygon(points, epsilon, vertices);
-  return vertices;
-}
-
-// approximate_closed_polygon for many curves in turn: holds its buffers
-// between calls, so that a curve costs no allocation once they have grown.
+// Approximates closed curves, one after another, by polygons; holds its
+// buffers between calls, so that a curve costs no allocation once they have
+// grown.
 class ClosedPolygon {
  public:
+  // Approximates the closed curve `points` (in order along the curve) within
+  // `epsilon`. The curve is cut at the two mutually farthest points found
+  // from the first point, each half is simplified on its own, and the result
+  // starts at the lower of the two cut indices. Curves of up to two points
+  // come back unchanged. `vertices` is overwritten.
   void approximate(std::span<const Point2f> points, float epsilon, Vec<Point2f>& vertices);
 
  private:
   Vec<Point2f> wrapped_;
   Vec<std::pair<std::size_t, std::size_t>> stack_;
 };
+
+// One curve's ClosedPolygon approximation.
+inline Vec<Point2f> approximate_closed_polygon(std::span<const Point2f> points, float epsilon) {
+  Vec<Point2f> vertices;
+  ClosedPolygon().approximate(points, epsilon, vertices);
+  return vertices;
+}
 
 // The approximation of a closed curve at the smallest of several tolerances
 // that keeps at most a given number of vertices. A larger tolerance keeps a
